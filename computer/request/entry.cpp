@@ -1,0 +1,1 @@
+// Entry sources land here.

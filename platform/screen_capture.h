@@ -1,0 +1,55 @@
+// Screen-capture permission, shareable windows, one-window capture, PNG.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/values.h"
+
+namespace larkspire::platform {
+
+struct ShareableWindow {
+  std::optional<Pid> owningProcess;  // absent when no owning application is known
+  int layer = 0;                     // 0 for normal windows; higher for panels, menus...
+  Rect frame;                        // screen points, top-left origin
+  std::uint32_t windowID = 0;
+  std::optional<std::string> title;
+  std::shared_ptr<const void> native;  // backend's own handle, if it needs one
+};
+
+// A captured picture: 8-bit RGBA, row-major, no padding.
+struct CapturedImage {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgba;
+  std::shared_ptr<const void> native;  // backend's own image, if it keeps one
+};
+
+struct CaptureConfiguration {
+  int width = 0;   // pixels
+  int height = 0;  // pixels
+  bool showsCursor = false;
+  bool ignoreShadowsSingleWindow = true;
+};
+
+class ScreenCapture {
+ public:
+  virtual ~ScreenCapture() = default;
+
+  virtual bool preflightScreenCaptureAccess() = 0;
+  // May prompt the user; the answer is the state at this instant.
+  virtual bool requestScreenCaptureAccess() = 0;
+
+  // Every window of every application; blocks until the content arrives.
+  // Throws PlatformError when it cannot be obtained.
+  virtual std::vector<ShareableWindow> shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) = 0;
+  // Captures one window by itself at a pixel size. Throws PlatformError.
+  virtual CapturedImage captureWindow(const ShareableWindow& window, const CaptureConfiguration& configuration) = 0;
+  // PNG file bytes of an image, or none.
+  virtual std::optional<std::vector<std::uint8_t>> pngData(const CapturedImage& image) = 0;
+};
+
+}  // namespace larkspire::platform

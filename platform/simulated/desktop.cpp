@@ -1,0 +1,1 @@
+// Simulated desktop sources land here.

@@ -1,0 +1,1 @@
+// Observer sources land here.
