@@ -1,0 +1,62 @@
+// The Linux desktop backend: AT-SPI2 over D-Bus for accessibility, X11/EWMH
+// for windows, XTest for input, XInput2 for global monitors, XDG desktop
+// entries for applications. Each service is made by its own factory; the
+// services share one LinuxContext (the X connection and the D-Bus buses).
+#pragma once
+
+#include <memory>
+
+#include "platform/platform.h"
+
+typedef struct _XDisplay Display;
+typedef struct _GDBusConnection GDBusConnection;
+
+namespace larkspire::linux_backend {
+
+// Connections shared by the services, each opened on first use. Every getter
+// answers null when the connection cannot be made (no display, no bus); the
+// services then answer as the platform would without the service.
+class LinuxContext {
+ public:
+  LinuxContext();
+  ~LinuxContext();
+  LinuxContext(const LinuxContext&) = delete;
+  LinuxContext& operator=(const LinuxContext&) = delete;
+
+  // The X display named by $DISPLAY.
+  Display* display();
+  // The session bus named by $DBUS_SESSION_BUS_ADDRESS (never autolaunched).
+  GDBusConnection* sessionBus();
+  // The accessibility bus whose address the session's org.a11y.Bus gives.
+  GDBusConnection* accessibilityBus();
+
+  // The run loop of this process; monitors add the X connection to it.
+  platform::RunLoop* runLoop = nullptr;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Accessibility permission on Linux: the accessibility bus answers and its
+// org.a11y.Status.IsEnabled is true. With prompt, IsEnabled is set to true
+// first (without waiting for toolkits to notice).
+bool accessibilityEnabled(LinuxContext& context, bool prompt);
+// Screen capture permission on Linux: the X display opens and offers what
+// window capture needs.
+bool screenCaptureAvailable(LinuxContext& context);
+
+// Keeps GLib, GIO and Xlib from ever writing to the standard streams.
+void silenceLibraryMessages();
+
+std::unique_ptr<platform::Accessibility> makeAccessibility(LinuxContext& context);
+std::unique_ptr<platform::Workspace> makeWorkspace(LinuxContext& context);
+std::unique_ptr<platform::Bundles> makeBundles(LinuxContext& context);
+std::unique_ptr<platform::ScreenCapture> makeScreenCapture(LinuxContext& context);
+std::unique_ptr<platform::Session> makeSession(LinuxContext& context);
+std::unique_ptr<platform::Events> makeEvents(LinuxContext& context);
+std::unique_ptr<platform::Monitors> makeMonitors(LinuxContext& context);
+std::unique_ptr<platform::Clock> makeClock();
+std::unique_ptr<platform::RunLoop> makeRunLoop(LinuxContext& context);
+
+}  // namespace larkspire::linux_backend
