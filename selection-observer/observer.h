@@ -1,0 +1,57 @@
+// The selection observer: decides when to look at the frontmost application,
+// where to look, whether what it found is new, and which line to write.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/platform.h"
+#include "selection-observer/output.h"
+
+namespace larkspire::observer {
+
+class SelectionObserver : public std::enable_shared_from_this<SelectionObserver> {
+ public:
+  SelectionObserver(platform::Platform& platform, Output& output, std::optional<platform::Pid> ignoredPid);
+
+  // Installs the poll timer and the three global monitors.
+  void start();
+  // One observation step.
+  void poll();
+  // One poll now and three delayed polls; a user selection gesture also
+  // forces a report, even of an unchanged selection, for a short while.
+  void pollBurst(bool userSelectionGesture);
+  // A rate-limited "skip: " line on standard error.
+  void diagnose(const std::string& message);
+
+  // State, readable by tests.
+  const std::optional<platform::Pid> ignoredPid;
+  std::optional<std::string> lastSignature;
+  std::optional<bool> lastPermission;
+  std::optional<platform::Pid> lastFrontmostPid;
+  bool forceEmit = false;
+  std::optional<platform::Point> mouseDownLocation;
+  std::string lastDiagnostic;
+  double lastDiagnosticAt = -1e300;  // the distant past
+  std::optional<bool> lastGestureLogged;
+  std::optional<platform::Element> lastSelectionElement;
+  std::string lastSearchDiagnostic;
+
+ private:
+  void mouseReleased(const platform::MonitorEvent& event);
+  void report(const platform::Application& app, platform::Pid pid, const platform::Element& element,
+              const std::string& text, const std::string& source);
+  void clear();
+  std::string roleOf(const platform::Element& element);
+
+  platform::Platform& platform_;
+  Output& output_;
+  std::shared_ptr<platform::ScheduledTask> timer_;
+  std::shared_ptr<platform::ScheduledTask> forceEmitReset_;
+  std::unique_ptr<platform::MonitorHandle> mouseMonitor_;
+  std::unique_ptr<platform::MonitorHandle> keyMonitor_;
+  std::unique_ptr<platform::MonitorHandle> mouseDownMonitor_;
+};
+
+}  // namespace larkspire::observer
