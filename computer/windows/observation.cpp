@@ -1,11 +1,112 @@
-// Placeholder until observation lands.
 #include "computer/windows/observation.h"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+
+#include "common/text.h"
+#include "computer/accessibility/attributes.h"
+#include "computer/accessibility/inspection.h"
+#include "computer/apps/launch.h"
 #include "computer/request/failure.h"
+#include "computer/windows/window_resolution.h"
 
 namespace larkspire::computer {
-Observation observe(platform::Platform&, const json::Json& request) {
-  if (!request.contains("appId") || !request["appId"].is_string()) fail(kInvalidRequest);
-  fail(kTargetChanged);
+
+namespace {
+
+constexpr double kLongerSidePixels = 1600;
+constexpr double kLargestScale = 2.0;
+constexpr std::size_t kMaximumTitleLength = 200;
+
+int pixels(double points, double longest) {
+  // w * (1600 / longest) can land just below a whole number (1033.07 points
+  // would give 1599 pixels); dividing last rounds only once, so the longer
+  // side is exactly 1600 and the shorter one truncates as it should.
+  double exact = longest > kLongerSidePixels / kLargestScale ? points * kLongerSidePixels / longest
+                                                              : points * kLargestScale;
+  if (!std::isfinite(exact) || exact < 1) return 1;
+  return static_cast<int>(std::min(std::trunc(exact), kLongerSidePixels));
 }
+
+}  // namespace
+
+PixelSize captureSize(double widthPoints, double heightPoints) {
+  double longest = std::max(widthPoints, heightPoints);
+  return PixelSize{pixels(widthPoints, longest), pixels(heightPoints, longest)};
+}
+
+std::string newSnapshotId() {
+  std::random_device device;
+  std::array<std::uint8_t, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    auto word = static_cast<std::uint32_t>(device());
+    for (std::size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+  }
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string id;
+  id.reserve(36);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id.push_back('-');
+    id.push_back(kHex[bytes[i] >> 4]);
+    id.push_back(kHex[bytes[i] & 0x0F]);
+  }
+  return id;
+}
+
+Observation observe(platform::Platform& platform, const json::Json& request) {
+  auto appIdEntry = request.find("appId");
+  if (appIdEntry == request.end() || !appIdEntry->is_string()) fail(kInvalidRequest);
+  const std::string appId = appIdEntry->get<std::string>();
+
+  auto app = targetApp(platform, appId);
+
+  std::optional<std::string> windowId;
+  if (auto entry = request.find("windowId"); entry != request.end() && entry->is_string()) {
+    windowId = entry->get<std::string>();
+  }
+
+  auto resolved = window(platform, app, windowId);
+  const auto& frame = resolved.capture.frame;
+
+  // The inventory comes first: a window that cannot be inventoried costs no
+  // capture.
+  auto inspected = inspect(platform.accessibility, resolved.accessibility, frame);
+
+  auto size = captureSize(platform::width(frame), platform::height(frame));
+  platform::CaptureConfiguration configuration{size.width, size.height, false, true};
+  auto image = platform.screenCapture.captureWindow(resolved.capture, configuration);
+  auto png = platform.screenCapture.pngData(image);
+  if (!png || png->size() > kMaximumPngBytes) fail(kUnavailable);
+
+  json::Json windows = json::Json::array();
+  for (const auto& paired : resolved.paired) {
+    std::string title = paired.title ? text::graphemePrefix(text::sanitizeUtf8(*paired.title), kMaximumTitleLength)
+                                     : std::string();
+    windows.push_back({{"windowId", std::to_string(paired.windowID)}, {"title", std::move(title)}});
+  }
+
+  json::Json record{
+      {"snapshotId", newSnapshotId()},
+      {"appId", appId},
+      {"windowId", std::to_string(resolved.capture.windowID)},
+      {"pid", app->processIdentifier()},
+      {"bounds", rectangle(frame)},
+      {"elements", std::move(inspected.nodes)},
+      {"windows", std::move(windows)},
+      {"image", {{"mimeType", "image/png"}, {"width", image.width}, {"height", image.height}}},
+  };
+
+  Observation observation;
+  observation.payload = record;
+  observation.payload["image"]["data"] = text::base64Encode(*png);
+  observation.bound = NativeObservation{std::move(record), resolved.accessibility, std::move(inspected.references)};
+  return observation;
+}
+
 }  // namespace larkspire::computer

@@ -1,6 +1,7 @@
 // The "observe" operation: the inventory and picture of the target's window.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -17,6 +18,21 @@ struct NativeObservation {
   platform::Element window;
   std::map<std::string, platform::Element> references;
 };
+
+// The pixel size a window of w x h points is captured at: the longer side
+// 1600 pixels, at most 2 pixels per point, never below 1 pixel.
+struct PixelSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const PixelSize&) const = default;
+};
+PixelSize captureSize(double widthPoints, double heightPoints);
+
+// The largest encoded picture an observation carries, in bytes (inclusive).
+inline constexpr std::size_t kMaximumPngBytes = 8 * 1024 * 1024;
+
+// A fresh random UUID (version 4) in upper-case 8-4-4-4-12 form.
+std::string newSnapshotId();
 
 struct Observation {
   json::Json payload;  // the observation record with the picture data

@@ -1,0 +1,108 @@
+#include "computer/windows/window_resolution.h"
+
+#include <cmath>
+
+#include "computer/accessibility/attributes.h"
+#include "computer/request/failure.h"
+
+namespace larkspire::computer {
+
+using platform::Rect;
+
+bool sameWindowBounds(const Rect& a, const Rect& b) {
+  constexpr double kTolerance = 1.0;
+  return std::fabs(platform::minX(a) - platform::minX(b)) < kTolerance &&
+         std::fabs(platform::minY(a) - platform::minY(b)) < kTolerance &&
+         std::fabs(platform::width(a) - platform::width(b)) < kTolerance &&
+         std::fabs(platform::height(a) - platform::height(b)) < kTolerance;
+}
+
+std::vector<WindowMatch> uniqueWindowMatches(const std::vector<Rect>& captures,
+                                             const std::vector<std::optional<Rect>>& accessibility) {
+  for (const auto& frame : accessibility) {
+    if (!frame) return {};
+  }
+  std::vector<std::vector<std::size_t>> candidates(captures.size());
+  std::vector<int> claims(accessibility.size(), 0);  // capture windows each one fits
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    for (std::size_t j = 0; j < accessibility.size(); ++j) {
+      if (sameWindowBounds(captures[i], *accessibility[j])) {
+        candidates[i].push_back(j);
+        ++claims[j];
+      }
+    }
+  }
+  std::vector<WindowMatch> matches;
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    if (candidates[i].size() == 1 && claims[candidates[i].front()] == 1) {
+      matches.push_back({i, candidates[i].front()});
+    }
+  }
+  return matches;
+}
+
+bool screenLocked(platform::Session& session) {
+  auto dictionary = session.currentDictionary();
+  if (!dictionary) return false;
+  auto found = dictionary->find("CGSSessionScreenIsLocked");
+  if (found == dictionary->end()) return false;
+  if (auto locked = std::get_if<bool>(&found->second)) return *locked;
+  return false;
+}
+
+ResolvedWindow window(platform::Platform& platform, const platform::Application& app,
+                      const std::optional<std::string>& windowId) {
+  auto& accessibility = platform.accessibility;
+  if (!accessibility.isProcessTrusted() || !platform.screenCapture.preflightScreenCaptureAccess()) {
+    fail(kPermissionRequired);
+  }
+  if (screenLocked(platform.session)) fail(kScreenLocked);
+
+  const platform::Pid pid = app->processIdentifier();
+  auto content = platform.screenCapture.shareableContent(false, false);
+  std::vector<platform::ShareableWindow> captures;
+  for (auto& candidate : content) {
+    if (!candidate.owningProcess || *candidate.owningProcess != pid) continue;
+    if (candidate.layer != 0) continue;
+    if (!(platform::width(candidate.frame) > 0) || !(platform::height(candidate.frame) > 0)) continue;
+    captures.push_back(std::move(candidate));
+  }
+
+  auto applicationElement = accessibility.createApplication(pid);
+  // Some toolkits build their accessibility tree only when asked to; the
+  // answer does not matter.
+  (void)accessibility.setAttributeValue(applicationElement, "AXManualAccessibility", platform::Value(true));
+  platform::ElementList accessibilityWindows;
+  auto windowsRead = accessibility.copyAttributeValue(applicationElement, "AXWindows");
+  if (auto list = windowsRead.get<platform::ElementList>()) accessibilityWindows = *list;
+
+  std::vector<Rect> captureFrames;
+  captureFrames.reserve(captures.size());
+  for (const auto& capture : captures) captureFrames.push_back(capture.frame);
+  std::vector<std::optional<Rect>> accessibilityFrames;
+  accessibilityFrames.reserve(accessibilityWindows.size());
+  for (const auto& element : accessibilityWindows) accessibilityFrames.push_back(bounds(accessibility, element));
+
+  auto matches = uniqueWindowMatches(captureFrames, accessibilityFrames);
+  if (matches.empty()) fail(kTargetChanged);
+
+  const WindowMatch* chosen = nullptr;
+  if (windowId) {
+    for (const auto& match : matches) {
+      if (std::to_string(captures[match.capture].windowID) == *windowId) {
+        chosen = &match;
+        break;
+      }
+    }
+    if (!chosen) fail(kTargetChanged);
+  } else {
+    chosen = &matches.front();
+  }
+
+  ResolvedWindow resolved{captures[chosen->capture], accessibilityWindows[chosen->accessibility], {}};
+  resolved.paired.reserve(matches.size());
+  for (const auto& match : matches) resolved.paired.push_back(captures[match.capture]);
+  return resolved;
+}
+
+}  // namespace larkspire::computer
