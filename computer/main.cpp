@@ -1,1 +1,3 @@
-int main() { return 1; }
+#include "computer/request/entry.h"
+
+int main(int argc, char** argv) { larkspire::computer::ComputerHelper::main(argc, argv); }

@@ -1,0 +1,88 @@
+#include "computer/request/dispatch.h"
+
+#include "computer/actions/act.h"
+#include "computer/apps/app_listing.h"
+#include "computer/apps/launch.h"
+#include "computer/request/failure.h"
+#include "computer/windows/observation.h"
+
+namespace larkspire::computer {
+
+std::optional<json::Json> readOneShotRequest(ByteSource& input) {
+  BoundedInput bytes = readToEnd(input, kRequestLimit);
+  if (bytes.overLimit) return std::nullopt;
+  return json::parseObject(bytes.bytes);
+}
+
+std::string operationName(const json::Json& request) {
+  auto found = request.find("operation");
+  if (found == request.end() || !found->is_string()) return {};
+  return found->get<std::string>();
+}
+
+json::Json permissionReport(platform::Platform& platform, bool prompt) {
+  if (prompt) {
+    // Both answers are ignored: the report below is the state after asking.
+    platform.accessibility.isProcessTrustedWithOptions(true);
+    platform.screenCapture.requestScreenCaptureAccess();
+  }
+  json::Json report = json::Json::object();
+  report["accessibility"] = platform.accessibility.isProcessTrusted();
+  report["screenRecording"] = platform.screenCapture.preflightScreenCaptureAccess();
+  return report;
+}
+
+json::Json dispatch(platform::Platform& platform, const json::Json& request) {
+  const std::string operation = operationName(request);
+  if (operation == "status") return permissionReport(platform, false);
+  if (operation == "permissions") return permissionReport(platform, true);
+  if (operation == "apps") {
+    std::optional<std::string> query;
+    auto found = request.find("query");
+    if (found != request.end() && found->is_string()) query = found->get<std::string>();
+    json::Json data = json::Json::object();
+    data["apps"] = listApps(platform, query);
+    return data;
+  }
+  if (operation == "launch") {
+    std::string appId;
+    auto found = request.find("appId");
+    if (found != request.end() && found->is_string()) appId = found->get<std::string>();
+    return launch(platform, appId);
+  }
+  if (operation == "observe") return observe(platform, request).payload;
+  // The observation an action needs lives only inside a session.
+  if (operation == "act") fail(kTargetChanged);
+  fail(kInvalidRequest);
+}
+
+Answer answerRequest(platform::Platform& platform, const json::Json& request) {
+  try {
+    return {successResponse(dispatch(platform, request)), 0};
+  } catch (const NativeFailure& failure) {
+    return {failureResponse(failure.code, failure.notExecuted), 1};
+  } catch (...) {
+    return {failureResponse(kUnavailable, true), 1};
+  }
+}
+
+json::Json invalidRequestResponse() { return failureResponse(kInvalidRequest, true); }
+
+int runOneShot(ByteSource& input, OutputSink& output, const std::function<platform::Platform&()>& platform) {
+  auto request = readOneShotRequest(input);
+  if (!request) {
+    emit(output, invalidRequestResponse());
+    return 1;
+  }
+  Answer answer;
+  try {
+    answer = answerRequest(platform(), *request);
+  } catch (...) {
+    // The platform itself could not be set up.
+    answer = {failureResponse(kUnavailable, true), 1};
+  }
+  emit(output, answer.response);
+  return answer.status;
+}
+
+}  // namespace larkspire::computer

@@ -1,0 +1,49 @@
+// One-shot mode: the request read from standard input, the choice of the
+// operation and the response it gets.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+
+#include "common/json.h"
+#include "computer/request/envelope.h"
+#include "computer/request/input.h"
+#include "platform/platform.h"
+
+namespace larkspire::computer {
+
+inline constexpr std::size_t kRequestLimit = 10'485'760;
+
+// The request object, or none for input over the limit, not JSON, or JSON
+// that is not an object.
+std::optional<json::Json> readOneShotRequest(ByteSource& input);
+
+// The "operation" string of a request; the empty string when it is missing
+// or not a string.
+std::string operationName(const json::Json& request);
+
+// {"accessibility", "screenRecording"} from fresh permission checks; with
+// prompt, the system is first asked to prompt for both (without waiting).
+json::Json permissionReport(platform::Platform& platform, bool prompt);
+
+// Runs the request's operation and returns its "data". Throws NativeFailure,
+// or whatever the operation lets through.
+json::Json dispatch(platform::Platform& platform, const json::Json& request);
+
+struct Answer {
+  json::Json response;
+  int status = 1;
+};
+
+// The response to one parsed request and the exit status that follows it.
+Answer answerRequest(platform::Platform& platform, const json::Json& request);
+
+json::Json invalidRequestResponse();
+
+// The whole of one-shot mode short of ending the process: reads the request,
+// obtains the platform only once the request parsed, writes the response and
+// returns the exit status.
+int runOneShot(ByteSource& input, OutputSink& output, const std::function<platform::Platform&()>& platform);
+
+}  // namespace larkspire::computer
