@@ -1,8 +1,278 @@
-// Placeholder until action execution lands.
 #include "computer/actions/act.h"
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "computer/accessibility/attributes.h"
+#include "computer/accessibility/inspection.h"
+#include "computer/actions/focus.h"
+#include "computer/actions/keys.h"
+#include "computer/apps/launch.h"
 #include "computer/request/failure.h"
+#include "computer/windows/window_resolution.h"
 
 namespace larkspire::computer {
-json::Json act(platform::Platform&, const json::Json&, const NativeObservation&) { fail(kTargetChanged); }
+
+using json::Json;
+using platform::Element;
+using platform::Rect;
+
+namespace {
+
+constexpr std::size_t kMaximumTextLength = 4000;
+
+// A string member, or none when missing or of another type.
+std::optional<std::string> stringMember(const Json& object, const char* key) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+std::optional<double> numberMember(const Json& object, const char* key) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_number()) return std::nullopt;
+  return found->get<double>();
+}
+
+// A whole number within [low, high]; integral floating values count too.
+std::optional<std::int64_t> integerMember(const Json& object, const char* key, std::int64_t low, std::int64_t high) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end()) return std::nullopt;
+  if (found->is_number_unsigned()) {
+    auto v = found->get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(high) || static_cast<std::int64_t>(v) < low) return std::nullopt;
+    return static_cast<std::int64_t>(v);
+  }
+  if (found->is_number_integer()) {
+    auto v = found->get<std::int64_t>();
+    if (v < low || v > high) return std::nullopt;
+    return v;
+  }
+  if (found->is_number_float()) {
+    double d = found->get<double>();
+    if (!(d >= static_cast<double>(low) && d <= static_cast<double>(high)) || std::trunc(d) != d) return std::nullopt;
+    return static_cast<std::int64_t>(d);
+  }
+  return std::nullopt;
+}
+
+// Text of at most 4000 user-perceived characters, else an invalid request.
+std::string boundedText(const Json& action) {
+  auto text = stringMember(action, "text");
+  if (!text || text::graphemeCount(*text) > kMaximumTextLength) fail(kInvalidRequest);
+  return *text;
+}
+
+// The observation's "bounds", a missing coordinate counting as 0.
+Rect observedBounds(const Json& bounds) {
+  auto get = [&](const char* key) { return numberMember(bounds, key).value_or(0); };
+  return Rect{{get("x"), get("y")}, {get("width"), get("height")}};
+}
+
+bool boundsObjectOfNumbers(const Json& snapshot) {
+  auto found = snapshot.find("bounds");
+  if (found == snapshot.end() || !found->is_object()) return false;
+  for (const auto& item : found->items()) {
+    if (!item.value().is_number()) return false;
+  }
+  return true;
+}
+
+// [role, name] of an element record, non-strings counting as "".
+std::vector<std::string> roleAndName(const Json& record) {
+  return {stringMember(record, "role").value_or(""), stringMember(record, "name").value_or("")};
+}
+
+// Both records without "bounds", or both with the same four numbers.
+bool sameRecordBounds(const Json& observed, const Json& current) {
+  bool hasObserved = observed.is_object() && observed.contains("bounds");
+  bool hasCurrent = current.is_object() && current.contains("bounds");
+  if (!hasObserved || !hasCurrent) return hasObserved == hasCurrent;
+  const auto& a = observed["bounds"];
+  const auto& b = current["bounds"];
+  for (const char* key : {"x", "y", "width", "height"}) {
+    auto va = numberMember(a, key);
+    auto vb = numberMember(b, key);
+    if (!va || !vb || *va != *vb) return false;
+  }
+  return true;
+}
+
+void click(platform::Events& events, platform::Point at) {
+  auto down = events.createMouseEvent(platform::MouseEventType::leftMouseDown, at);
+  auto up = events.createMouseEvent(platform::MouseEventType::leftMouseUp, at);
+  if (!down || !up) fail(kUnavailable);
+  events.post(*down);
+  events.post(*up);
+}
+
+struct Target {
+  platform::Application application;
+  ResolvedWindow window;
+  InspectedElements inventory;
+};
+
+void elementAction(platform::Platform& platform, const std::string& type, const Json& action,
+                   const NativeObservation& observation, const Target& target) {
+  // Every way the element can fail to be the observed one is a changed target.
+  auto ref = stringMember(action, "ref");
+  if (!ref) fail(kTargetChanged);
+  auto observedElement = observation.references.find(*ref);
+  if (observedElement == observation.references.end()) fail(kTargetChanged);
+
+  const Json* observedRecord = nullptr;
+  if (auto elements = observation.snapshot.find("elements");
+      elements != observation.snapshot.end() && elements->is_array()) {
+    for (const auto& record : *elements) {
+      if (stringMember(record, "ref") == *ref) {
+        observedRecord = &record;
+        break;
+      }
+    }
+  }
+  if (!observedRecord) fail(kTargetChanged);
+  const auto metadata = roleAndName(*observedRecord);
+
+  std::vector<std::pair<Element, std::vector<std::string>>> candidates;
+  for (const auto& record : target.inventory.nodes) {
+    auto recordRef = stringMember(record, "ref");
+    if (!recordRef) continue;
+    auto live = target.inventory.references.find(*recordRef);
+    if (live == target.inventory.references.end()) continue;
+    candidates.emplace_back(live->second, roleAndName(record));
+  }
+  auto element = observedReference(observedElement->second, metadata, candidates,
+                                   [](const Element& a, const Element& b) { return a == b; });
+  if (!element) fail(kTargetChanged);
+
+  const Json* currentRecord = nullptr;
+  for (const auto& record : target.inventory.nodes) {
+    auto recordRef = stringMember(record, "ref");
+    if (!recordRef) continue;
+    auto live = target.inventory.references.find(*recordRef);
+    if (live != target.inventory.references.end() && live->second == *element && roleAndName(record) == metadata) {
+      currentRecord = &record;
+      break;
+    }
+  }
+  if (!currentRecord || !sameRecordBounds(*observedRecord, *currentRecord)) fail(kTargetChanged);
+
+  if (type == "click") {
+    bool pressable = false;
+    if (auto actions = currentRecord->find("actions"); actions != currentRecord->end() && actions->is_array()) {
+      for (const auto& name : *actions) pressable = pressable || (name.is_string() && name.get<std::string>() == "AXPress");
+    }
+    if (pressable) {
+      if (platform.accessibility.performAction(*element, "AXPress") != platform::kAXErrorSuccess) {
+        fail(kUnavailable, false);
+      }
+      return;
+    }
+    auto bounds = currentRecord->find("bounds");
+    if (bounds == currentRecord->end()) fail(kInvalidRequest);
+    auto x = numberMember(*bounds, "x"), y = numberMember(*bounds, "y");
+    auto w = numberMember(*bounds, "width"), h = numberMember(*bounds, "height");
+    if (!x || !y || !w || !h || !(*w > 0) || !(*h > 0)) fail(kInvalidRequest);
+    platform::Point centre{*x + *w * 0.5, *y + *h * 0.5};
+    if (!platform::containsPoint(target.window.capture.frame, centre)) fail(kInvalidRequest);
+    focus(platform, target.application, target.window.accessibility);
+    click(platform.events, centre);
+    return;
+  }
+
+  // "fill"
+  auto editable = currentRecord->find("editable");
+  if (editable == currentRecord->end() || !editable->is_boolean() || !editable->get<bool>()) fail(kInvalidRequest);
+  auto text = boundedText(action);
+  if (platform.accessibility.setAttributeValue(*element, "AXValue", platform::Value(text)) !=
+      platform::kAXErrorSuccess) {
+    fail(kUnavailable, false);
+  }
+}
+
+void windowAction(platform::Platform& platform, const std::string& type, const Json& action,
+                  const NativeObservation& observation, const Target& target) {
+  // The window is raised before the parameters are looked at.
+  focus(platform, target.application, target.window.accessibility);
+  const Rect& frame = target.window.capture.frame;
+
+  if (type == "click_at") {
+    auto x = numberMember(action, "x"), y = numberMember(action, "y");
+    auto image = observation.snapshot.find("image");
+    if (!x || !y || image == observation.snapshot.end()) fail(kInvalidRequest);
+    auto width = numberMember(*image, "width"), height = numberMember(*image, "height");
+    if (!width || !height) fail(kInvalidRequest);
+    if (!(*x >= 0 && *x < *width && *y >= 0 && *y < *height)) fail(kInvalidRequest);
+    platform::Point at{platform::minX(frame) + platform::width(frame) * *x / *width,
+                       platform::minY(frame) + platform::height(frame) * *y / *height};
+    click(platform.events, at);
+  } else if (type == "type") {
+    auto text = boundedText(action);
+    typeText(platform, text, target.application);
+  } else if (type == "press") {
+    auto name = stringMember(action, "key");
+    if (!name) fail(kInvalidRequest);
+    auto entry = pressKeys().find(*name);
+    if (entry == pressKeys().end()) fail(kInvalidRequest);
+    key(platform.events, entry->second.code, entry->second.flags);
+  } else if (type == "scroll") {
+    auto amount = integerMember(action, "amount", 1, 1000);
+    auto direction = stringMember(action, "direction");
+    if (!amount || !direction || (*direction != "up" && *direction != "down")) fail(kInvalidRequest);
+    auto pixels = static_cast<std::int32_t>(*direction == "up" ? *amount : -*amount);
+    auto event = platform.events.createScrollWheelEvent(pixels);
+    if (!event) fail(kInvalidRequest);
+    event->location = platform::Point{platform::midX(frame), platform::midY(frame)};
+    platform.events.post(*event);
+  } else {
+    fail(kInvalidRequest);
+  }
+}
+
+}  // namespace
+
+Json act(platform::Platform& platform, const Json& request, const NativeObservation& observation) {
+  const Json& snapshot = observation.snapshot;
+  auto requested = stringMember(request, "snapshotId");
+  auto observed = stringMember(snapshot, "snapshotId");
+  if (!requested || !observed || *requested != *observed) fail(kInvalidRequest);
+
+  auto actionEntry = request.find("action");
+  if (actionEntry == request.end() || !actionEntry->is_object()) fail(kInvalidRequest);
+  const Json& action = *actionEntry;
+  auto appId = stringMember(snapshot, "appId");
+  auto windowId = stringMember(snapshot, "windowId");
+  if (!appId || !windowId || !boundsObjectOfNumbers(snapshot)) fail(kInvalidRequest);
+
+  Target target;
+  target.application = targetApp(platform, *appId);
+  auto pid = integerMember(snapshot, "pid", std::numeric_limits<std::int32_t>::min(),
+                           std::numeric_limits<std::int32_t>::max());
+  if (!pid || *pid != target.application->processIdentifier()) fail(kTargetChanged);
+
+  target.window = window(platform, target.application, *windowId);
+  if (!sameWindowBounds(observedBounds(snapshot.at("bounds")), target.window.capture.frame) ||
+      !(target.window.accessibility == observation.window)) {
+    fail(kTargetChanged);
+  }
+  target.inventory = inspect(platform.accessibility, target.window.accessibility, target.window.capture.frame);
+
+  auto type = stringMember(action, "type");
+  if (!type) fail(kInvalidRequest);
+  if (*type == "click" || *type == "fill") {
+    elementAction(platform, *type, action, observation, target);
+  } else {
+    windowAction(platform, *type, action, observation, target);
+  }
+  return Json{{"completed", true}};
+}
+
 }  // namespace larkspire::computer
