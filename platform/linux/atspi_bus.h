@@ -1,0 +1,70 @@
+// The D-Bus side of the accessibility service: calls on the accessibility
+// bus, each bounded by a short timeout, singly or pipelined in a batch.
+#pragma once
+
+#include <gio/gio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/values.h"
+
+namespace larkspire::linux_backend {
+class LinuxContext;
+}
+
+namespace larkspire::linux_backend::atspi {
+
+// No answer within this time reads as a failed call, so that a hung
+// application cannot stall a request.
+inline constexpr int kCallTimeoutMs = 1500;
+
+struct VariantUnref {
+  void operator()(GVariant* v) const { if (v) g_variant_unref(v); }
+};
+using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+
+struct Reply {
+  VariantPtr value;  // the reply tuple on success
+  platform::AXError error = platform::kAXErrorSuccess;
+  bool ok() const { return error == platform::kAXErrorSuccess && value; }
+};
+
+struct Call {
+  std::string bus;
+  std::string path;
+  const char* interface = nullptr;
+  const char* method = nullptr;
+  GVariant* parameters = nullptr;  // floating references are consumed
+  const char* replyType = nullptr;
+};
+
+class Bus {
+ public:
+  explicit Bus(LinuxContext& context);
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  // The accessibility bus, or null when there is none.
+  GDBusConnection* connection();
+
+  Reply call(Call call);
+  // Sends every call before waiting for any answer: one round trip for the
+  // lot instead of one per call. Replies come back in the order of `calls`.
+  std::vector<Reply> callAll(std::vector<Call> calls);
+
+  // org.freedesktop.DBus.Properties.Get, unwrapped from its variant.
+  Reply property(const std::string& bus, const std::string& path, const char* interface, const char* name);
+
+ private:
+  LinuxContext& context_;
+  GDBusConnection* own_ = nullptr;  // opened here when the context has none
+  bool triedOwn_ = false;
+};
+
+// A reply's error in the platform's codes.
+platform::AXError errorFor(const GError* error);
+
+}  // namespace larkspire::linux_backend::atspi

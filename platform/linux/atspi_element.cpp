@@ -1,0 +1,209 @@
+#include "platform/linux/atspi_element.h"
+
+#include <functional>
+
+namespace larkspire::linux_backend::atspi {
+namespace {
+
+// A batch larger than this is sent in parts, so that a node with thousands
+// of children does not put thousands of calls in flight at once.
+constexpr std::size_t kMaxCallsInFlight = 600;
+
+}  // namespace
+
+AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path)
+    : bus_(std::move(bus)), busName_(std::move(busName)), path_(std::move(path)) {}
+
+AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid)
+    : bus_(std::move(bus)), path_(kRootPath), pid_(pid) {}
+
+const std::string& AtspiElement::busName() const {
+  // A failed lookup is not remembered: the application may register later.
+  if (busName_.empty() && pid_) busName_ = findApplicationBus(*bus_, *pid_);
+  return busName_;
+}
+
+bool AtspiElement::equals(const platform::ElementRef& other) const {
+  const auto* o = dynamic_cast<const AtspiElement*>(&other);
+  if (!o) return false;
+  if (path_ != o->path_) return false;
+  // Two application elements made for the same process are the same.
+  if (pid_ && o->pid_ && *pid_ == *o->pid_) return true;
+  const std::string& mine = busName();
+  return !mine.empty() && mine == o->busName();
+}
+
+std::size_t AtspiElement::hash() const {
+  // Application elements may not know their bus name yet: hash the path only
+  // for them, which keeps equal elements in the same bucket.
+  if (isApplication()) return std::hash<std::string>{}(path_);
+  return std::hash<std::string>{}(busName_) * 31u ^ std::hash<std::string>{}(path_);
+}
+
+bool AtspiElement::fresh() const {
+  return snapshot_ && std::chrono::steady_clock::now() - snapshot_->at < kFreshFor;
+}
+
+std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path) {
+  return {
+      Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"},
+      Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"},
+      Call{busName, path, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", "org.a11y.atspi.Accessible"),
+           "(a{sv})"},
+      Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"},
+      Call{busName, path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))"},
+      Call{busName, path, "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"},
+  };
+}
+
+Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
+  Snapshot s;
+  s.at = std::chrono::steady_clock::now();
+  Reply& role = r[0];
+  if (!role.ok()) {
+    s.error = role.error;
+    return s;
+  }
+  g_variant_get(role.value.get(), "(u)", &s.facts.role);
+
+  if (r[1].ok()) {
+    GVariantIter* it = nullptr;
+    g_variant_get(r[1].value.get(), "(au)", &it);
+    std::vector<std::uint32_t> words;
+    guint32 w = 0;
+    while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
+    g_variant_iter_free(it);
+    s.facts.states = States::fromWords(words);
+  }
+
+  if (r[2].ok()) {
+    GVariantIter* it = nullptr;
+    g_variant_get(r[2].value.get(), "(a{sv})", &it);
+    const char* key = nullptr;
+    GVariant* value = nullptr;
+    while (g_variant_iter_loop(it, "{&sv}", &key, &value)) {
+      std::string_view k(key);
+      if (k == "Name" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
+        s.facts.name = g_variant_get_string(value, nullptr);
+      } else if (k == "Description" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
+        s.facts.description = g_variant_get_string(value, nullptr);
+      } else if (k == "Parent" && g_variant_is_of_type(value, G_VARIANT_TYPE("(so)"))) {
+        const char* bus = nullptr;
+        const char* path = nullptr;
+        g_variant_get(value, "(&s&o)", &bus, &path);
+        s.parentBus = bus;
+        s.parentPath = path;
+      }
+    }
+    g_variant_iter_free(it);
+  }
+
+  if (r[3].ok()) {
+    GVariantIter* it = nullptr;
+    g_variant_get(r[3].value.get(), "(as)", &it);
+    std::vector<std::string> names;
+    const char* n = nullptr;
+    while (g_variant_iter_next(it, "&s", &n)) names.emplace_back(n);
+    g_variant_iter_free(it);
+    s.facts.interfaces = interfaceFlags(names);
+  }
+
+  if (r[4].ok() && (s.facts.interfaces & kComponent)) {
+    Extents e;
+    g_variant_get(r[4].value.get(), "((iiii))", &e.x, &e.y, &e.width, &e.height);
+    s.extents = e;
+  }
+
+  if (r[5].ok()) {
+    GVariantIter* it = nullptr;
+    g_variant_get(r[5].value.get(), "(a(sss))", &it);
+    const char* name = nullptr;
+    const char* description = nullptr;
+    const char* keys = nullptr;
+    while (g_variant_iter_next(it, "(&s&s&s)", &name, &description, &keys)) s.actions.emplace_back(name);
+    g_variant_iter_free(it);
+  }
+  return s;
+}
+
+void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements) {
+  std::vector<const AtspiElement*> stale;
+  for (const auto* e : elements)
+    if (!e->fresh()) stale.push_back(e);
+  const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
+  for (std::size_t start = 0; start < stale.size(); start += perBatch) {
+    const std::size_t end = std::min(stale.size(), start + perBatch);
+    std::vector<Call> calls;
+    calls.reserve((end - start) * kSnapshotCallCount);
+    for (std::size_t i = start; i < end; ++i) {
+      const std::string& name = stale[i]->busName();
+      for (auto& c : snapshotCalls(name.empty() ? std::string("org.invalid") : name, stale[i]->path()))
+        calls.push_back(std::move(c));
+    }
+    auto replies = bus.callAll(std::move(calls));
+    for (std::size_t i = start; i < end; ++i) {
+      const AtspiElement* e = stale[i];
+      if (e->busName().empty()) {
+        Snapshot s;
+        s.error = platform::kAXErrorCannotComplete;
+        s.at = std::chrono::steady_clock::now();
+        e->snapshot_ = std::move(s);
+        continue;
+      }
+      e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>((i - start) * kSnapshotCallCount));
+    }
+  }
+}
+
+const Snapshot& AtspiElement::snapshot() const {
+  if (!fresh()) prefetch(*bus_, {this});
+  Snapshot& s = *snapshot_;
+  if (s.error == platform::kAXErrorSuccess) {
+    // A direct child of its application's root is a top-level window.
+    s.facts.topLevel = !isApplication() && s.parentPath == kRootPath && s.parentBus == busName_;
+    if (insideSecure) s.facts.insideSecure = *insideSecure;
+  }
+  return s;
+}
+
+std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple) {
+  std::vector<std::pair<std::string, std::string>> out;
+  GVariantIter* it = nullptr;
+  g_variant_get(tuple, "(a(so))", &it);
+  const char* bus = nullptr;
+  const char* path = nullptr;
+  while (g_variant_iter_next(it, "(&s&o)", &bus, &path)) out.emplace_back(bus, path);
+  g_variant_iter_free(it);
+  return out;
+}
+
+std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName) {
+  Reply r = bus.call(Call{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "GetConnectionUnixProcessID", g_variant_new("(s)", busName.c_str()), "(u)"});
+  if (!r.ok()) return std::nullopt;
+  guint32 pid = 0;
+  g_variant_get(r.value.get(), "(u)", &pid);
+  return static_cast<platform::Pid>(pid);
+}
+
+std::string findApplicationBus(Bus& bus, platform::Pid pid) {
+  if (pid <= 0) return {};
+  Reply apps = bus.call(Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr,
+                             "(a(so))"});
+  if (!apps.ok()) return {};
+  auto list = objectList(apps.value.get());
+  std::vector<Call> calls;
+  for (const auto& [name, path] : list)
+    calls.push_back(Call{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "GetConnectionUnixProcessID", g_variant_new("(s)", name.c_str()), "(u)"});
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    if (!replies[i].ok()) continue;
+    guint32 owner = 0;
+    g_variant_get(replies[i].value.get(), "(u)", &owner);
+    if (static_cast<platform::Pid>(owner) == pid) return list[i].first;
+  }
+  return {};
+}
+
+}  // namespace larkspire::linux_backend::atspi
