@@ -1,4 +1,5 @@
-// The generic walk and descendant search, on a plain tree of numbered nodes.
+// The generic walk and descendant search on plain trees, and the inventory
+// of windows of the simulated desktop.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,6 +9,7 @@
 
 #include "computer/accessibility/inspection.h"
 #include "computer/request/failure.h"
+#include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {
 namespace {
@@ -196,6 +198,192 @@ TEST(FirstDescendantText, LooksAtNoMoreThanTheLimit) {
   TextTree leaf;
   leaf.texts[0] = "own text";
   EXPECT_EQ(leaf.search(), "");
+}
+
+
+// A window of the simulated desktop and its inventory.
+class Inventory : public ::testing::Test {
+ protected:
+  simulated::Desktop desktop;
+  simulated::SimApp& app = desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes"});
+  simulated::SimWindow& window = app.addWindow({.title = "Doc", .frame = {{100, 50}, {800, 600}}, .accessibilityFrame = std::nullopt});
+  simulated::Node& root = window.element();
+
+  InspectedElements run() {
+    return inspect(desktop.platform().accessibility, root.element(), window.capture().frame);
+  }
+  std::optional<NativeFailure> failure() {
+    try {
+      run();
+    } catch (const NativeFailure& f) {
+      return f;
+    }
+    return std::nullopt;
+  }
+  std::string failureCode() {
+    auto f = failure();
+    EXPECT_TRUE(!f || f->notExecuted);
+    return f ? f->code : "none";
+  }
+};
+
+TEST_F(Inventory, RecordsNameRoleActionsAndEditability) {
+  auto& ok = root.add("AXButton").title("OK").description("ignored").actions({"AXPress", "AXShowMenu"});
+  root.add("AXGroup");  // nothing to say: no record, no number
+  auto& field = root.add("AXTextField").settable("AXValue").value(std::string("draft"));
+  auto& image = root.add("AXImage").description("Logo");
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 4u);
+  EXPECT_EQ(result.nodes[0], (json::Json{{"ref", "e1"}, {"role", "AXWindow"}, {"name", "Doc"},
+                                         {"actions", {"AXRaise"}}, {"editable", false},
+                                         {"bounds", {{"x", 100.0}, {"y", 50.0}, {"width", 800.0}, {"height", 600.0}}}}));
+  EXPECT_EQ(result.nodes[1], (json::Json{{"ref", "e2"}, {"role", "AXButton"}, {"name", "OK"},
+                                         {"actions", {"AXPress", "AXShowMenu"}}, {"editable", false}}));
+  EXPECT_EQ(result.nodes[2], (json::Json{{"ref", "e3"}, {"role", "AXTextField"}, {"name", ""},
+                                         {"actions", json::Json::array()}, {"editable", true}}));
+  EXPECT_EQ(result.nodes[3]["name"], "Logo");
+  EXPECT_EQ(result.references, (std::map<std::string, platform::Element>{
+                                   {"e1", root.element()}, {"e2", ok.element()}, {"e3", field.element()},
+                                   {"e4", image.element()}}));
+}
+
+TEST_F(Inventory, FailedNamingReadsFallBackInsteadOfFailing) {
+  root.add("AXButton").title("Go").fail("AXRole", platform::kAXErrorCannotComplete)
+      .failActionNames(platform::kAXErrorCannotComplete).failSettable("AXValue", platform::kAXErrorCannotComplete);
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 2u);
+  EXPECT_EQ(result.nodes[1], (json::Json{{"ref", "e2"}, {"role", ""}, {"name", "Go"},
+                                         {"actions", json::Json::array()}, {"editable", false}}));
+}
+
+TEST_F(Inventory, NamesAreCutToTwoHundredCharactersButNotTrimmed) {
+  std::string flag = "\U0001F1EB\U0001F1F7";  // one character, two code points
+  std::string longName;
+  for (int i = 0; i < 250; ++i) longName += flag;
+  root.add("AXStaticText").title(longName);
+  root.add("AXStaticText").description("   ");
+  root.add("AXStaticText").title(std::string("bad \xFF byte"));
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 4u);
+  auto name = result.nodes[1]["name"].get<std::string>();
+  EXPECT_EQ(text::graphemeCount(name), 200u);
+  EXPECT_EQ(name, longName.substr(0, 200 * flag.size()));
+  EXPECT_EQ(result.nodes[2]["name"], "   ");
+  EXPECT_EQ(result.nodes[3]["name"], "bad \uFFFD byte");
+}
+
+TEST_F(Inventory, WindowButtonsAndRowsAreNamedFromElsewhere) {
+  root.add("AXButton").subrole("AXCloseButton").actions({"AXPress"});
+  root.add("AXButton").subrole("AXFullScreenButton").description("Enter full screen");
+  root.add("AXButton").subrole("AXCloseButton").description("Dismiss");
+  root.addTree(R"(
+AXRow
+  AXCell
+    AXImage description="icon"
+    AXStaticText value="  \n "
+  AXCell
+    AXTextField value=" Quarterly report "
+AXRow actions=AXPress
+  AXButton value="not text"
+AXRow
+  AXGroup
+    AXStaticText value="buried"
+AXCell title="Own title"
+  AXStaticText value="child text"
+)");
+  auto result = run();
+  std::vector<std::string> names;
+  for (const auto& record : result.nodes) names.push_back(record["role"].get<std::string>() + ":" + record["name"].get<std::string>());
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "AXWindow:Doc", "AXButton:Close window", "AXButton:Enter full screen", "AXButton:Dismiss",
+                       "AXRow:Quarterly report", "AXRow:", "AXRow:buried", "AXCell:Own title",
+                       "AXCell:Quarterly report", "AXImage:icon"}));
+}
+
+TEST_F(Inventory, RowNamesLookAtTwelveDescendantsAtMost) {
+  auto& row = root.add("AXRow");
+  for (int i = 0; i < 12; ++i) row.add("AXGroup");
+  row.add("AXStaticText").value(std::string("thirteenth"));
+  EXPECT_EQ(run().nodes.size(), 1u);  // the row found no name and has nothing else to offer
+  row.removeChild(*row.children().front());
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 2u);
+  EXPECT_EQ(result.nodes[1]["name"], "thirteenth");
+}
+
+TEST_F(Inventory, BoundsOnlyWhenTheElementMeetsTheWindow) {
+  root.add("AXButton").title("inside").frame({{110, 60}, {80, 24}});
+  root.add("AXButton").title("edge").frame({{850, 600}, {100, 100}});
+  root.add("AXButton").title("outside").frame({{2000, 60}, {80, 24}});
+  root.add("AXButton").title("touching").frame({{900, 50}, {10, 10}});
+  root.add("AXButton").title("hidden").frame({{-2147483648.0, -2147483648.0}, {1, 1}});
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 6u);
+  EXPECT_EQ(result.nodes[1]["bounds"], (json::Json{{"x", 110.0}, {"y", 60.0}, {"width", 80.0}, {"height", 24.0}}));
+  EXPECT_EQ(result.nodes[2]["bounds"], (json::Json{{"x", 850.0}, {"y", 600.0}, {"width", 100.0}, {"height", 100.0}}));
+  for (int i = 3; i < 6; ++i) EXPECT_FALSE(result.nodes[i].contains("bounds")) << result.nodes[i];
+}
+
+TEST_F(Inventory, ProtectedContentAnywhereDeniesTheWholeWindow) {
+  root.add("AXGroup").add("AXGroup").add("AXTextField").subrole("AXSecureTextField");
+  EXPECT_EQ(failureCode(), kAccessDenied);
+}
+
+TEST_F(Inventory, ProtectedWindowItselfIsDenied) {
+  root.protectedContent(true);
+  EXPECT_EQ(failureCode(), kAccessDenied);
+}
+
+TEST_F(Inventory, UndecidableProtectionAndUnreadableChildrenAreUnavailable) {
+  auto& field = root.add("AXComboBox").fail("AXSubrole", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kUnavailable);
+  field.subrole("AXStandardComboBox");
+  EXPECT_EQ(failureCode(), "none");
+  root.add("AXGroup").fail("AXChildren", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kUnavailable);
+}
+
+TEST_F(Inventory, LimitsAreReportedAsTooComplex) {
+  auto& wide = root.add("AXGroup");
+  wide.addMany(1000, [](simulated::Node& n, int) { n.role("AXStaticText"); });
+  EXPECT_EQ(failureCode(), "none");
+  wide.add("AXStaticText");
+  EXPECT_EQ(failureCode(), kWindowTooComplex);
+}
+
+TEST_F(Inventory, NodeLimitIncludesTheWindow) {
+  // window + 3 groups + 999 + 999 + 997 = 2999 nodes
+  std::vector<simulated::Node*> groups{&root.add("AXGroup"), &root.add("AXGroup"), &root.add("AXGroup")};
+  groups[0]->addMany(999, [](simulated::Node& n, int) { n.role("AXGroup"); });
+  groups[1]->addMany(999, [](simulated::Node& n, int) { n.role("AXGroup"); });
+  groups[2]->addMany(997, [](simulated::Node& n, int) { n.role("AXGroup"); });
+  EXPECT_EQ(failureCode(), "none");
+  groups[2]->add("AXGroup");
+  EXPECT_EQ(failureCode(), "none");  // 3000
+  groups[2]->add("AXGroup");
+  EXPECT_EQ(failureCode(), kWindowTooComplex);  // 3001
+}
+
+TEST_F(Inventory, DepthLimitCountsFromTheWindow) {
+  simulated::Node* at = &root;
+  for (int depth = 1; depth <= 15; ++depth) at = &at->add("AXGroup");
+  EXPECT_EQ(failureCode(), "none");  // the deepest node is at depth 15, without children
+  at->add("AXGroup");
+  EXPECT_EQ(failureCode(), kWindowTooComplex);
+}
+
+TEST_F(Inventory, KeepsTwoHundredFiftyRecordsYetChecksEveryNode) {
+  auto& list = root.add("AXGroup");
+  list.addMany(299, [](simulated::Node& n, int i) { n.role("AXButton").title("Item " + std::to_string(i)); });
+  auto result = run();
+  ASSERT_EQ(result.nodes.size(), 250u);
+  EXPECT_EQ(result.references.size(), 250u);
+  EXPECT_EQ(result.nodes.front()["ref"], "e1");
+  EXPECT_EQ(result.nodes.back()["ref"], "e250");
+  EXPECT_EQ(result.nodes.back()["name"], "Item 248");
+  EXPECT_EQ(result.references.count("e251"), 0u);
+  list.add("AXTextField").subrole("AXSecureTextField");
+  EXPECT_EQ(failureCode(), kAccessDenied);
 }
 
 }  // namespace

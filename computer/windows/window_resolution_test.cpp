@@ -1,11 +1,16 @@
-// Frame comparison, the pairing rule and finding an observed element again.
+// Frame comparison, the pairing rule, finding an observed element again,
+// and window resolution on the simulated desktop.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "computer/request/failure.h"
 #include "computer/windows/window_resolution.h"
+#include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {
 namespace {
@@ -54,6 +59,115 @@ TEST(ObservedReference, NeedsTheSameElementAndEqualMetadata) {
   EXPECT_EQ(observedReference(3, Meta{"AXButton", "Cancel"}, candidates, same), 13);
   EXPECT_EQ(observedReference(3, Meta{"AXButton", "Other"}, candidates, same), std::nullopt);
   EXPECT_EQ(observedReference(5, Meta{"AXButton", "OK"}, candidates, same), std::nullopt);
+}
+
+
+class WindowResolution : public ::testing::Test {
+ protected:
+  simulated::Desktop desktop;
+  simulated::SimApp& app = desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes", .pid = 42});
+  simulated::SimApp& other = desktop.addApp({.bundleIdentifier = "com.example.Other", .name = "Other"});
+
+  ResolvedWindow resolve(std::optional<std::string> windowId = std::nullopt) {
+    return window(desktop.platform(), app.handle(), windowId);
+  }
+  std::string failureCode(std::optional<std::string> windowId = std::nullopt) {
+    try {
+      resolve(windowId);
+    } catch (const NativeFailure& failure) {
+      EXPECT_TRUE(failure.notExecuted);
+      return failure.code;
+    }
+    return "none";
+  }
+  static std::vector<std::uint32_t> numbers(const std::vector<platform::ShareableWindow>& windows) {
+    std::vector<std::uint32_t> list;
+    for (const auto& w : windows) list.push_back(w.windowID);
+    return list;
+  }
+};
+
+TEST_F(WindowResolution, PermissionsComeBeforeTheLock) {
+  app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  desktop.setScreenLocked(true);
+  desktop.accessibilityTrusted = false;
+  desktop.screenRecordingGranted = false;
+  EXPECT_EQ(failureCode(), kPermissionRequired);
+  desktop.accessibilityTrusted = true;
+  EXPECT_EQ(failureCode(), kPermissionRequired);
+  desktop.screenRecordingGranted = true;
+  EXPECT_EQ(failureCode(), kScreenLocked);
+  EXPECT_EQ(desktop.shareableContentRequests, 0);
+  desktop.setScreenLocked(false);
+  EXPECT_EQ(failureCode(), "none");
+}
+
+TEST_F(WindowResolution, LockStateComesOnlyFromABooleanEntry) {
+  app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  desktop.sessionDictionary = std::map<std::string, platform::Value>{{"CGSSessionScreenIsLocked", std::int64_t{1}}};
+  EXPECT_FALSE(screenLocked(desktop.platform().session));
+  desktop.sessionDictionary = std::nullopt;
+  EXPECT_FALSE(screenLocked(desktop.platform().session));
+  desktop.sessionDictionary = std::map<std::string, platform::Value>{{"CGSSessionScreenIsLocked", true}};
+  EXPECT_TRUE(screenLocked(desktop.platform().session));
+}
+
+TEST_F(WindowResolution, ChoosesTheFirstPairOrTheNamedWindow) {
+  auto& first = app.addWindow({.title = "One", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .windowID = 123});
+  auto& second = app.addWindow({.title = "Two", .frame = {{500, 0}, {400, 300}},
+                                .accessibilityFrame = Rect{{500.5, 0.9}, {399.1, 300.99}}, .windowID = 124});
+  other.addWindow({.title = "Theirs", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  auto resolved = resolve();
+  EXPECT_EQ(resolved.capture.windowID, 123u);
+  EXPECT_EQ(resolved.accessibility, first.element().element());
+  EXPECT_EQ(numbers(resolved.paired), (std::vector<std::uint32_t>{123, 124}));
+
+  auto named = resolve("124");
+  EXPECT_EQ(named.capture.windowID, 124u);
+  EXPECT_EQ(named.accessibility, second.element().element());
+  EXPECT_EQ(failureCode("0123"), kTargetChanged);
+  EXPECT_EQ(failureCode(" 123"), kTargetChanged);
+  EXPECT_EQ(failureCode("999"), kTargetChanged);
+  // The application element was asked to expose its tree.
+  auto manual = app.element().answer("AXManualAccessibility");
+  ASSERT_TRUE(manual && manual->value);
+  EXPECT_EQ(std::get<bool>(*manual->value), true);
+}
+
+TEST_F(WindowResolution, StackedWindowsAreNeverResolved) {
+  app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  app.addWindow({.title = "B", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  EXPECT_EQ(failureCode(), kTargetChanged);
+  auto& third = app.addWindow({.title = "C", .frame = {{600, 0}, {300, 200}}, .accessibilityFrame = std::nullopt});
+  auto resolved = resolve();
+  EXPECT_EQ(resolved.accessibility, third.element().element());
+  EXPECT_EQ(numbers(resolved.paired), (std::vector<std::uint32_t>{third.windowID()}));
+}
+
+TEST_F(WindowResolution, OneUnreadableAccessibilityWindowBlocksAll) {
+  app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  app.addWindow({.title = "B", .frame = {{600, 0}, {300, 200}}, .accessibilityFrame = std::nullopt}).element().fail("AXSize", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kTargetChanged);
+}
+
+TEST_F(WindowResolution, OnlyNormalWindowsWithAnAreaAreCandidates) {
+  auto& panel = app.addWindow({.title = "Panel", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .layer = 3});
+  app.addWindow({.title = "Flat", .frame = {{0, 400}, {400, 0}}, .accessibilityFrame = std::nullopt});
+  EXPECT_EQ(failureCode(), kTargetChanged);
+  EXPECT_EQ(failureCode(std::to_string(panel.windowID())), kTargetChanged);
+  // A frame one point off is not the same window.
+  app.addWindow({.title = "Off", .frame = {{0, 600}, {400, 300}}, .accessibilityFrame = Rect{{0, 600}, {401, 300}}});
+  EXPECT_EQ(failureCode(), kTargetChanged);
+}
+
+TEST_F(WindowResolution, UnreadableWindowListAndPlatformErrors) {
+  app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  app.element().fail("AXWindows", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kTargetChanged);
+  app.element().unset("AXWindows");
+  EXPECT_EQ(failureCode(), "none");
+  desktop.shareableContentError = "content unavailable";
+  EXPECT_THROW(resolve(), platform::PlatformError);
 }
 
 }  // namespace
