@@ -14,9 +14,12 @@
 #include <glib.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/linux/linux_platform.h"
 
@@ -25,7 +28,7 @@ namespace {
 
 // Generous for a local bus, short enough that a dead one cannot stall a reply.
 constexpr int kCallTimeoutMs = 2000;
-constexpr unsigned kConnectTimeoutSeconds = 2;
+constexpr std::chrono::seconds kConnectTimeout{2};
 
 void initXThreads() {
   // Services use the display from the request worker and the run loop alike.
@@ -50,53 +53,39 @@ std::string environmentValue(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-// Connects to a bus by address, bounded by a timeout (authentication with a
-// bus that accepts but never answers would otherwise block for good).
+// Connects to a bus by address, bounded by a timeout: authentication with a
+// bus that accepts but never answers would otherwise block for good. The
+// connection is made on the calling thread (not GLib's worker pool), and a
+// watchdog thread cancels it when time is up.
 GDBusConnection* connectBus(const std::string& address) {
   if (address.empty() || !g_dbus_is_supported_address(address.c_str(), nullptr)) return nullptr;
 
-  GMainContext* loopContext = g_main_context_new();
-  g_main_context_push_thread_default(loopContext);
   GCancellable* cancellable = g_cancellable_new();
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!finished.wait_for(lock, kConnectTimeout, [&] { return done; })) g_cancellable_cancel(cancellable);
+  });
 
-  struct Outcome {
-    bool done = false;
-    GDBusConnection* connection = nullptr;
-  } outcome;
-
-  g_dbus_connection_new_for_address(
+  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
       address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, cancellable,
-      [](GObject*, GAsyncResult* result, gpointer data) {
-        auto* out = static_cast<Outcome*>(data);
-        out->connection = g_dbus_connection_new_for_address_finish(result, nullptr);
-        out->done = true;
-      },
-      &outcome);
+      nullptr, cancellable, nullptr);
 
-  GSource* timeout = g_timeout_source_new_seconds(kConnectTimeoutSeconds);
-  g_source_set_callback(
-      timeout,
-      [](gpointer data) -> gboolean {
-        g_cancellable_cancel(static_cast<GCancellable*>(data));
-        return G_SOURCE_REMOVE;
-      },
-      cancellable, nullptr);
-  g_source_attach(timeout, loopContext);
-
-  while (!outcome.done) g_main_context_iteration(loopContext, TRUE);
-
-  g_source_destroy(timeout);
-  g_source_unref(timeout);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  finished.notify_one();
+  watchdog.join();
   g_object_unref(cancellable);
-  g_main_context_pop_thread_default(loopContext);
-  g_main_context_unref(loopContext);
 
   // A lost bus must never end the process.
-  if (outcome.connection != nullptr) g_dbus_connection_set_exit_on_close(outcome.connection, FALSE);
-  return outcome.connection;
+  if (connection != nullptr) g_dbus_connection_set_exit_on_close(connection, FALSE);
+  return connection;
 }
 
 // One synchronous method call with the short timeout; null on any error.
