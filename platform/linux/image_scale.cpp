@@ -23,18 +23,25 @@ struct Taps {
 };
 
 void addOutput(Taps& taps, int first, const std::vector<double>& raw) {
-  // Quantise, then give the rounding remainder to the heaviest tap so that
-  // every output's weights add up to exactly one: flat areas stay flat.
-  std::uint32_t sum = 0;
-  std::size_t heaviest = 0;
-  const std::size_t base = taps.weights.size();
-  for (std::size_t k = 0; k < raw.size(); ++k) {
-    auto w = static_cast<std::uint32_t>(std::lround(std::max(0.0, raw[k]) * kWeightOne));
-    taps.weights.push_back(w);
-    sum += w;
-    if (raw[k] > raw[heaviest]) heaviest = k;
+  // Quantise the running sum rather than each weight: every weight stays
+  // within one unit of its true value and the weights of an output add up
+  // to exactly one, so flat areas stay flat even for large reductions.
+  double total = 0;
+  for (double w : raw) total += std::max(0.0, w);
+  if (total <= 0) {
+    taps.weights.push_back(kWeightOne);
+    taps.first.push_back(first);
+    taps.offset.push_back(static_cast<int>(taps.weights.size()));
+    return;
   }
-  taps.weights[base + heaviest] += kWeightOne - sum;
+  double cumulative = 0;
+  std::uint32_t previous = 0;
+  for (double w : raw) {
+    cumulative += std::max(0.0, w);
+    const auto next = static_cast<std::uint32_t>(std::lround(cumulative / total * kWeightOne));
+    taps.weights.push_back(next - previous);
+    previous = next;
+  }
   taps.first.push_back(first);
   taps.offset.push_back(static_cast<int>(taps.weights.size()));
 }

@@ -69,6 +69,18 @@ TEST(ImageScale, OnePixelOutputIsTheMeanOfEverything) {
   EXPECT_EQ(out[0], 65);  // mean of 0,10,20,30,100,110,120,130
 }
 
+TEST(ImageScale, LargeReductionsWeighEveryPixelAlike) {
+  // 100 bright pixels out of 1000: the mean is 25.5, wherever they sit.
+  for (int start : {0, 450, 900}) {
+    const Image src = grey(1000, 1, [start](int x, int) { return x >= start && x < start + 100 ? 255 : 0; });
+    const Image out = scaleRgba(src.data(), 1000, 1, 1, 1);
+    EXPECT_NEAR(out[0], 25.5, 1.0) << "bright run at " << start;
+  }
+  // Same in the other direction, through the vertical pass.
+  const Image column = grey(1, 1000, [](int, int y) { return y < 100 ? 255 : 0; });
+  EXPECT_NEAR(scaleRgba(column.data(), 1, 1000, 1, 1)[0], 25.5, 1.0);
+}
+
 TEST(ImageScale, UpscaleInterpolatesBetweenPixelCentres) {
   const Image src = grey(2, 1, [](int x, int) { return x == 0 ? 0 : 200; });
   const Image out = scaleRgba(src.data(), 2, 1, 4, 2);
