@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "common/png.h"
 #include "platform/linux/image_scale.h"
+#include "platform/linux/screenshot_png.h"
 #include "platform/linux/x11_capture.h"
 
 namespace {
@@ -174,7 +174,7 @@ void BM_EncodePng(benchmark::State& state) {
   const std::vector<std::uint8_t> pixels = capturedPixels(width, height);
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto png = larkspire::png::encodePng(pixels.data(), width, height, 1);
+    auto png = larkspire::linux_backend::encodeScreenshotPng(pixels.data(), width, height, true);
     bytes = png ? png->size() : 0;
     benchmark::DoNotOptimize(png);
   }

@@ -296,9 +296,6 @@ class X11ScreenCapture final : public ScreenCapture {
     if (out.width > kLargestCaptureSide || out.height > kLargestCaptureSide) throw PlatformError("window too large");
     const int frameX = static_cast<int>(std::lround(minX(w->frame)));
     const int frameY = static_cast<int>(std::lround(minY(w->frame)));
-    // What lies outside the drawable (off screen without Composite) stays
-    // transparent.
-    out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
 
     ensureRedirected(d);
     Drawable source = root;
@@ -341,7 +338,12 @@ class X11ScreenCapture final : public ScreenCapture {
     const int y0 = std::max(originY, 0);
     const int x1 = std::min(originX + out.width, sourceWidth);
     const int y1 = std::min(originY + out.height, sourceHeight);
-    if (x1 <= x0 || y1 <= y0) return out;
+    // What lies outside the drawable (off screen without Composite) stays
+    // transparent.
+    if (x1 <= x0 || y1 <= y0) {
+      out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+      return out;
+    }
     const int grabWidth = x1 - x0;
     const int grabHeight = y1 - y0;
 
@@ -372,6 +374,7 @@ class X11ScreenCapture final : public ScreenCapture {
     if (grabWidth == out.width && grabHeight == out.height) {
       out.rgba = std::move(converted);
     } else {
+      out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
       const std::size_t rowBytes = static_cast<std::size_t>(grabWidth) * 4;
       for (int y = 0; y < grabHeight; ++y) {
         std::memcpy(out.rgba.data() + (static_cast<std::size_t>(y0 - originY + y) * out.width + (x0 - originX)) * 4,
