@@ -11,6 +11,18 @@
 //   win.element().add("AXButton").title("OK").actions({"AXPress"}).frame({{110, 60}, {80, 24}});
 //   win.element().add("AXTextField").subrole("AXSecureTextField");
 //   desktop.setFrontmost(app);
+//
+// Or, for bigger trees, the compact text form of tree_text.h:
+//
+//   win.element().addTree(R"(
+//   AXGroup
+//     AXButton #ok title="OK" actions=AXPress frame=110,60,80,24
+//   )");
+//   Node& ok = *win.element().find("ok");
+//
+// Time is virtual: Clock::sleep advances it, running every timer, delayed
+// task and scenario event (`at`) that comes due meanwhile. The desktop is not
+// thread-safe; drive it and the code under test from one thread.
 #pragma once
 
 #include <deque>
@@ -37,11 +49,12 @@ using platform::Value;
 
 class Desktop;
 class SimApp;
+class SimWindow;
 
 // One attribute as the element answers it: an error code and a value.
 struct AttributeAnswer {
   AXError error = platform::kAXErrorSuccess;
-  std::optional<Value> value;
+  std::optional<Value> value{};
 };
 
 // One node of an accessibility tree. Attributes are stored as answers, so a
@@ -50,6 +63,7 @@ struct AttributeAnswer {
 class Node {
  public:
   Node(Desktop& desktop, SimApp* app, Node* parent);
+  ~Node();
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
@@ -63,7 +77,19 @@ class Node {
   Node& add(const std::string& role);
   // Adds `count` children built by `build` (for limit tests).
   Node& addMany(int count, const std::function<void(Node&, int)>& build);
+  // Removes a child and its subtree; handles to them then read as invalid
+  // elements. Removing a window's node closes the window.
   void removeChild(const Node& child);
+  // Makes this node's handles fail with kAXErrorInvalidUIElement while it
+  // stays in the tree (an element the application has torn down).
+  Node& invalidate();
+  bool valid() const;
+  // Children built from indented lines (see tree_text.h); returns this node.
+  Node& addTree(const std::string& text);
+  // A name for finding the node again in a built tree, and the search for it
+  // in this subtree (this node included), depth first; none when absent.
+  Node& tag(const std::string& name);
+  Node* find(const std::string& tagName);
 
   // Common attributes.
   Node& role(const std::string& value);
@@ -99,11 +125,15 @@ class Node {
  private:
   friend class Desktop;
   friend class SimAccessibility;
+  friend class SimApp;
   Desktop& desktop_;
   SimApp* app_;
   Node* parent_;
   std::uint64_t id_;
   bool dead_ = false;  // reads fail with kAXErrorInvalidUIElement
+  SimWindow* window_ = nullptr;  // set on a window's node
+  bool listed_ = true;           // false: left out of the parent's "AXChildren"
+  std::string tag_;
   std::vector<std::unique_ptr<Node>> children_;
   std::map<std::string, AttributeAnswer> attributes_;
   std::optional<std::vector<std::string>> actions_;
@@ -118,8 +148,8 @@ class Node {
 
 struct WindowSpec {
   std::optional<std::string> title = std::string();
-  Rect frame;                       // capture frame (screen points)
-  std::optional<Rect> accessibilityFrame;  // defaults to `frame`
+  Rect frame{};                     // capture frame (screen points)
+  std::optional<Rect> accessibilityFrame{};  // defaults to `frame`
   int layer = 0;
   std::uint32_t windowID = 0;       // 0: assigned by the desktop
   bool accessible = true;           // listed in the application's "AXWindows"
@@ -138,15 +168,19 @@ class SimWindow {
  private:
   friend class Desktop;
   friend class SimApp;
+  friend class Node;
+  friend class SimAccessibility;
+  friend class SimScreenCapture;
   platform::ShareableWindow capture_;
+  SimApp* app_ = nullptr;
   Node* node_ = nullptr;
   bool shareable_ = true;
   bool accessible_ = true;
 };
 
 struct AppSpec {
-  std::optional<std::string> bundleIdentifier;
-  std::optional<std::string> name;
+  std::optional<std::string> bundleIdentifier{};
+  std::optional<std::string> name{};
   Pid pid = 0;  // 0: assigned by the desktop
   platform::ActivationPolicy policy = platform::ActivationPolicy::regular;
   bool finishedLaunching = true;
@@ -166,13 +200,19 @@ class SimApp {
   std::vector<SimWindow*> windows();
   // Sets "AXFocusedWindow" and, optionally, "AXFocusedUIElement".
   void focus(SimWindow& window, Node* focusedElement = nullptr);
+  // Closes a window: it leaves the shareable content and the tree.
+  void closeWindow(SimWindow& window);
+  // The application quits: its elements become invalid and it stops being
+  // frontmost; it stays listed until Desktop::removeApp.
   void terminate();
   void finishLaunching() { spec_.finishedLaunching = true; }
+  // activate() calls on its RunningApplication (opening does not count).
   int activations() const { return activations_; }
   // Runs on activate(); by default activation makes the app frontmost.
   std::function<void(SimApp&)> onActivate;
 
   std::shared_ptr<platform::RunningApplication> handle();
+  Desktop& desktop() { return desktop_; }
 
  private:
   friend class Desktop;
@@ -183,24 +223,26 @@ class SimApp {
   std::unique_ptr<Node> root_;
   std::vector<std::unique_ptr<SimWindow>> windows_;
   std::shared_ptr<platform::RunningApplication> handle_;
+  bool listed_ = true;
 };
 
 // An installed application bundle in one of the application folders.
 struct BundleSpec {
-  std::optional<std::string> bundleIdentifier;
-  std::optional<std::string> bundleName;
-  std::optional<std::string> displayName;   // default: the entry name
-  std::optional<std::string> metadataName;  // the index's display name
+  std::optional<std::string> bundleIdentifier{};
+  std::optional<std::string> bundleName{};
+  std::optional<std::string> displayName{};   // default: the entry name
+  std::optional<std::string> metadataName{};  // the index's display name
   bool isBundle = true;                     // false: an entry that opens as no bundle
 };
 
 // How an opened application behaves.
 struct LaunchSpec {
-  AppSpec app;                         // the application that starts
+  AppSpec app{};                       // the application that starts
   double finishesLaunchingAfter = 0;   // seconds after the open completes
-  std::optional<double> terminatesAfter;
-  std::optional<std::string> error;    // the open completes with this error
-  std::function<void(SimApp&)> onStart;  // builds windows etc.
+  std::optional<double> terminatesAfter{};
+  std::optional<std::string> error{};  // the open completes with this error
+  double completesAfter = 0;           // virtual seconds until the completion arrives
+  std::function<void(SimApp&)> onStart{};  // builds windows etc.
 };
 
 using PostedEvent = std::variant<platform::KeyboardEvent, platform::MouseEvent, platform::ScrollEvent>;
@@ -234,12 +276,15 @@ class Desktop {
   void at(double time, std::function<void()> event);
   // Delayed and repeating tasks waiting on the run loop.
   std::size_t pendingTasks() const;
+  // RunLoop::run() also returns when the next work lies further ahead than
+  // this, so that a test that forgets to stop cannot hang.
+  double runLoopHorizon = 3600;
 
   // --- Permissions, session -------------------------------------------------
   bool accessibilityTrusted = true;
   bool screenRecordingGranted = true;
   bool promptGrantsAccessibility = false;   // a prompting check grants it
-  int accessibilityPrompts = 0;             // prompting checks made
+  int accessibilityPrompts = 0;             // prompts shown (only while not trusted)
   int screenCaptureRequests = 0;
   std::optional<std::map<std::string, Value>> sessionDictionary =
       std::map<std::string, Value>{};
@@ -249,7 +294,10 @@ class Desktop {
   SimApp& addApp(const AppSpec& spec);
   SimApp* app(Pid pid);
   // The system's running-application order is the order of addition.
+  // Terminated applications stay listed (as the platform still lists them for
+  // a moment) until removed; handles to a removed one answer terminated.
   std::vector<SimApp*> apps();
+  void removeApp(SimApp& app);
   void setFrontmost(SimApp& app);
   void clearFrontmost();
   SimApp* frontmost();
@@ -267,6 +315,12 @@ class Desktop {
   void installLaunchable(const std::string& bundleIdentifier, LaunchSpec spec);
   int openRequests = 0;
   int bundleOpens = 0;  // bundles opened by path (for "not read" checks)
+  // Where urlForApplication locates an installed launchable.
+  static std::string launchableLocation(const std::string& bundleIdentifier);
+
+  // --- This process -------------------------------------------------------------
+  int sharedApplicationCalls = 0;
+  bool accessoryActivationPolicy = false;
 
   // --- Capture ------------------------------------------------------------------
   std::optional<std::string> shareableContentError;
@@ -291,7 +345,7 @@ class Desktop {
   // --- The user (drives the global monitors) --------------------------------------
   Point pointer;
   std::uint64_t pressedButtons = 0;
-  void userMouseDown(Point at);
+  void userMouseDown(Point at, int clickCount = 1);
   void userMouseUp(Point at, int clickCount = 1);
   void userKeyDown(platform::EventFlags flags);
   std::size_t monitorCount() const;
@@ -306,6 +360,10 @@ class Desktop {
   friend class SimEvents;
   friend class SimMonitors;
   friend class SimRunLoop;
+  friend class SimClock;
+  friend class SimRunningApplication;
+  // RunningApplication::activate(): counts, then onActivate or frontmost.
+  bool activateApp(SimApp& app);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   double now_ = 0;
