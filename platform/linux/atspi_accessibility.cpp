@@ -339,8 +339,8 @@ class AtspiAccessibility final : public Accessibility {
       return valueOf(s.facts.states.has(ATSPI_STATE_ENABLED) || s.facts.states.has(ATSPI_STATE_SENSITIVE));
     if (attribute == "AXFocused") return valueOf(s.facts.states.has(ATSPI_STATE_FOCUSED));
     if (attribute == "AXPosition" || attribute == "AXSize") {
-      if (!s.extents) return failed(kAXErrorAttributeUnsupported);
-      if (!atspi::usableExtents(*s.extents)) return failed(kAXErrorNoValue);
+      if (!(s.facts.interfaces & atspi::kComponent)) return failed(kAXErrorAttributeUnsupported);
+      if (!s.extents || !atspi::usableExtents(*s.extents)) return failed(kAXErrorNoValue);
       if (attribute == "AXPosition") return valueOf(AXValue{Point{double(s.extents->x), double(s.extents->y)}});
       return valueOf(AXValue{Size{double(s.extents->width), double(s.extents->height)}});
     }

@@ -1,6 +1,9 @@
 #include "platform/linux/atspi_element.h"
 
+#include <atspi/atspi-constants.h>
+
 #include <functional>
+#include <limits>
 
 namespace larkspire::linux_backend::atspi {
 namespace {
@@ -51,8 +54,6 @@ std::vector<Call> snapshotCalls(const std::string& busName, const std::string& p
       Call{busName, path, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", "org.a11y.atspi.Accessible"),
            "(a{sv})"},
       Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"},
-      Call{busName, path, "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u), "((iiii))"},
-      Call{busName, path, "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"},
   };
 }
 
@@ -107,24 +108,20 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
     g_variant_iter_free(it);
     s.facts.interfaces = interfaceFlags(names);
   }
-
-  if (r[4].ok() && (s.facts.interfaces & kComponent)) {
-    Extents e;
-    g_variant_get(r[4].value.get(), "((iiii))", &e.x, &e.y, &e.width, &e.height);
-    s.extents = e;
-  }
-
-  if (r[5].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[5].value.get(), "(a(sss))", &it);
-    const char* name = nullptr;
-    const char* description = nullptr;
-    const char* keys = nullptr;
-    while (g_variant_iter_next(it, "(&s&s&s)", &name, &description, &keys)) s.actions.emplace_back(name);
-    g_variant_iter_free(it);
-  }
   return s;
 }
+
+namespace {
+
+bool wantsExtents(const Snapshot& s, const std::string& parentOfTopLevel) {
+  if (!(s.facts.interfaces & kComponent)) return false;
+  // What is not showing has no rectangle on screen (GTK reports INT32_MIN
+  // for it anyway); windows are asked whatever their state.
+  return s.facts.states.has(ATSPI_STATE_SHOWING) || s.facts.states.has(ATSPI_STATE_ICONIFIED) ||
+         s.parentPath == parentOfTopLevel;
+}
+
+}  // namespace
 
 void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements) {
   std::vector<const AtspiElement*> stale;
@@ -133,6 +130,8 @@ void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& el
   const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
   for (std::size_t start = 0; start < stale.size(); start += perBatch) {
     const std::size_t end = std::min(stale.size(), start + perBatch);
+    // First what every object has; then extents and actions only of the
+    // objects that have them, which saves a third of the calls of a walk.
     std::vector<Call> calls;
     calls.reserve((end - start) * kSnapshotCallCount);
     for (std::size_t i = start; i < end; ++i) {
@@ -141,6 +140,8 @@ void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& el
         calls.push_back(std::move(c));
     }
     auto replies = bus.callAll(std::move(calls));
+    std::vector<Call> more;
+    std::vector<std::pair<const AtspiElement*, bool>> targets;  // element, true for extents
     for (std::size_t i = start; i < end; ++i) {
       const AtspiElement* e = stale[i];
       if (e->busName().empty()) {
@@ -151,7 +152,40 @@ void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& el
         continue;
       }
       e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>((i - start) * kSnapshotCallCount));
+      const Snapshot& s = *e->snapshot_;
+      if (s.error != platform::kAXErrorSuccess) continue;
+      if (wantsExtents(s, kRootPath)) {
+        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
+                            g_variant_new("(u)", 0u), "((iiii))"});
+        targets.emplace_back(e, true);
+      }
+      if (s.facts.interfaces & kAction) {
+        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
+        targets.emplace_back(e, false);
+      }
     }
+    auto moreReplies = bus.callAll(std::move(more));
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      auto& [e, extents] = targets[k];
+      Snapshot& s = *e->snapshot_;
+      Reply& r = moreReplies[k];
+      if (extents) {
+        Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
+        if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
+        s.extents = x;
+      } else if (r.ok()) {
+        GVariantIter* it = nullptr;
+        g_variant_get(r.value.get(), "(a(sss))", &it);
+        const char* name = nullptr;
+        const char* description = nullptr;
+        const char* keys = nullptr;
+        while (g_variant_iter_next(it, "(&s&s&s)", &name, &description, &keys)) s.actions.emplace_back(name);
+        g_variant_iter_free(it);
+      }
+    }
+    // Fresh from the end of the batch, not its start.
+    for (std::size_t i = start; i < end; ++i)
+      if (stale[i]->snapshot_) stale[i]->snapshot_->at = std::chrono::steady_clock::now();
   }
 }
 

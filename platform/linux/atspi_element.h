@@ -2,7 +2,9 @@
 // path). The element of an application made from a process id finds its
 // bus name on first use. What was read about an object is kept for a
 // moment, so that the dozen attribute reads a tree walk makes per element
-// cost one batch of calls; it is never reused after kFreshFor.
+// cost one batch of calls; it is never reused after kFreshFor. Only reads of
+// the same handle share it: every child list read makes new handles, and
+// text, selection and value reads always ask the application.
 #pragma once
 
 #include <chrono>
@@ -18,13 +20,14 @@
 namespace larkspire::linux_backend::atspi {
 
 inline constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
-inline constexpr auto kFreshFor = std::chrono::milliseconds(250);
+inline constexpr auto kFreshFor = std::chrono::milliseconds(1000);
 
 // What one batch of calls told about an object.
 struct Snapshot {
   platform::AXError error = platform::kAXErrorSuccess;  // the object itself could not be read
   Facts facts;
-  std::optional<Extents> extents;  // absent when there is no Component
+  // Absent when there is no Component; unusable when not showing.
+  std::optional<Extents> extents;
   std::vector<std::string> actions;
   std::string parentBus;
   std::string parentPath;
@@ -77,7 +80,7 @@ std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName);
 // Calls that read one object, and the reading of their replies. Exposed for
 // the focus search, which batches them itself.
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
-inline constexpr std::size_t kSnapshotCallCount = 6;
+inline constexpr std::size_t kSnapshotCallCount = 4;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
 // (bus name, path) pairs of an a(so) reply.
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple);
