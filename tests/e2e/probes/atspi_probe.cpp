@@ -2,6 +2,7 @@
 //   atspi_probe tree PID                 the application's tree as JSON
 //   atspi_probe windows PID              its windows and the focused window and element
 //   atspi_probe press PID NAME [ACTION]  performs AXPress (or ACTION) on the element titled NAME
+//                                        (NAME "role:AXTextField": the first element of that role)
 //   atspi_probe set-value PID NAME TEXT  sets AXValue of the element titled NAME
 //   atspi_probe selected PID NAME        selection attributes of the element titled NAME
 //   atspi_probe names PID NAME           attribute and parameterized attribute names
@@ -102,14 +103,16 @@ json tree(const Element& e, int depth, int& budget) {
   return node;
 }
 
-// Breadth-first search for the first element whose title is `name`.
+// Breadth-first search for the first element whose title is `name`, or
+// whose role is X for a name "role:X".
 Element find(const Element& app, const std::string& name) {
+  const bool byRole = name.rfind("role:", 0) == 0;
   std::deque<Element> queue{app};
   int budget = 5000;
   while (!queue.empty() && budget-- > 0) {
     Element e = queue.front();
     queue.pop_front();
-    if (text(e, "AXTitle") == name) return e;
+    if (byRole ? text(e, "AXRole") == name.substr(5) : text(e, "AXTitle") == name) return e;
     for (auto& c : children(e)) queue.push_back(c);
   }
   return {};
