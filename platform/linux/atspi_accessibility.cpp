@@ -222,6 +222,9 @@ class AtspiAccessibility final : public Accessibility {
   // GetChildren, with the children read in one batch: a walk asks for
   // most of their attributes next.
   std::optional<ElementList> children(const AtspiElement& e, const atspi::Snapshot& s, AXError& error) {
+    // Most objects of a tree are leaves: their snapshot already says so.
+    // Not for applications, whose windows come and go while callers wait.
+    if (!e.isApplication() && s.childCount && *s.childCount == 0) return ElementList{};
     Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
     if (!r.ok()) {
       error = r.error;

@@ -94,6 +94,8 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
         g_variant_get(value, "(&s&o)", &bus, &path);
         s.parentBus = bus;
         s.parentPath = path;
+      } else if (k == "ChildCount" && g_variant_is_of_type(value, G_VARIANT_TYPE_INT32)) {
+        s.childCount = g_variant_get_int32(value);
       }
     }
     g_variant_iter_free(it);

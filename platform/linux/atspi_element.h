@@ -31,6 +31,7 @@ struct Snapshot {
   std::vector<std::string> actions;
   std::string parentBus;
   std::string parentPath;
+  std::optional<std::int32_t> childCount;
   std::chrono::steady_clock::time_point at;
 };
 
