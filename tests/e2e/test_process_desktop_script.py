@@ -105,9 +105,9 @@ class DesktopScript(harness.TestCase):
         tag = uuid.uuid4().hex
         # Children of every kind: background, detached into their own
         # session, and a GTK app that activates the accessibility services.
-        script = (f"sleep 1000 {tag} & setsid sleep 1001 {tag} & "
-                  f"zenity --info --text={tag} >/dev/null 2>&1 & "
-                  f"xdotool search --sync --name . >/dev/null; echo $DISPLAY")
+        script = ("sleep 1000 & setsid sleep 1001 & "
+                  "zenity --info --text=leftover >/dev/null 2>&1 & "
+                  "xdotool search --sync --name . >/dev/null; echo $DISPLAY")
         result = self.run_desktop(script, env=dict(os.environ, LARKSPIRE_TEST_TAG=tag))
         self.assertEqual(result.returncode, 0, result.stderr)
         display = result.stdout.decode().strip()
@@ -121,16 +121,19 @@ class DesktopScript(harness.TestCase):
             marker = os.path.join(tmp, "started")
             proc = subprocess.Popen(
                 [DESKTOP, "sh", "-c", f'echo "$DISPLAY" > {marker}.tmp; mv {marker}.tmp {marker}; '
-                                      f'sleep 1000 {tag}'],
+                                      "sleep 1000"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 env=dict(os.environ, LARKSPIRE_TEST_TAG=tag))
             harness.wait_until(lambda: os.path.exists(marker) or proc.poll() is not None, 60,
                                what="the command to start")
             with open(marker) as f:
                 display = f.read().strip()
+            # The desktop and the command are found while they run...
+            self.assertGreaterEqual(len(processes_with(tag)), 4)
             proc.send_signal(signal.SIGINT)
             status = proc.wait(timeout=30)
             self.assertEqual(status, 128 + signal.SIGINT)
+            # ...and are all gone afterwards.
             self.assertEqual(processes_with(tag), [])
             self.assertEqual(desktop_processes_of(display), [])
 
@@ -143,6 +146,18 @@ class DesktopScript(harness.TestCase):
             self.assertEqual(proc.returncode, 0, err)
             displays.append(out.decode().strip())
         self.assertEqual(len(set(displays)), 3, displays)
+
+    def test_every_desktop_starts_with_accessibility_switched_off(self):
+        get = ("dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus "
+               "org.freedesktop.DBus.Properties.Get string:org.a11y.Status string:IsEnabled | tail -1")
+        switch_on = ("dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus "
+                     "org.freedesktop.DBus.Properties.Set string:org.a11y.Status string:IsEnabled "
+                     "variant:boolean:true >/dev/null")
+        first = self.run_desktop(f"{get}; {switch_on}; {get}")
+        self.assertEqual(first.stdout.split(), [b"variant", b"boolean", b"false"] + [b"variant", b"boolean", b"true"])
+        # What one desktop switched on is not remembered by the next.
+        second = self.run_desktop(get)
+        self.assertEqual(second.stdout.split(), [b"variant", b"boolean", b"false"])
 
     def test_a_missing_command_is_reported(self):
         result = subprocess.run([DESKTOP, "/nonexistent/command"], stdout=subprocess.PIPE,
