@@ -48,10 +48,6 @@ class AtspiAccessibility final : public Accessibility {
   explicit AtspiAccessibility(LinuxContext& context)
       : context_(context), bus_(std::make_shared<atspi::Bus>(context)) {}
 
-  ~AtspiAccessibility() override {
-    if (ownDisplay_) XCloseDisplay(ownDisplay_);
-  }
-
   bool isProcessTrusted() override { return accessibilityEnabled(context_, false); }
   bool isProcessTrustedWithOptions(bool prompt) override { return accessibilityEnabled(context_, prompt); }
 
@@ -477,13 +473,6 @@ class AtspiAccessibility final : public Accessibility {
 
   AXError raise(const AtspiElement& e, const atspi::Snapshot& s) {
     Display* display = context_.display();
-    if (!display) {
-      if (!triedOwnDisplay_) {
-        triedOwnDisplay_ = true;
-        ownDisplay_ = XOpenDisplay(nullptr);
-      }
-      display = ownDisplay_;
-    }
     if (!display) return kAXErrorCannotComplete;
     auto pid = atspi::processOfBus(*bus_, e.busName());
     if (!pid) return kAXErrorCannotComplete;
@@ -494,8 +483,6 @@ class AtspiAccessibility final : public Accessibility {
 
   LinuxContext& context_;
   std::shared_ptr<atspi::Bus> bus_;
-  Display* ownDisplay_ = nullptr;
-  bool triedOwnDisplay_ = false;
 };
 
 }  // namespace

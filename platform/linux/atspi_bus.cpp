@@ -1,7 +1,5 @@
 #include "platform/linux/atspi_bus.h"
 
-#include <cstdlib>
-
 #include "platform/linux/atspi_translate.h"
 #include "platform/linux/linux_platform.h"
 
@@ -38,40 +36,6 @@ void onReply(GObject* source, GAsyncResult* result, gpointer data) {
   delete pending;
 }
 
-// Opens the accessibility bus without help: the session bus's org.a11y.Bus
-// gives its address. Never autolaunches a session bus.
-GDBusConnection* openAccessibilityBus() {
-  const char* direct = std::getenv("AT_SPI_BUS_ADDRESS");
-  std::string address = direct ? direct : "";
-  if (address.empty()) {
-    const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (!session || !*session) return nullptr;
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        session,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (!bus) return nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
-                                                  nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
-                                                  kCallTimeoutMs * 2, nullptr, nullptr);
-    if (reply) {
-      const char* a = nullptr;
-      g_variant_get(reply, "(&s)", &a);
-      address = a ? a : "";
-      g_variant_unref(reply);
-    }
-    g_dbus_connection_close_sync(bus, nullptr, nullptr);
-    g_object_unref(bus);
-    if (address.empty()) return nullptr;
-  }
-  return g_dbus_connection_new_for_address_sync(
-      address.c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-}
-
 }  // namespace
 
 platform::AXError errorFor(const GError* error) {
@@ -106,18 +70,9 @@ platform::AXError errorFor(const GError* error) {
 
 Bus::Bus(LinuxContext& context) : context_(context) {}
 
-Bus::~Bus() {
-  if (own_) g_object_unref(own_);
-}
+Bus::~Bus() = default;
 
-GDBusConnection* Bus::connection() {
-  if (GDBusConnection* shared = context_.accessibilityBus()) return shared;
-  if (!triedOwn_) {
-    triedOwn_ = true;
-    own_ = openAccessibilityBus();
-  }
-  return own_;
-}
+GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 
 Reply Bus::call(Call c) {
   GDBusConnection* conn = connection();

@@ -60,8 +60,6 @@ class Bus {
 
  private:
   LinuxContext& context_;
-  GDBusConnection* own_ = nullptr;  // opened here when the context has none
-  bool triedOwn_ = false;
 };
 
 // A reply's error in the platform's codes.
