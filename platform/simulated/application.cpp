@@ -4,20 +4,28 @@
 
 namespace larkspire::simulated {
 // What the workspace hands out for one application. It asks the application
-// on every call, so its answers are live.
+// on every call, so its answers are live. A handle kept past the desktop
+// answers from the application's last state, as terminated.
 class SimRunningApplication final : public platform::RunningApplication {
  public:
-  explicit SimRunningApplication(SimApp& app) : app_(app) {}
-  std::optional<std::string> bundleIdentifier() const override { return app_.spec().bundleIdentifier; }
-  std::optional<std::string> localizedName() const override { return app_.spec().name; }
-  Pid processIdentifier() const override { return app_.pid(); }
-  platform::ActivationPolicy activationPolicy() const override { return app_.spec().policy; }
-  bool isTerminated() const override { return app_.terminated(); }
-  bool isFinishedLaunching() const override { return app_.spec().finishedLaunching; }
-  bool activate() override { return app_.desktop().activateApp(app_); }
+  explicit SimRunningApplication(SimApp& app) : app_(&app), last_(app.spec()) {}
+  std::optional<std::string> bundleIdentifier() const override { return spec().bundleIdentifier; }
+  std::optional<std::string> localizedName() const override { return spec().name; }
+  Pid processIdentifier() const override { return spec().pid; }
+  platform::ActivationPolicy activationPolicy() const override { return spec().policy; }
+  bool isTerminated() const override { return !app_ || app_->terminated(); }
+  bool isFinishedLaunching() const override { return spec().finishedLaunching; }
+  bool activate() override { return app_ && app_->desktop().activateApp(*app_); }
+
+  void detach() {
+    last_ = app_->spec();
+    app_ = nullptr;
+  }
 
  private:
-  SimApp& app_;
+  const AppSpec& spec() const { return app_ ? app_->spec() : last_; }
+  SimApp* app_;
+  AppSpec last_;
 };
 
 SimApp::SimApp(Desktop& desktop, const AppSpec& spec) : desktop_(desktop), spec_(spec) {
@@ -35,6 +43,8 @@ SimApp::SimApp(Desktop& desktop, const AppSpec& spec) : desktop_(desktop), spec_
   if (spec_.name) root_->title(*spec_.name);
   handle_ = std::make_shared<SimRunningApplication>(*this);
 }
+
+SimApp::~SimApp() { handle_->detach(); }
 
 SimWindow& SimApp::addWindow(const WindowSpec& spec) {
   auto& impl = *desktop_.impl_;

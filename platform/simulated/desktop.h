@@ -50,6 +50,7 @@ using platform::Value;
 class Desktop;
 class SimApp;
 class SimWindow;
+class SimRunningApplication;
 
 // One attribute as the element answers it: an error code and a value.
 struct AttributeAnswer {
@@ -189,6 +190,9 @@ struct AppSpec {
 class SimApp {
  public:
   SimApp(Desktop& desktop, const AppSpec& spec);
+  ~SimApp();
+  SimApp(const SimApp&) = delete;
+  SimApp& operator=(const SimApp&) = delete;
   Pid pid() const { return spec_.pid; }
   const AppSpec& spec() const { return spec_; }
   AppSpec& spec() { return spec_; }
@@ -222,7 +226,7 @@ class SimApp {
   int activations_ = 0;
   std::unique_ptr<Node> root_;
   std::vector<std::unique_ptr<SimWindow>> windows_;
-  std::shared_ptr<platform::RunningApplication> handle_;
+  std::shared_ptr<SimRunningApplication> handle_;
   bool listed_ = true;
 };
 

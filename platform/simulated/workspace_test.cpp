@@ -51,6 +51,17 @@ TEST_F(SimWorkspaceTest, StateAnswersAreLive) {
   EXPECT_TRUE(handle->isTerminated());
 }
 
+TEST(SimWorkspaceLifetimeTest, HandlesMayOutliveTheDesktop) {
+  Application kept;
+  {
+    Desktop desktop;
+    kept = desktop.addApp({.name = "Gone"}).handle();
+  }
+  EXPECT_TRUE(kept->isTerminated());
+  EXPECT_EQ(kept->localizedName(), "Gone");
+  EXPECT_FALSE(kept->activate());
+}
+
 TEST_F(SimWorkspaceTest, ActivationMakesFrontmostUnlessOverridden) {
   SimApp& a = desktop.addApp({.name = "A"});
   SimApp& b = desktop.addApp({.name = "B"});
