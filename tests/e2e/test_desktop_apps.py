@@ -1,0 +1,200 @@
+"""Listing and launching real applications on the headless desktop.
+
+The desktop entries of tests/e2e/applications name the GTK fixture app
+(found on PATH), so one program appears under several identifiers:
+
+  org.example.Fixture      Name=Fixture (Name[fr]=Appareil)
+  org.example.FixtureBeta  Name=Fixture, runs as org.example.FixtureBeta
+  org.example.Notepad      Name=Quill Notepad (Name[fr]=Bloc-notes Quill)
+  org.example.Settings     NoDisplay: launchable, never offered
+  org.example.Hidden       Hidden: does not exist
+  org.example.Manual       a Link, not an application
+  org.example.Broken       its program does not exist
+  org.larkspire.Helper     excluded by name
+"""
+
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+from harness import TestCase, run_computer, start_app, wait_until
+
+APPLICATIONS_DATA = os.path.join(harness.SOURCE, "tests", "e2e")
+
+
+def app_env(extra=None):
+    env = {
+        "XDG_DATA_DIRS": APPLICATIONS_DATA,
+        "XDG_DATA_HOME": DATA_HOME.name,
+        "PATH": harness.FIXTURES + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
+        "LANG": "C.UTF-8",
+    }
+    env.update(extra or {})
+    return env
+
+
+DATA_HOME = tempfile.TemporaryDirectory(prefix="larkspire-data-home-")
+
+
+def ask(request, **env):
+    result = run_computer(request, env=app_env(env))
+    if result.stderr:
+        raise AssertionError(f"stderr not empty: {result!r}")
+    return result
+
+
+def fixture_pids():
+    """Pids of every running fixture_app (zombies left out)."""
+    out = subprocess.run(["pgrep", "-x", "fixture_app"], stdout=subprocess.PIPE, text=True).stdout
+    return {int(p) for p in out.split() if harness_alive(int(p))}
+
+
+def harness_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def active_window_pid():
+    out = subprocess.run(["xprop", "-root", "_NET_ACTIVE_WINDOW"], stdout=subprocess.PIPE, text=True).stdout
+    window = out.strip().split()[-1]
+    if not window.startswith("0x") or int(window, 16) == 0:
+        return None
+    out = subprocess.run(["xprop", "-id", window, "_NET_WM_PID"], stdout=subprocess.PIPE, text=True).stdout
+    try:
+        return int(out.strip().split()[-1])
+    except ValueError:
+        return None
+
+
+def kill(pid):
+    try:
+        os.kill(pid, 15)
+    except ProcessLookupError:
+        pass
+
+
+def start_fixture(*args):
+    return start_app([harness.fixture("fixture_app"), *args], env=app_env())
+
+
+def records(result):
+    assert result.status == 0 and result.response["ok"], result
+    return {app["appId"]: app for app in result.response["data"]["apps"]}
+
+
+class ListingTest(TestCase):
+    def test_running_fixtures_are_listed_with_their_pids_and_told_apart(self):
+        with start_fixture() as plain, start_fixture("--app-id", "org.example.FixtureBeta",
+                                                     "--title", "Fixture Beta") as beta:
+            apps = records(ask({"operation": "apps"}))
+            self.assertEqual(apps["org.example.Fixture"],
+                             {"appId": "org.example.Fixture", "name": "Fixture", "running": True, "pid": plain.pid})
+            self.assertEqual(apps["org.example.FixtureBeta"],
+                             {"appId": "org.example.FixtureBeta", "name": "Fixture (FixtureBeta)",
+                              "running": True, "pid": beta.pid})
+            # Without a query nothing installed is offered.
+            self.assertTrue(all(app["running"] for app in apps.values()), apps)
+
+            # The query matches the disambiguated name; the running copy is not
+            # offered a second time as installed.
+            found = ask({"operation": "apps", "query": "  fixTURE (fixturebeta)\n"}).response["data"]["apps"]
+            self.assertEqual([app["appId"] for app in found], ["org.example.FixtureBeta"])
+
+    def test_a_query_finds_installed_entries_that_are_not_running(self):
+        apps = records(ask({"operation": "apps", "query": "  QUILL\n"}))
+        self.assertEqual(apps.get("org.example.Notepad"),
+                         {"appId": "org.example.Notepad", "name": "Quill Notepad", "running": False})
+        self.assertIn("org.example.Broken", apps)
+        for absent in ("org.example.Settings", "org.example.Hidden", "org.example.Manual", "org.larkspire.Helper"):
+            self.assertNotIn(absent, apps)
+
+    def test_names_follow_the_messages_locale(self):
+        apps = records(ask({"operation": "apps", "query": "bloc-notes"}, LANG="fr_FR.UTF-8"))
+        self.assertEqual(apps.get("org.example.Notepad", {}).get("name"), "Bloc-notes Quill")
+        with start_fixture() as plain:
+            apps = records(ask({"operation": "apps"}, LC_ALL="fr_CH.UTF-8"))
+            self.assertEqual(apps["org.example.Fixture"]["name"], "Appareil")
+            self.assertEqual(apps["org.example.Fixture"]["pid"], plain.pid)
+
+    def test_a_user_entry_hides_the_system_one(self):
+        folder = os.path.join(DATA_HOME.name, "applications")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "org.example.Notepad.desktop")
+        with open(path, "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=Quill Notepad\nExec=fixture_app\nHidden=true\n")
+        try:
+            self.assertNotIn("org.example.Notepad", records(ask({"operation": "apps", "query": "quill"})))
+            result = ask({"operation": "launch", "appId": "org.example.Notepad"})
+            self.assertEqual(result.response, {"ok": False, "code": "COMPUTER_APP_NOT_FOUND", "notExecuted": True})
+        finally:
+            os.unlink(path)
+
+
+class LaunchTest(TestCase):
+    def setUp(self):
+        self.launched = []
+
+    def tearDown(self):
+        for pid in self.launched:
+            kill(pid)
+
+    def launch(self, app_id):
+        result = ask({"operation": "launch", "appId": app_id})
+        self.assertEqual(result.status, 0 if result.response.get("ok") else 1)
+        if result.response.get("ok"):
+            self.launched.append(result.response["data"]["pid"])
+        return result.response
+
+    def test_launch_starts_the_application_and_brings_it_to_the_front(self):
+        with start_fixture():  # something else is frontmost before
+            before = fixture_pids()
+            response = self.launch("org.example.Notepad")
+            self.assertTrue(response["ok"], response)
+            data = response["data"]
+            self.assertEqual(data, {"appId": "org.example.Notepad", "name": "Quill Notepad", "running": True,
+                                    "pid": data["pid"], "ready": True})
+            self.assertNotIn(data["pid"], before)
+            with open(f"/proc/{data['pid']}/cmdline", "rb") as f:
+                self.assertIn(b"org.example.Notepad", f.read())
+            self.assertTrue(harness.x_windows(data["pid"]))
+            wait_until(lambda: active_window_pid() == data["pid"], timeout=5, what="the launched window in front")
+
+            apps = records(ask({"operation": "apps"}))
+            self.assertEqual(apps["org.example.Notepad"]["pid"], data["pid"])
+
+            # Launching it again starts nothing and brings the same process forward.
+            with start_fixture("--app-id", "org.example.FixtureBeta"):
+                wait_until(lambda: active_window_pid() != data["pid"], timeout=5, what="another window in front")
+                again = self.launch("org.example.Notepad")
+                self.assertEqual(again["data"]["pid"], data["pid"])
+                self.assertEqual(again["data"]["ready"], True)
+                wait_until(lambda: active_window_pid() == data["pid"], timeout=5, what="the window back in front")
+
+    def test_an_entry_offered_to_nobody_can_still_be_launched(self):
+        response = self.launch("org.example.Settings")
+        self.assertTrue(response["ok"], response)
+        self.assertEqual(response["data"]["ready"], True)
+        self.assertEqual(response["data"]["name"], "Quill Settings")
+
+    def test_unknown_and_excluded_identifiers_start_nothing(self):
+        before = fixture_pids()
+        for app_id in ("org.example.Nothing", "org.larkspire.Helper", "ORG.LARKSPIRE.HELPER", "org.example.Hidden",
+                       "org.example.Manual", "../e2e/applications/org.example.Notepad", ""):
+            response = self.launch(app_id)
+            self.assertEqual(response, {"ok": False, "code": "COMPUTER_APP_NOT_FOUND", "notExecuted": True}, app_id)
+        time.sleep(0.5)  # anything started by mistake would show by now
+        self.assertEqual(fixture_pids(), before)
+
+    def test_a_program_that_cannot_start_is_unavailable(self):
+        response = self.launch("org.example.Broken")
+        self.assertEqual(response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True})
+
+
+if __name__ == "__main__":
+    unittest.main()
