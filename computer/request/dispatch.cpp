@@ -8,10 +8,17 @@
 
 namespace larkspire::computer {
 
+std::optional<json::Json> parseRequest(std::string_view bytes) {
+  // No JSON text holds a raw NUL (inside strings it must be escaped), but the
+  // parser takes one for the end of input and would accept what follows it.
+  if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
+  return json::parseObject(bytes);
+}
+
 std::optional<json::Json> readOneShotRequest(ByteSource& input) {
   BoundedInput bytes = readToEnd(input, kRequestLimit);
   if (bytes.overLimit) return std::nullopt;
-  return json::parseObject(bytes.bytes);
+  return parseRequest(bytes.bytes);
 }
 
 std::string operationName(const json::Json& request) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "common/json.h"
 #include "computer/request/envelope.h"
@@ -14,6 +16,9 @@
 namespace larkspire::computer {
 
 inline constexpr std::size_t kRequestLimit = 10'485'760;
+
+// The strict request parse both modes share: one JSON object, nothing else.
+std::optional<json::Json> parseRequest(std::string_view bytes);
 
 // The request object, or none for input over the limit, not JSON, or JSON
 // that is not an object.

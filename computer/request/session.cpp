@@ -92,7 +92,7 @@ std::optional<json::Json> readSessionRequest(LineReader& lines) {
   std::string text = larkspire::text::sanitizeUtf8(line.bytes);
   // The limit counts the decoded text, replacement characters included.
   if (text.size() > kSessionLineLimit) return std::nullopt;
-  return json::parseObject(text);
+  return parseRequest(text);
 }
 
 bool isSessionRequest(const json::Json& request, const char* operation) {
