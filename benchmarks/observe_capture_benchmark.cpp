@@ -16,7 +16,6 @@
 
 #include "common/png.h"
 #include "platform/linux/image_scale.h"
-#include "platform/linux/screenshot_png.h"
 #include "platform/linux/x11_capture.h"
 
 namespace {
@@ -175,7 +174,7 @@ void BM_EncodePng(benchmark::State& state) {
   const std::vector<std::uint8_t> pixels = capturedPixels(width, height);
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto png = larkspire::linux_backend::encodeScreenshotPng(pixels.data(), width, height, true);
+    auto png = larkspire::png::encodePng(pixels.data(), width, height, 1);
     bytes = png ? png->size() : 0;
     benchmark::DoNotOptimize(png);
   }
@@ -185,22 +184,6 @@ void BM_EncodePng(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond);
 
-// The shared general-purpose encoder (RGBA, libpng's adaptive filters) on
-// the same picture, for comparison.
-void BM_EncodePngShared(benchmark::State& state) {
-  if (!needsDisplay(state)) return;
-  int width = 0;
-  int height = 0;
-  const std::vector<std::uint8_t> pixels = capturedPixels(width, height);
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    auto png = larkspire::png::encodePng(pixels.data(), width, height, 1);
-    bytes = png ? png->size() : 0;
-    benchmark::DoNotOptimize(png);
-  }
-  state.counters["pngBytes"] = static_cast<double>(bytes);
-}
-BENCHMARK(BM_EncodePngShared)->Unit(benchmark::kMillisecond);
 
 void BM_CaptureScaleEncode(benchmark::State& state) {
   // The picture half of "observe": list, capture at the picture size, encode.

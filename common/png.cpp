@@ -27,7 +27,8 @@ void ignoreWarning(png_structp, png_const_charp) {}
 
 void raiseError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
-bool encodeInto(std::vector<std::uint8_t>& out, const std::uint8_t* rgba, int width, int height, int level) {
+bool encodeInto(std::vector<std::uint8_t>& out, const std::uint8_t* rgba, int width, int height, int level,
+                bool opaque) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, raiseError, ignoreWarning);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
@@ -42,9 +43,17 @@ bool encodeInto(std::vector<std::uint8_t>& out, const std::uint8_t* rgba, int wi
   }
   png_set_write_fn(png, &sink, writeBytes, flushBytes);
   png_set_compression_level(png, level);
+  // No row filters: on user interfaces (flat areas, text) this is both the
+  // fastest and about the smallest choice, several times faster than letting
+  // libpng try every filter on every row.
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  // Opaque pictures are written as RGB: libpng drops the fourth byte, so a
+  // 1600 x 1600 screenshot fits in 8 MiB even when nothing compresses.
+  if (opaque) png_set_filler(png, 0, PNG_FILLER_AFTER);
   const std::size_t stride = static_cast<std::size_t>(width) * 4;
   for (int y = 0; y < height; ++y) {
     // libpng's row pointer is not const, but it only reads rows when writing.
@@ -63,8 +72,11 @@ std::optional<std::vector<std::uint8_t>> encodePng(const std::uint8_t* rgba, int
   if (!rgba || width <= 0 || height <= 0) return std::nullopt;
   if (static_cast<std::size_t>(width) > std::numeric_limits<std::size_t>::max() / 4 / static_cast<std::size_t>(height))
     return std::nullopt;
+  const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+  bool opaque = true;
+  for (std::size_t i = 3; i < bytes && opaque; i += 4) opaque = rgba[i] == 255;
   std::vector<std::uint8_t> out;
-  if (!encodeInto(out, rgba, width, height, std::clamp(compressionLevel, 0, 9))) return std::nullopt;
+  if (!encodeInto(out, rgba, width, height, std::clamp(compressionLevel, 0, 9), opaque)) return std::nullopt;
   return out;
 }
 

@@ -36,6 +36,22 @@ std::vector<std::uint8_t> pattern(int width, int height) {
   return rgba;
 }
 
+TEST(EncodePng, OpaquePicturesAreWrittenWithoutAlpha) {
+  auto rgba = pattern(40, 9);
+  for (std::size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
+  auto bytes = encodePng(rgba.data(), 40, 9);
+  ASSERT_TRUE(bytes);
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&image, bytes->data(), bytes->size()));
+  EXPECT_EQ(image.format & PNG_FORMAT_FLAG_ALPHA, 0u);
+  png_image_free(&image);
+  auto decoded = decode(*bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->rgba, rgba);
+}
+
 TEST(EncodePng, RoundTripsPixelsIncludingAlphaAndOddSizes) {
   for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 7}, std::pair{257, 2}}) {
     auto rgba = pattern(w, h);

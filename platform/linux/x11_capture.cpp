@@ -2,6 +2,8 @@
 // session's screen saver.
 #include "platform/linux/x11_capture.h"
 
+#include "common/png.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -18,7 +20,6 @@
 
 #include "platform/linux/image_scale.h"
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/screenshot_png.h"
 #include "platform/linux/x11_error_trap.h"
 #include "platform/linux/x11_image.h"
 #include "platform/linux/x11_windows.h"
@@ -215,9 +216,7 @@ class X11ScreenCapture final : public ScreenCapture {
         image.rgba.size() != static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4) {
       return std::nullopt;
     }
-    bool opaque = true;
-    for (std::size_t i = 3; i < image.rgba.size() && opaque; i += 4) opaque = image.rgba[i] == 255;
-    return encodeScreenshotPng(image.rgba.data(), image.width, image.height, opaque);
+    return png::encodePng(image.rgba.data(), image.width, image.height, 1);
   }
 
  private:

@@ -47,9 +47,21 @@ def ask(request, **env):
 
 
 def fixture_pids():
-    """Pids of every running fixture_app (zombies left out)."""
+    """Pids of the fixture_app processes of this desktop (zombies left out).
+
+    Other desktop tests may run their own fixtures on other displays at the
+    same time, so only processes on our DISPLAY count."""
     out = subprocess.run(["pgrep", "-x", "fixture_app"], stdout=subprocess.PIPE, text=True).stdout
-    return {int(p) for p in out.split() if harness_alive(int(p))}
+    return {int(p) for p in out.split() if harness_alive(int(p)) and on_our_display(int(p))}
+
+
+def on_our_display(pid):
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            variables = f.read().split(b"\0")
+    except OSError:
+        return False
+    return ("DISPLAY=" + os.environ.get("DISPLAY", "")).encode() in variables
 
 
 def harness_alive(pid):
