@@ -116,6 +116,17 @@ def run_computer(request, args=(), timeout=60, desktop=True, env=None):
     return Result(proc.returncode, proc.stdout, proc.stderr)
 
 
+def terminate(proc):
+    """Ends a child politely, then firmly, and reaps it."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class LineProcess:
     """A running program spoken to in lines: send() writes one line, read()
     waits for the next line of stdout. Use as a context manager."""
@@ -169,13 +180,7 @@ class LineProcess:
         return self.proc.returncode, self._buffer + out, err
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
         for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             if stream is None:
                 continue
@@ -253,13 +258,7 @@ class App:
             return ""
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc)
         try:
             os.unlink(self.log_path)
         except OSError:
@@ -270,6 +269,23 @@ class App:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+_DATA_HOME = None
+
+
+def fixture_entry_env():
+    """An environment in which the fixture app is the installed application
+    "org.example.Fixture": the test desktop entries (tests/e2e/applications),
+    an empty user data folder, and the fixtures on PATH."""
+    global _DATA_HOME
+    if _DATA_HOME is None:
+        _DATA_HOME = tempfile.TemporaryDirectory(prefix="larkspire-data-home-")
+    return {
+        "XDG_DATA_DIRS": os.path.join(SOURCE, "tests", "e2e"),
+        "XDG_DATA_HOME": _DATA_HOME.name,
+        "PATH": FIXTURES + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
+    }
 
 
 def start_app(argv, **kwargs):

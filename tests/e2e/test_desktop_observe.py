@@ -1,19 +1,12 @@
 """'observe' through the real larkspire-computer on a real desktop, against
 the GTK fixture application (identified by its desktop entry)."""
 
-import os
-import tempfile
 import unittest
 
 import harness
 from harness import TestCase, run_computer, start_app
 
-DATA_HOME = tempfile.TemporaryDirectory(prefix="larkspire-data-home-")
-ENV = {
-    "XDG_DATA_DIRS": os.path.join(harness.SOURCE, "tests", "e2e"),
-    "XDG_DATA_HOME": DATA_HOME.name,
-    "PATH": harness.FIXTURES + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
-}
+ENV = harness.fixture_entry_env()
 APP_ID = "org.example.Fixture"
 
 

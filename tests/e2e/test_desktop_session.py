@@ -12,12 +12,7 @@ import unittest
 import harness
 from harness import Session, TestCase, start_app, wait_until
 
-DATA_HOME = tempfile.TemporaryDirectory(prefix="larkspire-data-home-")
-ENV = {
-    "XDG_DATA_DIRS": os.path.join(harness.SOURCE, "tests", "e2e"),
-    "XDG_DATA_HOME": DATA_HOME.name,
-    "PATH": harness.FIXTURES + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
-}
+ENV = harness.fixture_entry_env()
 APP_ID = "org.example.Fixture"
 
 
