@@ -393,9 +393,11 @@ def decode_png(text):
     return data
 
 
-def screenshot(path, window="root"):
-    """Saves a PNG of the screen (or of one X window) with ImageMagick."""
-    subprocess.run(["import", "-window", str(window), path], check=True,
+def screenshot(path, window="root", crop=None):
+    """Saves a PNG of the screen (or of one X window) with ImageMagick;
+    crop: a rectangle dict (x, y, width, height) of it to keep."""
+    area = ["-crop", "{width:.0f}x{height:.0f}+{x:.0f}+{y:.0f}".format(**crop), "+repage"] if crop else []
+    subprocess.run(["import", "-window", str(window), *area, path], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return path
 
@@ -405,6 +407,21 @@ def pixel(path, x, y):
     out = subprocess.run(["convert", path, "-crop", f"1x1+{x}+{y}", "-depth", "8", "rgb:-"],
                          stdout=subprocess.PIPE, check=True).stdout
     return tuple(out[:3])
+
+
+def image_difference(path_a, path_b):
+    """Root-mean-square difference of two pictures, 0 (same) to 1 (opposite),
+    after scaling the first to the size of the second (ImageMagick)."""
+    with open(path_b, "rb") as f:
+        width, height = png_size(f.read())
+    scaled = path_a + ".scaled.png"
+    subprocess.run(["convert", path_a, "-resize", f"{width}x{height}!", scaled], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # compare exits 1 when the pictures differ at all; the metric is on stderr.
+    out = subprocess.run(["compare", "-metric", "RMSE", scaled, path_b, "null:"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True).stderr
+    os.unlink(scaled)
+    return float(out.split("(")[1].split(")")[0])
 
 
 def has_tool(name):

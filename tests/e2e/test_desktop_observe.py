@@ -1,6 +1,8 @@
 """'observe' through the real larkspire-computer on a real desktop, against
 the GTK fixture application (identified by its desktop entry)."""
 
+import os
+import tempfile
 import unittest
 
 import harness
@@ -74,6 +76,58 @@ class Observe(TestCase):
             self.assertEqual(observe().response["code"], "COMPUTER_PERMISSION_REQUIRED")
             unknown = run_computer({"operation": "observe", "appId": "org.example.Nothing"}, env=ENV)
             self.assertEqual(unknown.response["code"], "COMPUTER_TARGET_CHANGED")
+
+
+@unittest.skipUnless(harness.has_tool("zenity"), "zenity is not installed")
+class ObserveRealApplication(TestCase):
+    """zenity, a GTK program this project did not write, identified through
+    the test desktop entry org.example.Zenity (its Exec names the program)."""
+
+    def setUp(self):
+        harness.set_accessibility_enabled(True)
+
+    def test_list_dialog_inventory_and_picture(self):
+        argv = ["zenity", "--list", "--title", "Fruit", "--text", "Pick a fruit", "--width", "420",
+                "--height", "360", "--column", "Name", "--column", "Colour",
+                "Apple", "red", "Banana", "yellow", "Cherry", "dark red"]
+        # zenity itself gets the ordinary data folders (icons, MIME types).
+        with start_app(argv) as app, tempfile.TemporaryDirectory() as folder:
+            result = run_computer({"operation": "observe", "appId": "org.example.Zenity"}, env=ENV)
+            self.assertEqual(result.status, 0, result)
+            data = result.response["data"]
+            self.assertEqual(data["pid"], app.pid)
+            self.assertIn({"windowId": data["windowId"], "title": "Fruit"}, data["windows"])
+            self.assertEqual(int(data["windowId"]), app.window)
+            elements = data["elements"]
+            buttons = {e["name"]: e for e in elements if e["role"] == "AXButton"}
+            for name in ("OK", "Cancel"):
+                self.assertIn(name, buttons, elements)
+                self.assertIn("AXPress", buttons[name]["actions"])
+                self.assertFalse(buttons[name]["editable"])
+            self.assertTrue(any(e["role"] == "AXStaticText" and e["name"] == "Pick a fruit" for e in elements),
+                            elements)
+            names = " ".join(e.get("name", "") for e in elements)
+            for cell in ("Apple", "Banana", "Cherry", "dark red"):
+                self.assertIn(cell, names)
+            # Every element with bounds lies inside the window.
+            frame = data["bounds"]
+            for e in elements:
+                if "bounds" in e:
+                    b = e["bounds"]
+                    self.assertGreaterEqual(b["x"], frame["x"] - 1, e)
+                    self.assertLessEqual(b["x"] + b["width"], frame["x"] + frame["width"] + 1, e)
+
+            # The picture shows the window, frame included: compare with the
+            # screen at the window's bounds.
+            ours = os.path.join(folder, "observe.png")
+            with open(ours, "wb") as f:
+                f.write(harness.decode_png(data["image"]["data"]))
+            theirs = harness.screenshot(os.path.join(folder, "x.png"), crop=frame)
+            self.assertLess(harness.image_difference(ours, theirs), 0.05)
+            # ... and not just any picture of that size: the fixture's differs.
+            with fixture() as other:
+                other_picture = harness.screenshot(os.path.join(folder, "other.png"), other.window)
+                self.assertGreater(harness.image_difference(ours, other_picture), 0.1)
 
 
 if __name__ == "__main__":

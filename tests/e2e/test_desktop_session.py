@@ -4,6 +4,7 @@ state file."""
 
 import json
 import os
+import signal
 import subprocess
 import tempfile
 import time
@@ -72,6 +73,77 @@ class SessionOnDesktop(TestCase):
         self.act(lambda d: {"type": "press", "key": "Backspace"})
         wait_until(lambda: self.state()["name"] == "", what="the cleared entry")
 
+    def test_click_at_a_screenshot_pixel_and_scroll(self):
+        def pixel_of(name):
+            def action(data):
+                element = next(e for e in data["elements"] if e["name"] == name)
+                frame, image, b = data["bounds"], data["image"], element["bounds"]
+                centre_x = b["x"] + b["width"] / 2 - frame["x"]
+                centre_y = b["y"] + b["height"] / 2 - frame["y"]
+                return {"type": "click_at", "x": int(centre_x * image["width"] / frame["width"]),
+                        "y": int(centre_y * image["height"] / frame["height"])}
+            return action
+
+        response = self.act(pixel_of("Click area"))
+        self.assertEqual(response["data"], {"completed": True})
+        wait_until(lambda: self.state()["clicks"] == 1, what="the click at the pixel")
+        self.assertEqual(self.state()["pressed"], 0)
+
+        outside = self.act(lambda d: {"type": "click_at", "x": d["image"]["width"], "y": 0})
+        self.assertEqual(outside["code"], "COMPUTER_INVALID_REQUEST")
+        self.assertTrue(outside["notExecuted"])
+
+        # The rows fill the lower half of the window, under its centre.
+        self.act(lambda d: {"type": "scroll", "direction": "down", "amount": 400})
+        wait_until(lambda: self.state()["scroll"] > 0, what="scrolling down")
+        down = self.state()["scroll"]
+        self.act(lambda d: {"type": "scroll", "direction": "up", "amount": 100})
+        wait_until(lambda: self.state()["scroll"] < down, what="scrolling back up")
+        refused = self.act(lambda d: {"type": "scroll", "direction": "left", "amount": 100})
+        self.assertEqual(refused["code"], "COMPUTER_INVALID_REQUEST")
+
+    def test_typing_into_a_password_field_is_refused(self):
+        # A click puts the keyboard focus into the Name entry first.
+        self.act(lambda d: {"type": "click", "ref": self.ref("Name")(d)})
+
+        def add_password():
+            # The fixture adds a password entry and focuses it on SIGUSR1.
+            os.kill(self.app.proc.pid, signal.SIGUSR1)
+            wait_until(lambda: self.state().get("passwordLength") == 0, what="the password entry")
+            time.sleep(0.3)
+        refused = self.act(lambda d: {"type": "type", "text": "secret"}, before_act=add_password)
+        self.assertEqual(refused, {"nativeSessionVersion": 2, "ok": False, "code": "COMPUTER_ACCESS_DENIED",
+                                   "notExecuted": True})
+        time.sleep(0.5)
+        self.assertEqual(self.state()["passwordLength"], 0)
+        self.assertEqual(self.state()["name"], "")
+
+    def test_another_application_in_front_stops_keyboard_actions(self):
+        thief_state = tempfile.mktemp(prefix="larkspire-thief-", suffix=".json")
+        thieves = []
+
+        def bring_thief():
+            thieves.append(start_app([harness.fixture("fixture_app"), "--app-id", "org.example.Thief",
+                                      "--title", "Thief", "--keep-front", "--state-file", thief_state],
+                                     env=ENV))
+            wait_until(lambda: os.path.exists(thief_state), what="the other application")
+            time.sleep(0.5)
+        try:
+            for action in ({"type": "type", "text": "x"}, {"type": "press", "key": "Return"}):
+                with self.subTest(action=action["type"]):
+                    response = self.act(lambda d: action, before_act=None if thieves else bring_thief)
+                    self.assertEqual(response, {"nativeSessionVersion": 2, "ok": False,
+                                                "code": "COMPUTER_TARGET_CHANGED", "notExecuted": True})
+            time.sleep(0.3)
+            self.assertEqual(self.state()["name"], "")
+            with open(thief_state) as f:
+                self.assertEqual(json.load(f)["name"], "")
+        finally:
+            for thief in thieves:
+                thief.stop()
+            if os.path.exists(thief_state):
+                os.unlink(thief_state)
+
     def test_refusals_change_nothing(self):
         wrong = self.act(lambda d: {"type": "click", "ref": "e1"}, snapshot="00000000-0000-0000-0000-000000000000")
         self.assertEqual(wrong["code"], "COMPUTER_INVALID_REQUEST")
@@ -84,6 +156,34 @@ class SessionOnDesktop(TestCase):
                                  "notExecuted": True})
         time.sleep(0.3)
         self.assertEqual(self.state()["pressed"], 0)
+
+
+@unittest.skipUnless(harness.has_tool("zenity"), "zenity is not installed")
+class SessionOnRealApplication(TestCase):
+    """zenity's entry dialog: the answer it prints shows what the session did."""
+
+    def test_fill_and_confirm_a_zenity_dialog(self):
+        harness.set_accessibility_enabled(True)
+        argv = ["zenity", "--entry", "--title", "Question", "--text", "Your name"]
+        with start_app(argv) as app:  # with the ordinary data folders (icons, MIME types)
+            for action in ({"type": "fill", "role": "AXTextField", "text": "Grace Hopper ✓"},
+                           {"type": "click", "role": "AXButton", "name": "OK"}):
+                with Session(env=ENV) as session:
+                    session.send({"nativeSessionVersion": 2, "operation": "observe",
+                                  "appId": "org.example.Zenity"})
+                    observation = session.read(timeout=60)
+                    self.assertTrue(observation["ok"], observation)
+                    target = next(e for e in observation["data"]["elements"]
+                                  if e["role"] == action["role"] and e["name"] == action.get("name", e["name"]))
+                    request = {"type": action["type"], "ref": target["ref"]}
+                    if "text" in action:
+                        request["text"] = action["text"]
+                    session.send({"nativeSessionVersion": 2, "operation": "act",
+                                  "snapshotId": observation["data"]["snapshotId"], "action": request})
+                    self.assertEqual(session.read(timeout=60)["ok"], True)
+                    session.wait(timeout=30)
+            self.assertEqual(app.proc.wait(timeout=20), 0)
+            self.assertIn("Grace Hopper ✓\n", app.log())
 
 
 if __name__ == "__main__":
