@@ -1,0 +1,130 @@
+// Screen-capture permission (Core Graphics), shareable windows and
+// one-window pictures (ScreenCaptureKit), PNG encoding (AppKit).
+// ScreenCaptureKit answers on a queue of its choosing; each completion only
+// hands over its result and wakes the waiting thread.
+#import <AppKit/AppKit.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+
+#include <ApplicationServices/ApplicationServices.h>
+#include <dispatch/dispatch.h>
+
+#include <algorithm>
+
+#include "platform/macos/cf_values.h"
+#include "platform/macos/macos_platform.h"
+
+namespace larkspire::macos_backend {
+namespace {
+
+std::string describe(NSError* error) {
+  if (!error || !error.localizedDescription) return "screen capture failed";
+  return toString((__bridge CFStringRef)error.localizedDescription);
+}
+
+// Keeps one strong reference of an Objective-C object behind a void pointer.
+std::shared_ptr<const void> keepObject(id object) {
+  return std::shared_ptr<const void>(CFBridgingRetain(object), [](const void* kept) { CFRelease(kept); });
+}
+
+// Keeps one reference of a CG image.
+std::shared_ptr<const void> keepImage(CGImageRef image) {
+  return std::shared_ptr<const void>(CGImageRetain(image), [](const void* kept) { CGImageRelease((CGImageRef)kept); });
+}
+
+class MacScreenCapture final : public platform::ScreenCapture {
+ public:
+  bool preflightScreenCaptureAccess() override { return CGPreflightScreenCaptureAccess(); }
+  bool requestScreenCaptureAccess() override { return CGRequestScreenCaptureAccess(); }
+
+  std::vector<platform::ShareableWindow> shareableContent(bool excludingDesktopWindows,
+                                                          bool onScreenWindowsOnly) override {
+    @autoreleasepool {
+      dispatch_semaphore_t done = dispatch_semaphore_create(0);
+      __block SCShareableContent* delivered = nil;
+      __block NSError* failure = nil;
+      [SCShareableContent getShareableContentExcludingDesktopWindows:excludingDesktopWindows ? YES : NO
+                                                 onScreenWindowsOnly:onScreenWindowsOnly ? YES : NO
+                                                   completionHandler:^(SCShareableContent* content, NSError* error) {
+                                                     delivered = content;
+                                                     failure = error;
+                                                     dispatch_semaphore_signal(done);
+                                                   }];
+      dispatch_semaphore_wait(done, DISPATCH_TIME_FOREVER);
+      if (failure || !delivered) throw platform::PlatformError(describe(failure));
+
+      std::vector<platform::ShareableWindow> windows;
+      windows.reserve(delivered.windows.count);
+      for (SCWindow* window in delivered.windows) {
+        platform::ShareableWindow out;
+        if (SCRunningApplication* owner = window.owningApplication) {
+          out.owningProcess = static_cast<platform::Pid>(owner.processID);
+        }
+        out.layer = static_cast<int>(window.windowLayer);
+        const CGRect frame = window.frame;
+        out.frame = platform::Rect{platform::Point{frame.origin.x, frame.origin.y},
+                                   platform::Size{frame.size.width, frame.size.height}};
+        out.windowID = static_cast<std::uint32_t>(window.windowID);
+        if (NSString* title = window.title) out.title = toString((__bridge CFStringRef)title);
+        out.native = keepObject(window);
+        windows.push_back(std::move(out));
+      }
+      return windows;
+    }
+  }
+
+  // The picture keeps the CG image as its native form; its RGBA buffer stays
+  // empty, since the PNG is made from the image itself.
+  platform::CapturedImage captureWindow(const platform::ShareableWindow& window,
+                                        const platform::CaptureConfiguration& configuration) override {
+    @autoreleasepool {
+      if (!window.native) throw platform::PlatformError("the window did not come from the shareable content");
+      SCWindow* target = (__bridge SCWindow*)window.native.get();
+      SCContentFilter* filter = [[SCContentFilter alloc] initWithDesktopIndependentWindow:target];
+      SCStreamConfiguration* stream = [[SCStreamConfiguration alloc] init];
+      stream.width = static_cast<size_t>(std::max(configuration.width, 1));
+      stream.height = static_cast<size_t>(std::max(configuration.height, 1));
+      stream.showsCursor = configuration.showsCursor ? YES : NO;
+      stream.ignoreShadowsSingleWindow = configuration.ignoreShadowsSingleWindow ? YES : NO;
+
+      dispatch_semaphore_t done = dispatch_semaphore_create(0);
+      __block CGImageRef captured = nullptr;
+      __block NSError* failure = nil;
+      [SCScreenshotManager captureImageWithFilter:filter
+                                    configuration:stream
+                                completionHandler:^(CGImageRef image, NSError* error) {
+                                  // The image belongs to the caller of this handler; keep it.
+                                  captured = image ? CGImageRetain(image) : nullptr;
+                                  failure = error;
+                                  dispatch_semaphore_signal(done);
+                                }];
+      dispatch_semaphore_wait(done, DISPATCH_TIME_FOREVER);
+      auto image = CFHandle<CGImageRef>::adopt(captured);
+      if (failure || !image) throw platform::PlatformError(describe(failure));
+
+      platform::CapturedImage out;
+      out.width = static_cast<int>(CGImageGetWidth(image.get()));
+      out.height = static_cast<int>(CGImageGetHeight(image.get()));
+      out.native = keepImage(image.get());
+      return out;
+    }
+  }
+
+  std::optional<std::vector<std::uint8_t>> pngData(const platform::CapturedImage& image) override {
+    @autoreleasepool {
+      if (!image.native) return std::nullopt;
+      CGImageRef picture = (CGImageRef)image.native.get();
+      NSBitmapImageRep* bitmap = [[NSBitmapImageRep alloc] initWithCGImage:picture];
+      if (!bitmap) return std::nullopt;
+      NSData* png = [bitmap representationUsingType:NSBitmapImageFileTypePNG properties:@{}];
+      if (!png) return std::nullopt;
+      const auto* bytes = static_cast<const std::uint8_t*>(png.bytes);
+      return std::vector<std::uint8_t>(bytes, bytes + png.length);
+    }
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<platform::ScreenCapture> makeScreenCapture() { return std::make_unique<MacScreenCapture>(); }
+
+}  // namespace larkspire::macos_backend
