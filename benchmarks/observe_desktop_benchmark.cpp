@@ -1,0 +1,173 @@
+// "observe" of a real application's window on a running desktop, whole and
+// split into its stages: the accessibility tree walk, the window capture at
+// the window's own size, the scaling to the picture size and the PNG
+// encoding. Times are wall-clock: the tree walk mostly waits on D-Bus.
+//
+// Needs a desktop with the accessibility bus and a running application:
+//   LARKSPIRE_BENCH_APP   the application identifier to observe
+//                         (default org.example.Fixture)
+// benchmarks/observe_desktop starts the fixture application with a few
+// hundred elements in a headless desktop and runs this program.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/json.h"
+#include "common/png.h"
+#include "computer/accessibility/inspection.h"
+#include "computer/apps/launch.h"
+#include "computer/request/failure.h"
+#include "computer/windows/observation.h"
+#include "computer/windows/window_resolution.h"
+#include "platform/linux/image_scale.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace larkspire;
+
+std::string appId() {
+  const char* id = std::getenv("LARKSPIRE_BENCH_APP");
+  return id && *id ? id : "org.example.Fixture";
+}
+
+platform::Platform& desktop() {
+  static std::unique_ptr<platform::NativePlatform> native = [] {
+    auto made = platform::makeNativePlatform();
+    // Both answers are needed before anything can be observed.
+    made->platform().accessibility.isProcessTrustedWithOptions(true);
+    made->platform().screenCapture.requestScreenCaptureAccess();
+    return made;
+  }();
+  return native->platform();
+}
+
+// Runs body, turning the program's own failures into a skipped benchmark.
+template <typename Body>
+bool attempt(benchmark::State& state, Body&& body) {
+  try {
+    body();
+    return true;
+  } catch (const computer::NativeFailure& failure) {
+    state.SkipWithError(("observe failed: " + failure.code).c_str());
+  } catch (const std::exception& error) {
+    state.SkipWithError(error.what());
+  }
+  return false;
+}
+
+struct Target {
+  platform::Application app;
+  computer::ResolvedWindow window;
+};
+
+std::optional<Target> resolve(benchmark::State& state) {
+  std::optional<Target> target;
+  attempt(state, [&] {
+    auto app = computer::targetApp(desktop(), appId());
+    auto window = computer::window(desktop(), app, std::nullopt);
+    target = Target{std::move(app), std::move(window)};
+  });
+  return target;
+}
+
+void BM_Observe(benchmark::State& state) {
+  const json::Json request = {{"operation", "observe"}, {"appId", appId()}};
+  std::size_t elements = 0;
+  std::size_t pngBytes = 0;
+  for (auto _ : state) {
+    if (!attempt(state, [&] {
+          auto observation = computer::observe(desktop(), request);
+          elements = observation.payload["elements"].size();
+          pngBytes = observation.payload["image"]["data"].get_ref<const std::string&>().size() * 3 / 4;
+          state.counters["width"] = observation.payload["image"]["width"].get<double>();
+          state.counters["height"] = observation.payload["image"]["height"].get<double>();
+        }))
+      return;
+  }
+  state.counters["elements"] = static_cast<double>(elements);
+  state.counters["png_bytes"] = static_cast<double>(pngBytes);
+}
+BENCHMARK(BM_Observe)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_ResolveWindow(benchmark::State& state) {
+  for (auto _ : state) {
+    if (!resolve(state)) return;
+  }
+}
+BENCHMARK(BM_ResolveWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_TreeWalk(benchmark::State& state) {
+  auto target = resolve(state);
+  if (!target) return;
+  std::size_t elements = 0;
+  for (auto _ : state) {
+    if (!attempt(state, [&] {
+          elements = computer::inspect(desktop().accessibility, target->window.accessibility,
+                                       target->window.capture.frame)
+                         .nodes.size();
+        }))
+      return;
+  }
+  state.counters["elements"] = static_cast<double>(elements);
+}
+BENCHMARK(BM_TreeWalk)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The window's pixels at one pixel per point: what the server holds.
+platform::CapturedImage nativeCapture(const platform::ShareableWindow& window) {
+  platform::CaptureConfiguration size;
+  size.width = static_cast<int>(window.frame.size.width);
+  size.height = static_cast<int>(window.frame.size.height);
+  return desktop().screenCapture.captureWindow(window, size);
+}
+
+void BM_Capture(benchmark::State& state) {
+  auto target = resolve(state);
+  if (!target) return;
+  for (auto _ : state) {
+    if (!attempt(state, [&] { benchmark::DoNotOptimize(nativeCapture(target->window.capture)); })) return;
+  }
+}
+BENCHMARK(BM_Capture)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Scale(benchmark::State& state) {
+  auto target = resolve(state);
+  if (!target) return;
+  platform::CapturedImage image;
+  if (!attempt(state, [&] { image = nativeCapture(target->window.capture); })) return;
+  const auto& frame = target->window.capture.frame;
+  const auto size = computer::captureSize(frame.size.width, frame.size.height);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height));
+  state.counters["from_width"] = image.width;
+  state.counters["to_width"] = size.width;
+  state.counters["to_height"] = size.height;
+}
+BENCHMARK(BM_Scale)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EncodePng(benchmark::State& state) {
+  auto target = resolve(state);
+  if (!target) return;
+  platform::CapturedImage image;
+  if (!attempt(state, [&] { image = nativeCapture(target->window.capture); })) return;
+  const auto& frame = target->window.capture.frame;
+  const auto size = computer::captureSize(frame.size.width, frame.size.height);
+  auto pixels = linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    auto png = png::encodePng(pixels.data(), size.width, size.height, 1);
+    bytes = png ? png->size() : 0;
+  }
+  state.counters["width"] = size.width;
+  state.counters["height"] = size.height;
+  state.counters["png_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
