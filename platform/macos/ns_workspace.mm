@@ -131,7 +131,12 @@ class MacWorkspace final : public platform::Workspace {
                                         failure = error;
                                         dispatch_semaphore_signal(done);
                                       }];
-      dispatch_semaphore_wait(done, DISPATCH_TIME_FOREVER);
+      // Opening a large application can take a while, but not forever; a late
+      // completion only fills the block's own variables.
+      constexpr int64_t kOpenWaitSeconds = 60;
+      if (dispatch_semaphore_wait(done, dispatch_time(DISPATCH_TIME_NOW, kOpenWaitSeconds * NSEC_PER_SEC)) != 0) {
+        return {nullptr, std::string("The application did not finish opening in time.")};
+      }
 
       if (failure) {
         return {nullptr, optionalText(failure.localizedDescription).value_or(std::string("open failed"))};

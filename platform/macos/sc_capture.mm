@@ -16,6 +16,14 @@
 namespace larkspire::macos_backend {
 namespace {
 
+// A capture service that never answers must not hold a request forever:
+// after this long the wait ends as a failure.
+constexpr int64_t kCompletionWaitSeconds = 10;
+
+bool completedInTime(dispatch_semaphore_t done) {
+  return dispatch_semaphore_wait(done, dispatch_time(DISPATCH_TIME_NOW, kCompletionWaitSeconds * NSEC_PER_SEC)) == 0;
+}
+
 std::string describe(NSError* error) {
   if (!error || !error.localizedDescription) return "screen capture failed";
   return toString((__bridge CFStringRef)error.localizedDescription);
@@ -49,7 +57,8 @@ class MacScreenCapture final : public platform::ScreenCapture {
                                                      failure = error;
                                                      dispatch_semaphore_signal(done);
                                                    }];
-      dispatch_semaphore_wait(done, DISPATCH_TIME_FOREVER);
+      // A late answer only fills the block's own variables.
+      if (!completedInTime(done)) throw platform::PlatformError("the shareable content did not arrive in time");
       if (failure || !delivered) throw platform::PlatformError(describe(failure));
 
       std::vector<platform::ShareableWindow> windows;
@@ -87,17 +96,31 @@ class MacScreenCapture final : public platform::ScreenCapture {
       stream.ignoreShadowsSingleWindow = configuration.ignoreShadowsSingleWindow ? YES : NO;
 
       dispatch_semaphore_t done = dispatch_semaphore_create(0);
+      NSObject* guard = [[NSObject alloc] init];
       __block CGImageRef captured = nullptr;
       __block NSError* failure = nil;
+      __block BOOL abandoned = NO;
       [SCScreenshotManager captureImageWithFilter:filter
                                     configuration:stream
                                 completionHandler:^(CGImageRef image, NSError* error) {
-                                  // The image belongs to the caller of this handler; keep it.
-                                  captured = image ? CGImageRetain(image) : nullptr;
-                                  failure = error;
+                                  // The image belongs to the caller of this handler; keep it,
+                                  // unless the waiting side has given up.
+                                  @synchronized(guard) {
+                                    if (!abandoned) {
+                                      captured = image ? CGImageRetain(image) : nullptr;
+                                      failure = error;
+                                    }
+                                  }
                                   dispatch_semaphore_signal(done);
                                 }];
-      dispatch_semaphore_wait(done, DISPATCH_TIME_FOREVER);
+      if (!completedInTime(done)) {
+        @synchronized(guard) {
+          abandoned = YES;
+          if (captured) CGImageRelease(captured);
+          captured = nullptr;
+        }
+        throw platform::PlatformError("the window picture did not arrive in time");
+      }
       auto image = CFHandle<CGImageRef>::adopt(captured);
       if (failure || !image) throw platform::PlatformError(describe(failure));
 
