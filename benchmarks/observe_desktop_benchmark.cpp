@@ -133,13 +133,26 @@ void BM_Capture(benchmark::State& state) {
 }
 BENCHMARK(BM_Capture)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Scale(benchmark::State& state) {
-  auto target = resolve(state);
-  if (!target) return;
+// The window at its own size and the picture size "observe" scales it to.
+struct Capture {
   platform::CapturedImage image;
-  if (!attempt(state, [&] { image = nativeCapture(target->window.capture); })) return;
+  computer::PixelSize size;
+};
+
+std::optional<Capture> captureOf(benchmark::State& state) {
+  auto target = resolve(state);
+  if (!target) return std::nullopt;
+  Capture out;
+  if (!attempt(state, [&] { out.image = nativeCapture(target->window.capture); })) return std::nullopt;
   const auto& frame = target->window.capture.frame;
-  const auto size = computer::captureSize(frame.size.width, frame.size.height);
+  out.size = computer::captureSize(frame.size.width, frame.size.height);
+  return out;
+}
+
+void BM_Scale(benchmark::State& state) {
+  auto capture = captureOf(state);
+  if (!capture) return;
+  const auto& [image, size] = *capture;
   for (auto _ : state)
     benchmark::DoNotOptimize(
         linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height));
@@ -150,12 +163,9 @@ void BM_Scale(benchmark::State& state) {
 BENCHMARK(BM_Scale)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_EncodePng(benchmark::State& state) {
-  auto target = resolve(state);
-  if (!target) return;
-  platform::CapturedImage image;
-  if (!attempt(state, [&] { image = nativeCapture(target->window.capture); })) return;
-  const auto& frame = target->window.capture.frame;
-  const auto size = computer::captureSize(frame.size.width, frame.size.height);
+  auto capture = captureOf(state);
+  if (!capture) return;
+  const auto& [image, size] = *capture;
   auto pixels = linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height);
   std::size_t bytes = 0;
   for (auto _ : state) {
