@@ -1,5 +1,10 @@
 #include "platform/linux/atspi_bus.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <system_error>
+#include <thread>
+
 #include "platform/linux/atspi_translate.h"
 #include "platform/linux/linux_platform.h"
 
@@ -11,6 +16,18 @@ struct ErrorFree {
 };
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
+// An error of the connection itself rather than an answer of the other side
+// or a timeout (which a second try would only repeat).
+bool connectionLost(const GError* error) {
+  if (!error || g_dbus_error_is_remote_error(error)) return false;
+  if (error->domain == G_IO_ERROR) return error->code != G_IO_ERROR_TIMED_OUT && error->code != G_IO_ERROR_CANCELLED;
+  if (error->domain == G_DBUS_ERROR) {
+    return error->code != G_DBUS_ERROR_TIMEOUT && error->code != G_DBUS_ERROR_TIMED_OUT &&
+           error->code != G_DBUS_ERROR_NO_REPLY;
+  }
+  return false;
+}
+
 Reply replyFrom(GVariant* value, GError* rawError) {
   ErrorPtr error(rawError);
   Reply reply;
@@ -18,6 +35,7 @@ Reply replyFrom(GVariant* value, GError* rawError) {
     reply.value.reset(value);
   } else {
     reply.error = errorFor(error.get());
+    reply.lostConnection = connectionLost(error.get());
   }
   return reply;
 }
@@ -26,6 +44,47 @@ struct Pending {
   Reply* out;
   int* remaining;
 };
+
+constexpr const char* kApplicationRootPath = "/org/a11y/atspi/accessible/root";
+
+// Connects to an application's private address within the call timeout. A
+// hung application accepts the socket but never completes the handshake, so
+// the connection is made on a thread of its own that is left behind (and
+// cleans up after itself) when the time runs out.
+GDBusConnection* connectWithin(const std::string& address, std::chrono::milliseconds limit) {
+  struct Attempt {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    GDBusConnection* connection = nullptr;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  try {
+    std::thread([attempt, address] {
+      GError* error = nullptr;
+      GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+          address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, &error);
+      if (error) g_error_free(error);
+      std::lock_guard<std::mutex> lock(attempt->mutex);
+      if (attempt->abandoned) {
+        if (connection) g_object_unref(connection);
+      } else {
+        attempt->connection = connection;
+      }
+      attempt->finished = true;
+      attempt->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to spare: the bus will do
+  }
+  std::unique_lock<std::mutex> lock(attempt->mutex);
+  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->finished; })) {
+    attempt->abandoned = true;
+    return nullptr;
+  }
+  return attempt->connection;
+}
 
 void onReply(GObject* source, GAsyncResult* result, gpointer data) {
   auto* pending = static_cast<Pending*>(data);
@@ -68,53 +127,159 @@ platform::AXError errorFor(const GError* error) {
   return platform::kAXErrorCannotComplete;
 }
 
+bool acceptablePeerAddress(const std::string& address) {
+  if (address.find(';') != std::string::npos) return false;  // one address, not a list to try
+  return address.rfind("unix:path=", 0) == 0 || address.rfind("unix:abstract=", 0) == 0;
+}
+
 Bus::Bus(LinuxContext& context) : context_(context) {}
 
-Bus::~Bus() = default;
+Bus::~Bus() {
+  for (auto& [name, connection] : peers_)
+    if (connection) g_object_unref(connection);
+}
 
 GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 
-Reply Bus::call(Call c) {
-  GDBusConnection* conn = connection();
-  if (!conn) {
-    if (c.parameters) g_variant_unref(g_variant_ref_sink(c.parameters));
-    return Reply{nullptr, platform::kAXErrorCannotComplete};
+GDBusConnection* Bus::peerFor(const std::string& busName) {
+  // Only applications offer private connections, and they are called by
+  // their unique names; the registry and the bus itself are not.
+  if (busName.empty() || busName[0] != ':') return nullptr;
+  std::lock_guard<std::mutex> lock(peersMutex_);
+  auto found = peers_.find(busName);
+  if (found == peers_.end()) {
+    GDBusConnection* peer = nullptr;
+    if (GDBusConnection* bus = connection()) {
+      GError* error = nullptr;
+      GVariant* reply = g_dbus_connection_call_sync(
+          bus, busName.c_str(), kApplicationRootPath, "org.a11y.atspi.Application", "GetApplicationBusAddress",
+          nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
+      if (error) g_error_free(error);
+      if (reply) {
+        const char* address = nullptr;
+        g_variant_get(reply, "(&s)", &address);
+        if (address && acceptablePeerAddress(address))
+          peer = connectWithin(address, std::chrono::milliseconds(kCallTimeoutMs));
+        g_variant_unref(reply);
+      }
+    }
+    found = peers_.emplace(busName, peer).first;
   }
-  GError* error = nullptr;
-  GVariant* value = g_dbus_connection_call_sync(conn, c.bus.c_str(), c.path.c_str(), c.interface, c.method, c.parameters,
-                                                c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
-                                                G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
-  return replyFrom(value, error);
+  GDBusConnection* peer = found->second;
+  if (!peer) return nullptr;
+  if (g_dbus_connection_is_closed(peer)) {
+    g_object_unref(peer);
+    found->second = nullptr;
+    return nullptr;
+  }
+  return G_DBUS_CONNECTION(g_object_ref(peer));
 }
 
-std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
-  std::vector<Reply> replies(calls.size());
-  GDBusConnection* conn = connection();
-  if (!conn) {
-    for (auto& c : calls)
-      if (c.parameters) g_variant_unref(g_variant_ref_sink(c.parameters));
-    for (auto& r : replies) r.error = platform::kAXErrorCannotComplete;
-    return replies;
-  }
-  if (calls.size() == 1) {
-    replies[0] = call(std::move(calls[0]));
-    return replies;
-  }
-  // Replies are delivered on a private context that only this loop runs, so
-  // nothing else of the process is dispatched here.
+void Bus::forgetPeer(const std::string& busName) {
+  std::lock_guard<std::mutex> lock(peersMutex_);
+  auto found = peers_.find(busName);
+  if (found == peers_.end() || !found->second) return;
+  g_object_unref(found->second);
+  found->second = nullptr;
+}
+
+Bus::Route Bus::route(const std::string& busName) {
+  if (GDBusConnection* peer = peerFor(busName)) return Route{peer, true};
+  GDBusConnection* bus = connection();
+  if (!bus) return Route{};
+  return Route{G_DBUS_CONNECTION(g_object_ref(bus)), false};
+}
+
+namespace {
+
+struct ConnectionUnref {
+  void operator()(GDBusConnection* c) const { g_object_unref(c); }
+};
+using HeldConnection = std::unique_ptr<GDBusConnection, ConnectionUnref>;
+
+// Sinks floating parameters so that a call can be sent a second time.
+void keepParameters(std::vector<Call>& calls) {
+  for (auto& c : calls)
+    if (c.parameters) g_variant_ref_sink(c.parameters);
+}
+
+void dropParameters(std::vector<Call>& calls) {
+  for (auto& c : calls)
+    if (c.parameters) {
+      g_variant_unref(c.parameters);
+      c.parameters = nullptr;
+    }
+}
+
+// Sends calls[i] over connections[i] for every listed i before waiting for
+// any answer; replies land in replies[i]. Replies are delivered on a private
+// context that only this loop runs, so nothing else of the process is
+// dispatched here.
+void sendAll(const std::vector<Call>& calls, const std::vector<std::pair<std::size_t, GDBusConnection*>>& sends,
+             const std::vector<bool>& privateConnection, std::vector<Reply>& replies) {
+  if (sends.empty()) return;
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
-  int remaining = static_cast<int>(calls.size());
-  for (std::size_t i = 0; i < calls.size(); ++i) {
+  int remaining = static_cast<int>(sends.size());
+  for (const auto& [i, connection] : sends) {
     const Call& c = calls[i];
-    g_dbus_connection_call(conn, c.bus.c_str(), c.path.c_str(), c.interface, c.method, c.parameters,
-                           c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                           kCallTimeoutMs, nullptr, onReply, new Pending{&replies[i], &remaining});
+    g_dbus_connection_call(connection, privateConnection[i] ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
+                           c.method, c.parameters, c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply,
+                           new Pending{&replies[i], &remaining});
   }
   // Every call ends by its own timeout at the latest.
   while (remaining > 0) g_main_context_iteration(context, TRUE);
   g_main_context_pop_thread_default(context);
   g_main_context_unref(context);
+}
+
+}  // namespace
+
+Reply Bus::call(Call c) {
+  std::vector<Call> one;
+  one.push_back(std::move(c));
+  return std::move(callAll(std::move(one)).front());
+}
+
+std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
+  std::vector<Reply> replies(calls.size());
+  keepParameters(calls);
+  std::vector<HeldConnection> held;  // the routes' references, released on return
+  std::map<std::string, Route> routes;  // one lookup per application in the batch
+  std::vector<std::pair<std::size_t, GDBusConnection*>> sends;
+  std::vector<bool> privateConnection(calls.size(), false);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    auto known = routes.find(calls[i].bus);
+    if (known == routes.end()) {
+      Route r = route(calls[i].bus);
+      if (r.connection) held.emplace_back(r.connection);
+      known = routes.emplace(calls[i].bus, r).first;
+    }
+    if (!known->second.connection) {
+      replies[i].error = platform::kAXErrorCannotComplete;
+      continue;
+    }
+    privateConnection[i] = known->second.peer;
+    sends.emplace_back(i, known->second.connection);
+  }
+  sendAll(calls, sends, privateConnection, replies);
+
+  // A private connection that broke (the application closed it, or ended)
+  // is given up; its calls go again over the bus, whose answer tells a
+  // vanished application from a failing one.
+  std::vector<std::pair<std::size_t, GDBusConnection*>> again;
+  GDBusConnection* bus = connection();
+  for (const auto& [i, connection] : sends) {
+    if (!privateConnection[i] || !replies[i].lostConnection) continue;
+    forgetPeer(calls[i].bus);
+    if (!bus) continue;
+    privateConnection[i] = false;
+    replies[i] = Reply{};
+    again.emplace_back(i, bus);
+  }
+  sendAll(calls, again, privateConnection, replies);
+  dropParameters(calls);
   return replies;
 }
 

@@ -4,7 +4,9 @@
 
 #include <gio/gio.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,9 @@ using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
 struct Reply {
   VariantPtr value;  // the reply tuple on success
   platform::AXError error = platform::kAXErrorSuccess;
+  // The connection failed (closed, refused), as opposed to an answer, an
+  // error sent by the other side or a timeout.
+  bool lostConnection = false;
   bool ok() const { return error == platform::kAXErrorSuccess && value; }
 };
 
@@ -59,8 +64,24 @@ class Bus {
   Reply property(const std::string& bus, const std::string& path, const char* interface, const char* name);
 
  private:
+  struct Route {
+    GDBusConnection* connection = nullptr;  // a reference of our own; null when there is no way
+    bool peer = false;                      // the application's private connection
+  };
+  // Where calls to an application's bus name go: its private connection
+  // when it offers one, else the accessibility bus.
+  Route route(const std::string& busName);
+  GDBusConnection* peerFor(const std::string& busName);
+  void forgetPeer(const std::string& busName);
+
   LinuxContext& context_;
+  std::mutex peersMutex_;
+  std::map<std::string, GDBusConnection*> peers_;  // null: none offered or reachable
 };
+
+// Whether an address an application offers for its private connection is
+// one this process may connect to: a local socket, nothing else.
+bool acceptablePeerAddress(const std::string& address);
 
 // A reply's error in the platform's codes.
 platform::AXError errorFor(const GError* error);

@@ -2,6 +2,7 @@
 the GTK fixture application (identified by its desktop entry)."""
 
 import os
+import signal
 import tempfile
 import unittest
 
@@ -69,6 +70,20 @@ class Observe(TestCase):
             result = observe()
             self.assertEqual(result.status, 1)
             self.assertEqual(result.response, {"ok": False, "code": "COMPUTER_ACCESS_DENIED", "notExecuted": True})
+
+    def test_a_hung_application_gets_an_answer_not_a_stall(self):
+        with fixture() as app:
+            self.assertEqual(observe().status, 0)
+            os.kill(app.pid, signal.SIGSTOP)  # answers nothing from now on
+            try:
+                result = observe()  # run_computer gives up (and fails the test) after 60 s
+                self.assertEqual(result.status, 1, result)
+                self.assertFalse(result.response["ok"])
+                self.assertTrue(result.response["notExecuted"])
+            finally:
+                os.kill(app.pid, signal.SIGCONT)
+            # Once it answers again, so does observe.
+            self.assertEqual(observe().status, 0)
 
     def test_permission_is_checked_after_the_application(self):
         with fixture():
