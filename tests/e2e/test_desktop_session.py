@@ -49,6 +49,16 @@ class SessionOnDesktop(TestCase):
         self.assertEqual(status, 0 if response["ok"] else 1)
         return response
 
+    def settled_scroll(self, condition, what):
+        """The list's scroll position once it meets condition and has come to
+        rest (the toolkit animates wheel scrolling)."""
+        def rested():
+            first = self.state()["scroll"]
+            time.sleep(0.4)
+            second = self.state()["scroll"]
+            return (second,) if second == first and condition(second) else None
+        return wait_until(rested, what=what)[0]
+
     @staticmethod
     def ref(name):
         return lambda data: next(e["ref"] for e in data["elements"] if e["name"] == name)
@@ -95,10 +105,9 @@ class SessionOnDesktop(TestCase):
 
         # The rows fill the lower half of the window, under its centre.
         self.act(lambda d: {"type": "scroll", "direction": "down", "amount": 400})
-        wait_until(lambda: self.state()["scroll"] > 0, what="scrolling down")
-        down = self.state()["scroll"]
+        down = self.settled_scroll(lambda value: value > 0, "scrolling down")
         self.act(lambda d: {"type": "scroll", "direction": "up", "amount": 100})
-        wait_until(lambda: self.state()["scroll"] < down, what="scrolling back up")
+        self.settled_scroll(lambda value: value < down, "scrolling back up")
         refused = self.act(lambda d: {"type": "scroll", "direction": "left", "amount": 100})
         self.assertEqual(refused["code"], "COMPUTER_INVALID_REQUEST")
 
