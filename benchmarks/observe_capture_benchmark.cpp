@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/png.h"
+#include "computer/windows/observation.h"
 #include "platform/linux/image_scale.h"
 #include "platform/linux/x11_capture.h"
 
@@ -108,12 +109,12 @@ bool needsDisplay(benchmark::State& state) {
   return false;
 }
 
-// The picture size "observe" asks for: longer side 1600, at most 2x.
+// The picture size "observe" asks for.
 CaptureConfiguration pictureSize(const ShareableWindow& w) {
-  const double s = std::min(1600.0 / std::max(w.frame.size.width, w.frame.size.height), 2.0);
+  const auto size = larkspire::computer::captureSize(w.frame.size.width, w.frame.size.height);
   CaptureConfiguration c;
-  c.width = std::max(1, static_cast<int>(w.frame.size.width * s));
-  c.height = std::max(1, static_cast<int>(w.frame.size.height * s));
+  c.width = size.width;
+  c.height = size.height;
   return c;
 }
 
@@ -149,23 +150,18 @@ std::vector<std::uint8_t> capturedPixels(int& width, int& height) {
   return image.rgba;
 }
 
-void BM_ScaleDownToPicture(benchmark::State& state) {
-  // A 2560x1600 window brought down to 1600x1000, as observe does for big windows.
-  std::vector<std::uint8_t> src(2560u * 1600u * 4u);
+// Scales random pixels of a window of (w, h) to the 1600x1000 picture.
+void BM_ScaleToPicture(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  const int height = static_cast<int>(state.range(1));
+  std::vector<std::uint8_t> src(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4u);
   std::mt19937 random(3);
   for (auto& b : src) b = static_cast<std::uint8_t>(random());
-  for (auto _ : state) benchmark::DoNotOptimize(larkspire::linux_backend::scaleRgba(src.data(), 2560, 1600, 1600, 1000));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(larkspire::linux_backend::scaleRgba(src.data(), width, height, 1600, 1000));
 }
-BENCHMARK(BM_ScaleDownToPicture)->Unit(benchmark::kMillisecond);
-
-void BM_ScaleUpSmallWindow(benchmark::State& state) {
-  // An 800x500 window doubled to 1600x1000.
-  std::vector<std::uint8_t> src(800u * 500u * 4u);
-  std::mt19937 random(5);
-  for (auto& b : src) b = static_cast<std::uint8_t>(random());
-  for (auto _ : state) benchmark::DoNotOptimize(larkspire::linux_backend::scaleRgba(src.data(), 800, 500, 1600, 1000));
-}
-BENCHMARK(BM_ScaleUpSmallWindow)->Unit(benchmark::kMillisecond);
+// A big window brought down, as observe does; a small one doubled.
+BENCHMARK(BM_ScaleToPicture)->Args({2560, 1600})->Args({800, 500})->Unit(benchmark::kMillisecond);
 
 void BM_EncodePng(benchmark::State& state) {
   if (!needsDisplay(state)) return;
@@ -183,7 +179,6 @@ void BM_EncodePng(benchmark::State& state) {
   state.counters["pngBytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond);
-
 
 void BM_CaptureScaleEncode(benchmark::State& state) {
   // The picture half of "observe": list, capture at the picture size, encode.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "platform/accessibility.h"
 #include "platform/bundles.h"
@@ -24,6 +25,43 @@ struct Platform {
   Monitors& monitors;
   Clock& clock;
   RunLoop& runLoop;
+};
+
+// Owns one of each service and the Platform that refers to them. Built with
+// braces, the services are made in the order of the parameters.
+class OwnedServices {
+ public:
+  OwnedServices(std::unique_ptr<Clock> clock, std::unique_ptr<RunLoop> runLoop,
+                std::unique_ptr<Accessibility> accessibility, std::unique_ptr<Workspace> workspace,
+                std::unique_ptr<Bundles> bundles, std::unique_ptr<ScreenCapture> screenCapture,
+                std::unique_ptr<Session> session, std::unique_ptr<Events> events, std::unique_ptr<Monitors> monitors)
+      : clock_(std::move(clock)),
+        runLoop_(std::move(runLoop)),
+        accessibility_(std::move(accessibility)),
+        workspace_(std::move(workspace)),
+        bundles_(std::move(bundles)),
+        screenCapture_(std::move(screenCapture)),
+        session_(std::move(session)),
+        events_(std::move(events)),
+        monitors_(std::move(monitors)),
+        platform_{*accessibility_, *workspace_, *bundles_, *screenCapture_, *session_,
+                  *events_,        *monitors_,  *clock_,   *runLoop_} {}
+  OwnedServices(const OwnedServices&) = delete;
+  OwnedServices& operator=(const OwnedServices&) = delete;
+
+  Platform& platform() { return platform_; }
+
+ private:
+  std::unique_ptr<Clock> clock_;
+  std::unique_ptr<RunLoop> runLoop_;
+  std::unique_ptr<Accessibility> accessibility_;
+  std::unique_ptr<Workspace> workspace_;
+  std::unique_ptr<Bundles> bundles_;
+  std::unique_ptr<ScreenCapture> screenCapture_;
+  std::unique_ptr<Session> session_;
+  std::unique_ptr<Events> events_;
+  std::unique_ptr<Monitors> monitors_;
+  Platform platform_;
 };
 
 // The desktop of the machine the program was built for. Defined once per

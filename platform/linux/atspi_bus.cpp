@@ -211,22 +211,27 @@ void dropParameters(std::vector<Call>& calls) {
     }
 }
 
-// Sends calls[i] over connections[i] for every listed i before waiting for
-// any answer; replies land in replies[i]. Replies are delivered on a private
-// context that only this loop runs, so nothing else of the process is
-// dispatched here.
-void sendAll(const std::vector<Call>& calls, const std::vector<std::pair<std::size_t, GDBusConnection*>>& sends,
-             const std::vector<bool>& privateConnection, std::vector<Reply>& replies) {
+// One call of a batch and the way it goes.
+struct Send {
+  std::size_t index;            // into the calls and their replies
+  GDBusConnection* connection;  // borrowed
+  bool peer;                    // the application's private connection: no destination
+};
+
+// Sends every listed call before waiting for any answer. Replies are
+// delivered on a private context that only this loop runs, so nothing else
+// of the process is dispatched here.
+void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std::vector<Reply>& replies) {
   if (sends.empty()) return;
   GMainContext* context = g_main_context_new();
   g_main_context_push_thread_default(context);
   int remaining = static_cast<int>(sends.size());
-  for (const auto& [i, connection] : sends) {
-    const Call& c = calls[i];
-    g_dbus_connection_call(connection, privateConnection[i] ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
+  for (const Send& send : sends) {
+    const Call& c = calls[send.index];
+    g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
                            c.method, c.parameters, c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply,
-                           new Pending{&replies[i], &remaining});
+                           new Pending{&replies[send.index], &remaining});
   }
   // Every call ends by its own timeout at the latest.
   while (remaining > 0) g_main_context_iteration(context, TRUE);
@@ -245,10 +250,9 @@ Reply Bus::call(Call c) {
 std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   std::vector<Reply> replies(calls.size());
   keepParameters(calls);
-  std::vector<HeldConnection> held;  // the routes' references, released on return
+  std::vector<HeldConnection> held;     // the routes' references, released on return
   std::map<std::string, Route> routes;  // one lookup per application in the batch
-  std::vector<std::pair<std::size_t, GDBusConnection*>> sends;
-  std::vector<bool> privateConnection(calls.size(), false);
+  std::vector<Send> sends;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     auto known = routes.find(calls[i].bus);
     if (known == routes.end()) {
@@ -260,25 +264,23 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    privateConnection[i] = known->second.peer;
-    sends.emplace_back(i, known->second.connection);
+    sends.push_back(Send{i, known->second.connection, known->second.peer});
   }
-  sendAll(calls, sends, privateConnection, replies);
+  sendAll(calls, sends, replies);
 
   // A private connection that broke (the application closed it, or ended)
   // is given up; its calls go again over the bus, whose answer tells a
   // vanished application from a failing one.
-  std::vector<std::pair<std::size_t, GDBusConnection*>> again;
+  std::vector<Send> again;
   GDBusConnection* bus = connection();
-  for (const auto& [i, connection] : sends) {
-    if (!privateConnection[i] || !replies[i].lostConnection) continue;
-    forgetPeer(calls[i].bus);
+  for (const Send& send : sends) {
+    if (!send.peer || !replies[send.index].lostConnection) continue;
+    forgetPeer(calls[send.index].bus);
     if (!bus) continue;
-    privateConnection[i] = false;
-    replies[i] = Reply{};
-    again.emplace_back(i, bus);
+    replies[send.index] = Reply{};
+    again.push_back(Send{send.index, bus, false});
   }
-  sendAll(calls, again, privateConnection, replies);
+  sendAll(calls, again, replies);
   dropParameters(calls);
   return replies;
 }

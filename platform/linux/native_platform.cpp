@@ -6,32 +6,21 @@ namespace {
 class LinuxNativePlatform final : public NativePlatform {
  public:
   LinuxNativePlatform()
-      : clock_(linux_backend::makeClock()),
-        runLoop_(linux_backend::makeRunLoop(context_)),
-        accessibility_(linux_backend::makeAccessibility(context_)),
-        workspace_(linux_backend::makeWorkspace(context_)),
-        bundles_(linux_backend::makeBundles(context_)),
-        screenCapture_(linux_backend::makeScreenCapture(context_)),
-        session_(linux_backend::makeSession(context_)),
-        events_(linux_backend::makeEvents(context_)),
-        monitors_(linux_backend::makeMonitors(context_)),
-        platform_{*accessibility_, *workspace_, *bundles_, *screenCapture_, *session_,
-                  *events_,        *monitors_,  *clock_,   *runLoop_} {}
+      : services_{linux_backend::makeClock(),
+                  linux_backend::makeRunLoop(context_),
+                  linux_backend::makeAccessibility(context_),
+                  linux_backend::makeWorkspace(context_),
+                  linux_backend::makeBundles(context_),
+                  linux_backend::makeScreenCapture(context_),
+                  linux_backend::makeSession(context_),
+                  linux_backend::makeEvents(context_),
+                  linux_backend::makeMonitors(context_)} {}
 
-  Platform& platform() override { return platform_; }
+  Platform& platform() override { return services_.platform(); }
 
  private:
-  linux_backend::LinuxContext context_;
-  std::unique_ptr<Clock> clock_;
-  std::unique_ptr<RunLoop> runLoop_;
-  std::unique_ptr<Accessibility> accessibility_;
-  std::unique_ptr<Workspace> workspace_;
-  std::unique_ptr<Bundles> bundles_;
-  std::unique_ptr<ScreenCapture> screenCapture_;
-  std::unique_ptr<Session> session_;
-  std::unique_ptr<Events> events_;
-  std::unique_ptr<Monitors> monitors_;
-  Platform platform_;
+  linux_backend::LinuxContext context_;  // before the services, which keep references to it
+  OwnedServices services_;
 };
 
 }  // namespace
