@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -33,8 +32,12 @@ bool FileDescriptorOutput::write(std::string_view bytes) {
   }
 
   if (!ok && errno == EPIPE) {
-    timespec zero{};
-    while (sigtimedwait(&pipeSignal, nullptr, &zero) == SIGPIPE) {
+    // sigwait only after sigpending has shown the signal, so it never
+    // blocks; both are plain POSIX, unlike sigtimedwait.
+    sigset_t pending;
+    int signal = 0;
+    while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 &&
+           sigwait(&pipeSignal, &signal) == 0) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -1,6 +1,9 @@
 #include "platform/simulated/tree_text.h"
 
 #include <charconv>
+#include <locale>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -9,6 +12,18 @@
 
 namespace larkspire::simulated {
 namespace {
+
+// A whole decimal number in the C locale. std::from_chars would do, but the
+// libc++ of Xcode 15 has it for integers only.
+std::optional<double> parseNumber(std::string_view text) {
+  if (text.empty() || text.front() == ' ') return std::nullopt;
+  std::istringstream in{std::string(text)};
+  in.imbue(std::locale::classic());
+  double number = 0;
+  in >> number;
+  if (in.fail() || in.peek() != std::char_traits<char>::eof()) return std::nullopt;
+  return number;
+}
 
 class LineReader {
  public:
@@ -81,9 +96,7 @@ class LineReader {
     std::int64_t integer = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), integer);
     if (ec == std::errc() && end == text.data() + text.size() && !text.empty()) return integer;
-    double number = 0;
-    auto [dend, dec] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (dec == std::errc() && dend == text.data() + text.size() && !text.empty()) return number;
+    if (auto number = parseNumber(text)) return *number;
     return std::string(text);
   }
 
@@ -110,8 +123,9 @@ Rect parseFrame(const std::string& text, const LineReader& reader) {
   double v[4];
   for (int i = 0; i < 4; ++i) {
     const auto& p = parts[static_cast<std::size_t>(i)];
-    auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), v[i]);
-    if (ec != std::errc() || end != p.data() + p.size()) reader.error("frame value '" + p + "' is not a number");
+    auto number = parseNumber(p);
+    if (!number) reader.error("frame value '" + p + "' is not a number");
+    v[i] = *number;
   }
   return Rect{{v[0], v[1]}, {v[2], v[3]}};
 }

@@ -52,7 +52,7 @@ AXButton #cancel description="Cancel"
 TEST_F(TreeTextTest, ValuesAreTyped) {
   window.element().addTree(
       "AXCheckBox #box value=1 AXEnabled=false AXHelp=\"say \\\"hi\\\"\\nbye\" AXScale=0.5 AXWord=plain "
-      "protected=true subrole=AXSwitch");
+      "AXLimit=-2.5e3 AXVersion=1.2.3 protected=true subrole=AXSwitch");
   Node& box = *window.element().find("box");
   const Element e = box.element();
   EXPECT_EQ(*ax.copyAttributeValue(e, "AXValue").get<std::int64_t>(), 1);
@@ -60,6 +60,8 @@ TEST_F(TreeTextTest, ValuesAreTyped) {
   EXPECT_EQ(text(box, "AXHelp"), "say \"hi\"\nbye");
   EXPECT_EQ(*ax.copyAttributeValue(e, "AXScale").get<double>(), 0.5);
   EXPECT_EQ(text(box, "AXWord"), "plain");
+  EXPECT_EQ(*ax.copyAttributeValue(e, "AXLimit").get<double>(), -2500.0);
+  EXPECT_EQ(text(box, "AXVersion"), "1.2.3");
   EXPECT_EQ(*ax.copyAttributeValue(e, "AXProtectedContent").get<bool>(), true);
   EXPECT_EQ(text(box, "AXSubrole"), "AXSwitch");
 }
@@ -75,6 +77,7 @@ TEST_F(TreeTextTest, MalformedLinesAreRefusedWithTheirNumber) {
   };
   EXPECT_NE(refused("AXButton\nAXButton title=\"open").find("line 2"), std::string::npos);
   EXPECT_NE(refused("AXButton frame=1,2,3").find("frame"), std::string::npos);
+  EXPECT_NE(refused("AXButton frame=1,2,3,4px").find("'4px' is not a number"), std::string::npos);
   EXPECT_NE(refused("AXButton colour=red").find("unknown key"), std::string::npos);
   EXPECT_NE(refused("#tag AXButton").find("role"), std::string::npos);
   EXPECT_NE(refused("AXButton protected=maybe").find("protected"), std::string::npos);
