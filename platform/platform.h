@@ -7,6 +7,7 @@
 #include "platform/accessibility.h"
 #include "platform/bundles.h"
 #include "platform/events.h"
+#include "platform/hung_application_guard.h"
 #include "platform/monitors.h"
 #include "platform/run_loop.h"
 #include "platform/screen_capture.h"
@@ -28,16 +29,20 @@ struct Platform {
 };
 
 // Owns one of each service and the Platform that refers to them. Built with
-// braces, the services are made in the order of the parameters.
+// braces, the services are made in the order of the parameters. Calls to
+// accessibility go through a HungApplicationGuard, which tells applications
+// apart with `applicationOf`.
 class OwnedServices {
  public:
   OwnedServices(std::unique_ptr<Clock> clock, std::unique_ptr<RunLoop> runLoop,
-                std::unique_ptr<Accessibility> accessibility, std::unique_ptr<Workspace> workspace,
+                std::unique_ptr<Accessibility> accessibility, HungApplicationGuard::ApplicationOf applicationOf,
+                std::unique_ptr<Workspace> workspace,
                 std::unique_ptr<Bundles> bundles, std::unique_ptr<ScreenCapture> screenCapture,
                 std::unique_ptr<Session> session, std::unique_ptr<Events> events, std::unique_ptr<Monitors> monitors)
       : clock_(std::move(clock)),
         runLoop_(std::move(runLoop)),
-        accessibility_(std::move(accessibility)),
+        accessibility_(
+            std::make_unique<HungApplicationGuard>(std::move(accessibility), *clock_, std::move(applicationOf))),
         workspace_(std::move(workspace)),
         bundles_(std::move(bundles)),
         screenCapture_(std::move(screenCapture)),

@@ -300,6 +300,15 @@ TEST_F(Inventory, UndecidableProtectionAndUnreadableChildrenAreUnavailable) {
   EXPECT_EQ(failureCode(), kUnavailable);
 }
 
+TEST_F(Inventory, AHungApplicationCostsOneTimeoutNotOnePerElement) {
+  root.add("AXGroup").addMany(300, [](simulated::Node& n, int i) { n.role("AXButton").title(std::to_string(i)); });
+  app.hung = true;
+  const double start = desktop.now();
+  EXPECT_EQ(failureCode(), kUnavailable);
+  EXPECT_EQ(desktop.now() - start, desktop.messagingTimeout);
+  EXPECT_EQ(desktop.accessibilityCalls, 1);
+}
+
 TEST_F(Inventory, LimitsAreReportedAsTooComplex) {
   auto& wide = root.add("AXGroup");
   wide.addMany(1000, [](simulated::Node& n, int) { n.role("AXStaticText"); });

@@ -70,10 +70,12 @@ class Act : public ::testing::Test {
     for (const auto& done : desktop.performed) EXPECT_EQ(done.action, "AXRaise") << action;
   }
   // Values set on elements; window resolution's request that the
-  // application expose its tree does not count.
+  // application expose its tree and focusing's request for the front do
+  // not count.
   int valuesSet() const {
     int count = 0;
-    for (const auto& set : desktop.setValues) count += set.attribute != "AXManualAccessibility";
+    for (const auto& set : desktop.setValues)
+      count += set.attribute != "AXManualAccessibility" && set.attribute != "AXFrontmost";
     return count;
   }
   bool raised() const {
@@ -288,6 +290,24 @@ TEST_F(Act, FocusMustReachTheObservedWindow) {
   // Raising the window gives the focus to another window of the application.
   app.onActivate = nullptr;
   win.element().onAction("AXRaise", [&] { app.focus(login); });
+  expectRefused({{"type", "press"}, {"key", "Enter"}}, kTargetChanged);
+}
+
+TEST_F(Act, AnIgnoredActivationIsAskedForThroughAccessibility) {
+  // The system may ignore a helper's activation; the application element's
+  // "AXFrontmost" still brings it forward, and only then is input posted.
+  app.honoursActivation = false;
+  desktop.setFrontmost(other);
+  EXPECT_EQ(run({{"type", "press"}, {"key", "Enter"}}), std::nullopt);
+  EXPECT_EQ(desktop.frontmost(), &app);
+  ASSERT_EQ(desktop.setValues.back().attribute, "AXFrontmost");
+  EXPECT_EQ(desktop.setValues.back().element, app.element().element());
+  EXPECT_EQ(desktop.setValues.back().value, platform::Value(true));
+  EXPECT_EQ(desktop.posted.size(), 2u);
+
+  desktop.posted.clear();
+  desktop.setFrontmost(other);
+  app.element().failSet("AXFrontmost", platform::kAXErrorCannotComplete);
   expectRefused({{"type", "press"}, {"key", "Enter"}}, kTargetChanged);
 }
 

@@ -14,10 +14,21 @@ void focus(platform::Platform& platform, const platform::Application& applicatio
   platform.clock.sleep(kFocusSettleSeconds);
 
   const platform::Pid pid = application->processIdentifier();
-  auto frontmost = platform.workspace.frontmostApplication();
-  if (!frontmost || frontmost->processIdentifier() != pid) fail(kTargetChanged);
-
+  auto isFrontmost = [&] {
+    auto frontmost = platform.workspace.frontmostApplication();
+    return frontmost && frontmost->processIdentifier() == pid;
+  };
   auto applicationElement = accessibility.createApplication(pid);
+  if (!isFrontmost()) {
+    // Activation is cooperative on macOS 14 and later: a helper that is not
+    // the active application may be ignored. A trusted process can still
+    // ask through Accessibility.
+    (void)accessibility.setAttributeValue(applicationElement, "AXFrontmost", true);
+    (void)accessibility.performAction(window, "AXRaise");
+    platform.clock.sleep(kFocusSettleSeconds);
+  }
+  if (!isFrontmost()) fail(kTargetChanged);
+
   auto focusedWindow = accessibility.copyAttributeValue(applicationElement, "AXFocusedWindow");
   auto focusedWindowElement = focusedWindow.get<platform::Element>();
   if (!focusedWindowElement || !(*focusedWindowElement == window)) fail(kTargetChanged);

@@ -39,6 +39,22 @@ PixelSize captureSize(double widthPoints, double heightPoints) {
   return PixelSize{pixels(widthPoints, longest), pixels(heightPoints, longest)};
 }
 
+std::optional<PixelSize> pngSize(const std::vector<std::uint8_t>& png) {
+  // The signature, then the IHDR chunk: length 13, type, width, height.
+  static constexpr std::uint8_t kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  if (png.size() < sizeof kStart + 8 || !std::equal(std::begin(kStart), std::end(kStart), png.begin())) {
+    return std::nullopt;
+  }
+  auto bigEndian = [&](std::size_t at) {
+    return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 | std::uint32_t{png[at + 2]} << 8 |
+           std::uint32_t{png[at + 3]};
+  };
+  const std::uint32_t width = bigEndian(16), height = bigEndian(20);
+  // The format allows sizes up to 2^31 - 1 and never zero.
+  if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF) return std::nullopt;
+  return PixelSize{static_cast<int>(width), static_cast<int>(height)};
+}
+
 std::string newSnapshotId() {
   std::random_device device;
   std::array<std::uint8_t, 16> bytes{};
@@ -83,6 +99,10 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
   auto image = platform.screenCapture.captureWindow(resolved.capture, configuration);
   auto png = platform.screenCapture.pngData(image);
   if (!png || png->size() > kMaximumPngBytes) fail(kUnavailable);
+  // The size reported is the picture's own: a capture service may deliver
+  // another size than the one asked for.
+  auto pictureSize = pngSize(*png);
+  if (!pictureSize) fail(kUnavailable);
 
   json::Json windows = json::Json::array();
   for (const auto& paired : resolved.paired) {
@@ -99,7 +119,7 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
       {"bounds", rectangle(frame)},
       {"elements", std::move(inspected.nodes)},
       {"windows", std::move(windows)},
-      {"image", {{"mimeType", "image/png"}, {"width", image.width}, {"height", image.height}}},
+      {"image", {{"mimeType", "image/png"}, {"width", pictureSize->width}, {"height", pictureSize->height}}},
   };
 
   Observation observation;

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/json.h"
 #include "platform/platform.h"
@@ -27,6 +30,10 @@ struct PixelSize {
   bool operator==(const PixelSize&) const = default;
 };
 PixelSize captureSize(double widthPoints, double heightPoints);
+
+// The pixel size a PNG file declares in its header; none when the bytes do
+// not start as a PNG file does.
+std::optional<PixelSize> pngSize(const std::vector<std::uint8_t>& png);
 
 // The largest encoded picture an observation carries, in bytes (inclusive).
 inline constexpr std::size_t kMaximumPngBytes = 8 * 1024 * 1024;

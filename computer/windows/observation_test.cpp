@@ -14,6 +14,16 @@
 namespace larkspire::computer {
 namespace {
 
+// Bytes of the given length that start as a PNG file of the given size.
+std::vector<std::uint8_t> pngOf(std::size_t length, std::uint32_t width, std::uint32_t height) {
+  std::vector<std::uint8_t> bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  for (std::uint32_t value : {width, height}) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+  }
+  bytes.resize(length, 0x42);
+  return bytes;
+}
+
 TEST(CaptureSize, LongerSideIs1600AndScaleAtMostTwo) {
   EXPECT_EQ(captureSize(400, 300), (PixelSize{800, 600}));
   EXPECT_EQ(captureSize(3200, 1800), (PixelSize{1600, 900}));
@@ -147,13 +157,34 @@ TEST_F(Observe, NoCaptureWhenTheInventoryFails) {
 }
 
 TEST_F(Observe, PngSizeCapIsInclusive) {
-  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(kMaximumPngBytes, 0x42));
+  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(pngOf(kMaximumPngBytes, 800, 600));
   auto observation = observe(desktop.platform(), request());
   EXPECT_EQ(observation.payload["image"]["data"].get<std::string>().size(), kMaximumPngBytes / 3 * 4 + 4);
-  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(kMaximumPngBytes + 1, 0x42));
+  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(pngOf(kMaximumPngBytes + 1, 800, 600));
   EXPECT_EQ(failureCode(request()), kUnavailable);
   desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(std::nullopt);
   EXPECT_EQ(failureCode(request()), kUnavailable);
+}
+
+TEST_F(Observe, TheReportedSizeIsThePicturesOwn) {
+  // A capture service may deliver another size than the one asked for
+  // (ScreenCaptureKit keeps the aspect ratio, for one).
+  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(pngOf(4096, 799, 601));
+  auto observation = observe(desktop.platform(), request());
+  EXPECT_EQ(desktop.captures.back().width, 800);
+  EXPECT_EQ(observation.payload["image"]["width"], 799);
+  EXPECT_EQ(observation.payload["image"]["height"], 601);
+  EXPECT_EQ(observation.bound.snapshot["image"]["height"], 601);
+
+  // Bytes that are no PNG file have no size to report.
+  auto broken = pngOf(4096, 800, 600);
+  broken[12] = 'X';
+  desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(broken);
+  EXPECT_EQ(failureCode(request()), kUnavailable);
+  EXPECT_EQ(pngSize(pngOf(64, 0, 600)), std::nullopt);
+  EXPECT_EQ(pngSize(pngOf(64, 0x80000000u, 600)), std::nullopt);
+  EXPECT_EQ(pngSize(pngOf(23, 1, 1)), std::nullopt);
+  EXPECT_EQ(pngSize(pngOf(24, 0x7FFFFFFF, 1)), (PixelSize{0x7FFFFFFF, 1}));
 }
 
 TEST_F(Observe, CaptureErrorsPassThrough) {

@@ -491,4 +491,10 @@ std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context) {
   return std::make_unique<AtspiAccessibility>(context);
 }
 
+std::optional<std::string> applicationOf(const Element& element) {
+  const AtspiElement* e = element.as<AtspiElement>();
+  if (!e || e->busName().empty()) return std::nullopt;
+  return e->busName();
+}
+
 }  // namespace larkspire::linux_backend

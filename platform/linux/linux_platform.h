@@ -5,6 +5,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -50,6 +52,8 @@ bool screenCaptureAvailable(LinuxContext& context);
 void silenceLibraryMessages();
 
 std::unique_ptr<platform::Accessibility> makeAccessibility(LinuxContext& context);
+// The application an accessibility element belongs to: its bus name.
+std::optional<std::string> applicationOf(const platform::Element& element);
 std::unique_ptr<platform::Workspace> makeWorkspace(LinuxContext& context);
 std::unique_ptr<platform::Bundles> makeBundles(LinuxContext& context);
 std::unique_ptr<platform::ScreenCapture> makeScreenCapture(LinuxContext& context);

@@ -9,6 +9,7 @@ class LinuxNativePlatform final : public NativePlatform {
       : services_{linux_backend::makeClock(),
                   linux_backend::makeRunLoop(context_),
                   linux_backend::makeAccessibility(context_),
+                  linux_backend::applicationOf,
                   linux_backend::makeWorkspace(context_),
                   linux_backend::makeBundles(context_),
                   linux_backend::makeScreenCapture(context_),

@@ -1,6 +1,6 @@
 // The Accessibility service over the AXUIElement interface. Every call is
 // synchronous: it blocks the calling thread until the other application
-// answers or the platform's default messaging timeout runs out.
+// answers or the messaging timeout runs out.
 #include <ApplicationServices/ApplicationServices.h>
 
 #include "platform/macos/cf_values.h"
@@ -25,8 +25,18 @@ platform::NamesResult names(::AXError error, const CFHandle<CFArrayRef>& array) 
   return result;
 }
 
+// The system's default wait for another application is several seconds per
+// message; a hung application would stall a walk for minutes.
+constexpr float kMessagingTimeoutSeconds = 1.5f;
+
 class MacAccessibility final : public platform::Accessibility {
  public:
+  MacAccessibility() {
+    // Set on the system-wide element, the timeout applies to every element.
+    auto systemWide = CFHandle<AXUIElementRef>::adopt(AXUIElementCreateSystemWide());
+    if (systemWide) (void)AXUIElementSetMessagingTimeout(systemWide.get(), kMessagingTimeoutSeconds);
+  }
+
   bool isProcessTrusted() override { return AXIsProcessTrusted(); }
 
   bool isProcessTrustedWithOptions(bool prompt) override {
@@ -124,5 +134,12 @@ class MacAccessibility final : public platform::Accessibility {
 }  // namespace
 
 std::unique_ptr<platform::Accessibility> makeAccessibility() { return std::make_unique<MacAccessibility>(); }
+
+std::optional<std::string> applicationOf(const platform::Element& element) {
+  AXUIElementRef target = elementRef(element);
+  pid_t pid = 0;
+  if (!target || AXUIElementGetPid(target, &pid) != kAXErrorSuccess) return std::nullopt;
+  return std::to_string(pid);
+}
 
 }  // namespace larkspire::macos_backend

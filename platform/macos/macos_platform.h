@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -24,6 +26,11 @@ struct MacContext {
 void joinWindowServer();
 
 std::unique_ptr<platform::Accessibility> makeAccessibility();
+// The application an accessibility element belongs to: its process.
+std::optional<std::string> applicationOf(const platform::Element& element);
+// Makes the process multithreaded in Cocoa's sense, as Cocoa requires before
+// it is used from a thread other than the main one; call on the main thread.
+void becomeMultithreaded();
 std::unique_ptr<platform::Workspace> makeWorkspace();
 std::unique_ptr<platform::Bundles> makeBundles();
 std::unique_ptr<platform::ScreenCapture> makeScreenCapture();

@@ -9,6 +9,7 @@ class MacNativePlatform final : public NativePlatform {
       : services_{macos_backend::makeClock(),
                   macos_backend::makeRunLoop(context_),
                   macos_backend::makeAccessibility(),
+                  macos_backend::applicationOf,
                   macos_backend::makeWorkspace(),
                   macos_backend::makeBundles(),
                   macos_backend::makeScreenCapture(),
@@ -26,8 +27,11 @@ class MacNativePlatform final : public NativePlatform {
 }  // namespace
 
 // Both programs make their platform on the main thread, first thing; the
-// shared application object exists before any operation runs.
+// shared application object exists, and Cocoa knows the process has
+// threads, before any operation runs (the computer tool runs requests on a
+// worker thread).
 std::unique_ptr<NativePlatform> makeNativePlatform() {
+  macos_backend::becomeMultithreaded();
   macos_backend::joinWindowServer();
   return std::make_unique<MacNativePlatform>();
 }

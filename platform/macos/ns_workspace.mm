@@ -164,6 +164,14 @@ void joinWindowServer() {
   });
 }
 
+void becomeMultithreaded() {
+  // Cocoa turns its locks on only once a thread has been detached through
+  // NSThread; a std::thread does not count. The detached thread ends at once.
+  if ([NSThread isMultiThreaded]) return;
+  [NSThread detachNewThreadWithBlock:^{
+  }];
+}
+
 std::unique_ptr<platform::Workspace> makeWorkspace() { return std::make_unique<MacWorkspace>(); }
 
 }  // namespace larkspire::macos_backend

@@ -29,14 +29,21 @@ std::string describe(NSError* error) {
   return toString((__bridge CFStringRef)error.localizedDescription);
 }
 
-// Keeps one strong reference of an Objective-C object behind a void pointer.
+// Keeps one strong reference of an Objective-C object behind a void pointer;
+// nothing for nil (CFRelease must never see a null pointer).
 std::shared_ptr<const void> keepObject(id object) {
-  return std::shared_ptr<const void>(CFBridgingRetain(object), [](const void* kept) { CFRelease(kept); });
+  if (!object) return nullptr;
+  return std::shared_ptr<const void>(CFBridgingRetain(object), [](const void* kept) {
+    if (kept) CFRelease(kept);
+  });
 }
 
-// Keeps one reference of a CG image.
+// Keeps one reference of a CG image; nothing for a null image.
 std::shared_ptr<const void> keepImage(CGImageRef image) {
-  return std::shared_ptr<const void>(CGImageRetain(image), [](const void* kept) { CGImageRelease((CGImageRef)kept); });
+  if (!image) return nullptr;
+  return std::shared_ptr<const void>(CGImageRetain(image), [](const void* kept) {
+    if (kept) CGImageRelease((CGImageRef)kept);
+  });
 }
 
 class MacScreenCapture final : public platform::ScreenCapture {
@@ -92,6 +99,10 @@ class MacScreenCapture final : public platform::ScreenCapture {
       SCStreamConfiguration* stream = [[SCStreamConfiguration alloc] init];
       stream.width = static_cast<size_t>(std::max(configuration.width, 1));
       stream.height = static_cast<size_t>(std::max(configuration.height, 1));
+      // Without it the output only scales down, so a window on a 1x display
+      // would never reach the 2 pixels per point asked for. The size of the
+      // picture that arrives is what the observation reports.
+      stream.scalesToFit = YES;
       stream.showsCursor = configuration.showsCursor ? YES : NO;
       stream.ignoreShadowsSingleWindow = configuration.ignoreShadowsSingleWindow ? YES : NO;
 

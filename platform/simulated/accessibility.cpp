@@ -54,6 +54,11 @@ class SimAccessibility final : public platform::Accessibility {
     // the application may have seen it.
     desktop_.setValues.push_back(SetValue{element, name, value});
     if (auto it = node->setErrors_.find(name); it != node->setErrors_.end()) return it->second;
+    // Asking for the front through Accessibility is not the cooperative
+    // activation of RunningApplication::activate(): it is carried out.
+    if (name == "AXFrontmost" && node->app_ && node == &node->app_->element() && value == Value(true)) {
+      desktop_.activateApp(*node->app_, true);
+    }
     node->set(name, value);
     return kAXErrorSuccess;
   }
@@ -128,6 +133,11 @@ class SimAccessibility final : public platform::Accessibility {
     }
     node = desktop_.impl_->resolve(element);
     if (!node || !node->valid()) return platform::kAXErrorInvalidUIElement;
+    ++desktop_.accessibilityCalls;
+    if (node->app_ && node->app_->hung) {
+      desktop_.advance(desktop_.messagingTimeout);
+      return platform::kAXErrorCannotComplete;
+    }
     return kAXErrorSuccess;
   }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 
+#include "platform/hung_application_guard.h"
 #include "platform/simulated/internal.h"
 
 namespace larkspire::simulated {
@@ -26,6 +27,12 @@ std::size_t NodeRef::hash() const {
 
 Desktop::Impl::Impl(Desktop& desktop) : serial(nextDesktopSerial++), time(desktop.now_) {}
 
+std::optional<std::string> Desktop::applicationOf(const Element& element) {
+  auto* ref = element.as<NodeRef>();
+  if (!ref) return std::nullopt;
+  return std::to_string(ref->pid());
+}
+
 Node* Desktop::Impl::resolve(const Element& element) const {
   auto* ref = element.as<NodeRef>();
   if (!ref || ref->desktopSerial() != serial) return nullptr;
@@ -45,14 +52,16 @@ std::uint32_t Desktop::Impl::assignWindowID(std::uint32_t requested) {
 
 Desktop::Desktop() {
   impl_ = std::make_unique<Impl>(*this);
-  impl_->accessibility = makeAccessibility(*this);
+  impl_->clock = makeClock(*this);
+  // Wired as the native platforms are: a hung application costs one timeout.
+  impl_->accessibility = std::make_unique<platform::HungApplicationGuard>(makeAccessibility(*this), *impl_->clock,
+                                                                          applicationOf);
   impl_->workspace = makeWorkspace(*this);
   impl_->bundles = makeBundles(*this);
   impl_->screenCapture = makeScreenCapture(*this);
   impl_->session = makeSession(*this);
   impl_->events = makeEvents(*this);
   impl_->monitors = makeMonitors(*this);
-  impl_->clock = makeClock(*this);
   impl_->runLoop = makeRunLoop(*this);
   impl_->platform.reset(new platform::Platform{*impl_->accessibility, *impl_->workspace, *impl_->bundles,
                                                *impl_->screenCapture, *impl_->session, *impl_->events,
@@ -119,9 +128,13 @@ void Desktop::setFrontmost(SimApp& app) { impl_->frontmost = &app; }
 void Desktop::clearFrontmost() { impl_->frontmost = nullptr; }
 SimApp* Desktop::frontmost() { return impl_->frontmost; }
 
-bool Desktop::activateApp(SimApp& app) {
+bool Desktop::activateApp(SimApp& app, bool throughAccessibility) {
   if (app.terminated()) return false;
-  ++app.activations_;
+  if (!throughAccessibility) {
+    ++app.activations_;
+    // The request is made; the system is free to ignore it.
+    if (!app.honoursActivation) return true;
+  }
   if (app.onActivate)
     app.onActivate(app);
   else

@@ -210,6 +210,13 @@ class SimApp {
   // frontmost; it stays listed until Desktop::removeApp.
   void terminate();
   void finishLaunching() { spec_.finishedLaunching = true; }
+  // A hung application: every accessibility call on its elements waits the
+  // desktop's messaging timeout, then fails with kAXErrorCannotComplete.
+  bool hung = false;
+  // Whether RunningApplication::activate() is honoured. Since macOS 14 an
+  // application that is not active can only ask, and the system may ignore
+  // it; setting "AXFrontmost" through Accessibility still works.
+  bool honoursActivation = true;
   // activate() calls on its RunningApplication (opening does not count).
   int activations() const { return activations_; }
   // Runs on activate(); by default activation makes the app frontmost.
@@ -343,6 +350,13 @@ class Desktop {
   bool failKeyboardEvents = false;
   bool failMouseEvents = false;
   bool failScrollEvents = false;
+  // How long a call to a hung application waits before it fails.
+  double messagingTimeout = 1.5;
+  // Accessibility calls that reached an application (hung ones included).
+  int accessibilityCalls = 0;
+  // The application an element belongs to, as the guard against hung
+  // applications keys it: the process identifier as text.
+  static std::optional<std::string> applicationOf(const Element& element);
   // Called after each posted event is recorded.
   std::function<void(const PostedEvent&)> onPost;
 
@@ -366,8 +380,10 @@ class Desktop {
   friend class SimRunLoop;
   friend class SimClock;
   friend class SimRunningApplication;
-  // RunningApplication::activate(): counts, then onActivate or frontmost.
-  bool activateApp(SimApp& app);
+  // RunningApplication::activate() (counted, and ignored unless the
+  // application honours activation) or "AXFrontmost" set through
+  // Accessibility; then onActivate or frontmost.
+  bool activateApp(SimApp& app, bool throughAccessibility = false);
   struct Impl;
   std::unique_ptr<Impl> impl_;
   double now_ = 0;
