@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/values.h"
 
@@ -51,6 +52,16 @@ class Events {
   virtual void post(const KeyboardEvent& event) = 0;
   virtual void post(const MouseEvent& event) = 0;
   virtual void post(const ScrollEvent& event) = 0;
+
+  // Typing text: keyboard events that carry text. Whether every character
+  // of the text can be typed on this desktop at all, asked before any of it
+  // is posted.
+  virtual bool canType(std::u16string_view text) = 0;
+  // Ends a run of typing events, after the last one or when typing stops
+  // early: whatever the platform changed to type the text is put back.
+  // Answers whether every key posted since the run began was shown to reach
+  // the application as the character it stands for.
+  virtual bool finishTyping() = 0;
 };
 
 }  // namespace larkspire::platform

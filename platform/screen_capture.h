@@ -50,6 +50,11 @@ class ScreenCapture {
   virtual CapturedImage captureWindow(const ShareableWindow& window, const CaptureConfiguration& configuration) = 0;
   // PNG file bytes of an image, or none.
   virtual std::optional<std::vector<std::uint8_t>> pngData(const CapturedImage& image) = 0;
+
+  // The window a click at this screen point would reach: the number (as
+  // shareableContent gives it) of the topmost window there, whatever its
+  // layer; none when the point is on no screen or on no window.
+  virtual std::optional<std::uint32_t> windowAtPoint(Point point) = 0;
 };
 
 }  // namespace larkspire::platform

@@ -106,12 +106,17 @@ bool sameRecordBounds(const Json& observed, const Json& current) {
   return true;
 }
 
-void click(platform::Events& events, platform::Point at) {
-  auto down = events.createMouseEvent(platform::MouseEventType::leftMouseDown, at);
-  auto up = events.createMouseEvent(platform::MouseEventType::leftMouseUp, at);
+// A real mouse click, only where it lands on the target window itself: a
+// point off every screen, or under another window (an always-on-top panel,
+// a pop-up, a dialog of the same application), would take the click
+// elsewhere.
+void click(platform::Platform& platform, const platform::ShareableWindow& window, platform::Point at) {
+  if (platform.screenCapture.windowAtPoint(at) != window.windowID) fail(kTargetChanged);
+  auto down = platform.events.createMouseEvent(platform::MouseEventType::leftMouseDown, at);
+  auto up = platform.events.createMouseEvent(platform::MouseEventType::leftMouseUp, at);
   if (!down || !up) fail(kUnavailable);
-  events.post(*down);
-  events.post(*up);
+  platform.events.post(*down);
+  platform.events.post(*up);
 }
 
 struct Target {
@@ -184,7 +189,7 @@ void elementAction(platform::Platform& platform, const std::string& type, const 
     platform::Point centre{*x + *w * 0.5, *y + *h * 0.5};
     if (!platform::containsPoint(target.window.capture.frame, centre)) fail(kInvalidRequest);
     focus(platform, target.application, target.window.accessibility);
-    click(platform.events, centre);
+    click(platform, target.window.capture, centre);
     return;
   }
 
@@ -213,7 +218,7 @@ void windowAction(platform::Platform& platform, const std::string& type, const J
     if (!(*x >= 0 && *x < *width && *y >= 0 && *y < *height)) fail(kInvalidRequest);
     platform::Point at{platform::minX(frame) + platform::width(frame) * *x / *width,
                        platform::minY(frame) + platform::height(frame) * *y / *height};
-    click(platform.events, at);
+    click(platform, target.window.capture, at);
   } else if (type == "type") {
     auto text = boundedText(action);
     typeText(platform, text, target.application);

@@ -181,6 +181,29 @@ TEST_F(Act, ClickRefusesACentreOutsideTheWindow) {
   EXPECT_FALSE(raised());
 }
 
+TEST_F(Act, AClickLandsOnlyWhereTheTargetWindowIsTopmostOnAScreen) {
+  // A strip kept above every window (a task bar) covers the bottom of the
+  // window, where "Plain"'s centre (250, 120) is not, but the point (300,
+  // 630) of the picture's bottom is.
+  platform::ShareableWindow panel;
+  panel.layer = 20;
+  panel.frame = {{0, 600}, {2560, 60}};
+  panel.windowID = 77;
+  desktop.addOrphanWindow(panel);
+  EXPECT_EQ(run({{"type", "click"}, {"ref", "e3"}}), std::nullopt);
+  desktop.posted.clear();
+  expectRefused({{"type", "click_at"}, {"x", 400}, {"y", 1160}}, kTargetChanged);
+  plain.frame({{200, 590}, {100, 40}});
+  observation = observe(desktop.platform(), Json{{"appId", "com.example.Notes"}}).bound;
+  expectRefused({{"type", "click"}, {"ref", "e3"}}, kTargetChanged);
+
+  // A window pushed partly off the only screen: its off-screen part takes
+  // no click.
+  desktop.screens = {Rect{{0, 0}, {600, 1000}}};
+  expectRefused({{"type", "click_at"}, {"x", 1400}, {"y", 100}}, kTargetChanged);
+  EXPECT_EQ(run({{"type", "click_at"}, {"x", 200}, {"y", 100}}), std::nullopt);
+}
+
 TEST_F(Act, MouseEventsThatCannotBeMadeAreUnavailable) {
   desktop.failMouseEvents = true;
   expectRefused({{"type", "click"}, {"ref", "e3"}}, kUnavailable);

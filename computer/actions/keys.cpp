@@ -84,20 +84,34 @@ std::vector<std::u16string> typingPieces(std::string_view text) {
 void typeText(platform::Platform& platform, std::string_view text, const platform::Application& target) {
   auto pieces = typingPieces(text);
   if (pieces.empty()) return;
+  auto& events = platform.events;
+  // A character that cannot be typed would be dropped: the text is refused
+  // before any of it is typed.
+  for (const auto& piece : pieces) {
+    if (!events.canType(piece)) fail(kUnavailable);
+  }
   const double pause = text::graphemeCount(text) > perCharacterTypingLimit ? 0.002 : 0.010;
   const platform::Pid pid = target->processIdentifier();
-  for (const auto& piece : pieces) {
-    auto frontmost = platform.workspace.frontmostApplication();
-    if (!frontmost || frontmost->processIdentifier() != pid) fail(kTargetChanged, false);
-    auto down = platform.events.createKeyboardEvent(0, true);
-    auto up = platform.events.createKeyboardEvent(0, false);
-    if (!down || !up) fail(kUnavailable, false);
-    down->unicodeString = piece;
-    up->unicodeString = piece;
-    platform.events.post(*down);
-    platform.events.post(*up);
-    platform.clock.sleep(pause);
+  try {
+    for (const auto& piece : pieces) {
+      auto frontmost = platform.workspace.frontmostApplication();
+      if (!frontmost || frontmost->processIdentifier() != pid) fail(kTargetChanged, false);
+      auto down = events.createKeyboardEvent(0, true);
+      auto up = events.createKeyboardEvent(0, false);
+      if (!down || !up) fail(kUnavailable, false);
+      down->unicodeString = piece;
+      up->unicodeString = piece;
+      events.post(*down);
+      events.post(*up);
+      platform.clock.sleep(pause);
+    }
+  } catch (...) {
+    (void)events.finishTyping();
+    throw;
   }
+  // Keys that may have reached the application as something else are not
+  // a completed action.
+  if (!events.finishTyping()) fail(kUnavailable, false);
 }
 
 }  // namespace larkspire::computer

@@ -38,8 +38,9 @@ void key(platform::Events& events, std::uint16_t code, platform::EventFlags flag
 std::vector<std::u16string> typingPieces(std::string_view text);
 
 // Types the text piece by piece, checking before each piece that the target
-// is still frontmost and pausing after each. Failures say notExecuted false:
-// earlier pieces have been typed.
+// is still frontmost and pausing after each. A text with a character the
+// desktop cannot type is refused before anything is typed; later failures
+// say notExecuted false: earlier pieces have been typed.
 void typeText(platform::Platform& platform, std::string_view text, const platform::Application& target);
 
 }  // namespace larkspire::computer

@@ -173,6 +173,34 @@ TEST_F(Typing, StopsWhenAnotherApplicationComesToTheFront) {
   EXPECT_TRUE(desktop.posted.empty());
 }
 
+TEST_F(Typing, AnUntypableCharacterRefusesTheWholeTextFirst) {
+  desktop.untypable = {u'\u0007'};
+  auto failure = type("ab\u0007c");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->code, kUnavailable);
+  EXPECT_TRUE(failure->notExecuted);
+  EXPECT_TRUE(desktop.posted.empty());
+  EXPECT_EQ(desktop.typingRunsFinished, 0);
+}
+
+TEST_F(Typing, EveryRunIsFinishedAndAnUnconfirmedOneIsAFailure) {
+  EXPECT_EQ(type("ab"), std::nullopt);
+  EXPECT_EQ(desktop.typingRunsFinished, 1);
+
+  // Stopped halfway: what was changed for typing is put back all the same.
+  desktop.setFrontmost(other);
+  EXPECT_EQ(type("ab")->code, kTargetChanged);
+  EXPECT_EQ(desktop.typingRunsFinished, 2);
+
+  desktop.setFrontmost(app);
+  desktop.typingUnconfirmed = true;
+  auto failure = type("ab");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->code, kUnavailable);
+  EXPECT_FALSE(failure->notExecuted);
+  EXPECT_EQ(keyboardEvents(desktop).size(), 8u);
+}
+
 TEST_F(Typing, EventsThatCannotBeCreatedStopTyping) {
   desktop.failKeyboardEvents = true;
   auto failure = type("ab");

@@ -219,6 +219,17 @@ class X11ScreenCapture final : public ScreenCapture {
     return png::encodePng(image.rgba.data(), image.width, image.height, 1);
   }
 
+  std::optional<std::uint32_t> windowAtPoint(Point point) override {
+    Display* d = display_();
+    if (!d || !std::isfinite(point.x) || !std::isfinite(point.y)) return std::nullopt;
+    // Where the click would be posted: the point rounded to a pixel.
+    DisplayLock lock(d);
+    auto window = linux_backend::windowAtPoint(d, static_cast<int>(std::lround(point.x)),
+                                               static_cast<int>(std::lround(point.y)));
+    if (!window) return std::nullopt;
+    return static_cast<std::uint32_t>(*window);
+  }
+
  private:
   Display* requireDisplay() {
     Display* d = display_();

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/linux/x11_typing.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -34,39 +33,21 @@ void writeRows(InputPort& port, const KeyboardMap& rows, const std::vector<int>&
   }
 }
 
-// Puts changed keycodes back to their old keysyms when it goes out of
-// scope, also when typing stops on an error.
-class MapRestorer {
- public:
-  MapRestorer(InputPort& port, const KeyboardMap& original) : port_(port), original_(original) {}
-  ~MapRestorer() {
-    if (changed_.empty()) return;
-    try {
-      port_.sync();
-      if (usedSinceChange_) port_.settle();
-      writeRows(port_, original_, changed_);
-      port_.sync();
-    } catch (...) {
-      // Nothing more can be done from a destructor.
-    }
-  }
-  void changed(const std::vector<int>& keycodes) {
-    for (int keycode : keycodes) {
-      if (std::find(changed_.begin(), changed_.end(), keycode) == changed_.end()) changed_.push_back(keycode);
-    }
-    usedSinceChange_ = false;
-  }
-  void used() { usedSinceChange_ = true; }
-  bool usedSinceChange() const { return usedSinceChange_; }
-
- private:
-  InputPort& port_;
-  const KeyboardMap& original_;
-  std::vector<int> changed_;
-  bool usedSinceChange_ = false;
-};
+std::vector<BorrowedKey> withoutOwner(std::vector<BorrowedKey> keys, platform::Pid owner) {
+  std::erase_if(keys, [&](const BorrowedKey& key) { return key.owner == owner; });
+  return keys;
+}
 
 }  // namespace
+
+std::vector<BorrowedKey> abandonedKeys(const std::vector<BorrowedKey>& all, platform::Pid self,
+                                       const std::function<bool(platform::Pid)>& alive) {
+  std::vector<BorrowedKey> abandoned;
+  for (const auto& key : all) {
+    if (key.owner == self || !alive(key.owner)) abandoned.push_back(key);
+  }
+  return abandoned;
+}
 
 int wheelSteps(std::int32_t pixels) {
   if (pixels == 0) return 0;
@@ -86,12 +67,20 @@ X11Events::X11Events(std::function<InputPort*()> port) : port_(std::move(port)) 
 X11Events::~X11Events() {
   try {
     releaseEverything();
+    (void)finishTyping();
   } catch (...) {
   }
 }
 
 std::optional<platform::KeyboardEvent> X11Events::createKeyboardEvent(std::uint16_t keyCode, bool keyDown) {
-  if (!port_() || !keysymForMacKeyCode(keyCode)) return std::nullopt;
+  InputPort* port = port_();
+  auto keysym = keysymForMacKeyCode(keyCode);
+  if (!port || !keysym) return std::nullopt;
+  // A key the map lacks can be pressed only through a binding, and a
+  // binding only when the application can show it handled the key.
+  if (!locateKeysym(run_.active ? run_.map : port->keyboardMap(), *keysym) && !port->canConfirmKeys()) {
+    return std::nullopt;
+  }
   platform::KeyboardEvent event;
   event.keyCode = keyCode;
   event.keyDown = keyDown;
@@ -154,41 +143,116 @@ void X11Events::post(const platform::ScrollEvent& event) {
   port->sync();
 }
 
+bool X11Events::canType(std::u16string_view text) {
+  InputPort* port = port_();
+  if (!port) return false;
+  const KeyboardMap map = run_.active ? run_.map : port->keyboardMap();
+  const std::u32string characters = decodeUtf16(text);
+  const bool shift = locateKeysym(map, XK_Shift_L).has_value();
+  if (typable(map, false, characters, shift)) return true;
+  return typable(map, !spareKeycodes(map).empty() && port->canConfirmKeys(), characters, shift);
+}
+
+void X11Events::beginRun(InputPort& port) {
+  run_ = TypingRun{};
+  run_.active = true;
+  // Keycodes that a killed run left bound go back first; those of runs
+  // still going on elsewhere are left alone.
+  const platform::Pid self = port.ownProcess();
+  std::vector<int> taken;
+  port.updateBorrowedKeys([&](std::vector<BorrowedKey> all) {
+    const KeyboardMap map = port.keyboardMap();
+    for (const auto& key : abandonedKeys(all, self, [&](platform::Pid pid) { return port.processAlive(pid); })) {
+      auto row = map.row(key.keycode);
+      // Only a binding still in place is undone: the keycode may have been
+      // given to something else since.
+      if (!row.empty() && row[0] == key.keysym) {
+        port.changeKeyboardMapping(key.keycode, map.keysymsPerKeycode, std::vector<Keysym>(row.size(), kNoSymbol));
+      }
+      std::erase(all, key);
+    }
+    for (const auto& key : all) taken.push_back(key.keycode);
+    return all;
+  });
+  run_.map = port.keyboardMap();
+  for (int keycode : spareKeycodes(run_.map)) {
+    if (std::find(taken.begin(), taken.end(), keycode) == taken.end()) run_.spare.push_back(keycode);
+  }
+  run_.shift = locateKeysym(run_.map, XK_Shift_L);
+}
+
+void X11Events::confirming(InputPort& port) {
+  if (run_.confirming) return;
+  if (!port.startConfirmingKeys()) {
+    throw platform::PlatformError("the application cannot show that it handled the keys");
+  }
+  run_.confirming = true;
+}
+
+void X11Events::recordBorrowed(InputPort& port, const std::map<int, Keysym>& bindings) {
+  const platform::Pid self = port.ownProcess();
+  port.updateBorrowedKeys([&](std::vector<BorrowedKey> all) {
+    all = withoutOwner(std::move(all), self);
+    for (const auto& [keycode, keysym] : bindings) all.push_back({self, keycode, keysym});
+    return all;
+  });
+}
+
 void X11Events::type(InputPort& port, std::u32string_view text) {
-  const KeyboardMap map = port.keyboardMap();
-  auto shift = locateKeysym(map, XK_Shift_L);
-  const TypingPlan plan = planTyping(map, text, shift.has_value());
-  MapRestorer restorer(port, map);
+  if (!run_.active) beginRun(port);
+  std::map<int, Keysym> bound = run_.bindings.keysymOf;
+  const TypingPlan plan = planTyping(run_.map, run_.spare, run_.bindings, text, run_.shift.has_value());
+  // Asked beforehand through canType; a character typed as nothing would
+  // be a text that did not arrive.
+  if (plan.untypable) run_.unconfirmed = true;
   for (const TypingStep& step : plan.steps) {
     if (step.kind == TypingStep::Kind::bind) {
+      confirming(port);
+      if (step.replaces && run_.boundKeysPending) {
+        if (!port.confirmKeysHandled()) throw platform::PlatformError("the application did not handle the keys in time");
+        run_.boundKeysPending = false;
+      }
+      KeyboardMap rows = run_.map;
       std::vector<int> keycodes;
-      KeyboardMap rows = map;
       for (const auto& [keycode, keysym] : step.bindings) {
-        rows.setRow(keycode, bindingRow(map.keysymsPerKeycode, keysym));
+        rows.setRow(keycode, bindingRow(run_.map.keysymsPerKeycode, keysym));
         keycodes.push_back(keycode);
+        bound[keycode] = keysym;
       }
-      // Keys already typed through a keycode that now changes must be read
-      // with the binding they were typed with.
-      if (restorer.usedSinceChange()) {
-        port.sync();
-        port.settle();
-      }
-      restorer.changed(keycodes);
+      recordBorrowed(port, bound);
       writeRows(port, rows, keycodes);
       port.sync();
       continue;
     }
-    bool withShift = step.key.shift && shift;
-    if (withShift) port.key(shift->keycode, true);
+    bool withShift = step.key.shift && run_.shift;
+    if (withShift) port.key(run_.shift->keycode, true);
     port.key(step.key.keycode, true);
     port.key(step.key.keycode, false);
-    if (withShift) port.key(shift->keycode, false);
-    if (std::find(plan.changedKeycodes.begin(), plan.changedKeycodes.end(), step.key.keycode) !=
-        plan.changedKeycodes.end()) {
-      restorer.used();
-    }
+    if (withShift) port.key(run_.shift->keycode, false);
+    if (step.bound) run_.boundKeysPending = true;
   }
   port.sync();
+}
+
+bool X11Events::finishTyping() {
+  if (!run_.active) return true;
+  TypingRun run = std::move(run_);
+  run_ = TypingRun{};
+  InputPort* port = port_();
+  if (!port) return false;
+  bool confirmed = !run.unconfirmed;
+  try {
+    if (!run.bindings.changed.empty()) {
+      if (run.boundKeysPending && !port->confirmKeysHandled()) confirmed = false;
+      writeRows(*port, run.map, run.bindings.changed);
+      port->sync();
+      recordBorrowed(*port, {});
+    }
+    if (run.confirming) port->stopConfirmingKeys();
+  } catch (...) {
+    return false;
+  }
+  return confirmed;
 }
 
 void X11Events::keyDown(InputPort& port, std::uint16_t code, Keysym keysym, EventFlags flags) {
@@ -199,9 +263,10 @@ void X11Events::keyDown(InputPort& port, std::uint16_t code, Keysym keysym, Even
   if (!location) {
     // The map lacks the key: bind a spare keycode until the key-up.
     auto spare = spareKeycodes(map);
-    if (spare.empty()) return;
+    if (spare.empty() || !port.startConfirmingKeys()) return;
     held.keycode = spare.back();
     held.boundRow = map.row(held.keycode);
+    recordBorrowed(port, {{held.keycode, keysym}});
     port.changeKeyboardMapping(held.keycode, map.keysymsPerKeycode, bindingRow(map.keysymsPerKeycode, keysym));
     port.sync();
     location = KeyLocation{held.keycode, false};
@@ -234,8 +299,13 @@ void X11Events::keyUp(InputPort& port, std::uint16_t code, Keysym keysym) {
   for (auto it = held.modifiers.rbegin(); it != held.modifiers.rend(); ++it) releaseModifier(port, *it);
   if (held.boundRow) {
     port.sync();
-    port.settle();
+    // Put back whether or not the key was handled in time: the map must
+    // not stay changed.
+    (void)port.confirmKeysHandled();
     port.changeKeyboardMapping(held.keycode, static_cast<int>(held.boundRow->size()), *held.boundRow);
+    port.sync();
+    recordBorrowed(port, {});
+    port.stopConfirmingKeys();
   }
 }
 

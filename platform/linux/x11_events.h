@@ -5,23 +5,38 @@
 // modifiers of its flags and then the key, the matching key-up releases the
 // key and then those modifiers in reverse, so a down and up pair is exactly
 // one shortcut. A key-down event that carries text types that text (the
-// key-up of the pair adds nothing), binding characters the keyboard map
-// lacks to spare keycodes for the moment and always restoring the map.
+// key-up of the pair adds nothing). Characters the keyboard map lacks are
+// bound to spare keycodes for the whole run of typing (see x11_typing.h);
+// a binding is replaced or restored only once the application with the
+// keyboard focus has handled every key typed through it, and the map is
+// always restored when the run finishes. The keycodes a process borrows are written down on the
+// server, so that a run killed before it could restore them is repaired by
+// the next one.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/events.h"
 #include "platform/linux/x11_keymap.h"
+#include "platform/linux/x11_typing.h"
 
 typedef struct _XDisplay Display;
 
 namespace larkspire::linux_backend {
+
+// A keycode one process has bound to a character for the time being.
+struct BorrowedKey {
+  platform::Pid owner = 0;
+  int keycode = 0;
+  Keysym keysym = kNoSymbol;
+  bool operator==(const BorrowedKey&) const = default;
+};
 
 // What the events need from the X server.
 class InputPort {
@@ -37,11 +52,28 @@ class InputPort {
   virtual std::optional<std::pair<int, int>> pointer() = 0;
   // Returns once the server has processed every request sent so far.
   virtual void sync() = 0;
-  // Gives clients time to read keys typed through a temporary binding:
-  // they translate a key with the map they fetch when they handle it, so a
-  // binding changed back too early turns the key into nothing.
-  virtual void settle() = 0;
+
+  // Whether the application with the keyboard focus can show when it has
+  // handled the keys posted to it (see x11_ping.h).
+  virtual bool canConfirmKeys() = 0;
+  // Starts asking that application; false when it cannot be asked.
+  virtual bool startConfirmingKeys() = 0;
+  // Waits until the application has handled every key posted so far; false
+  // when it did not in a few seconds.
+  virtual bool confirmKeysHandled() = 0;
+  virtual void stopConfirmingKeys() = 0;
+
+  // The keycodes every process has borrowed, changed atomically: `update`
+  // gets the list and answers the new one.
+  virtual void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) = 0;
+  virtual platform::Pid ownProcess() = 0;
+  virtual bool processAlive(platform::Pid pid) = 0;
 };
+
+// The borrowed keycodes that a run beginning now must give back first: those
+// of processes that ended without doing so (and stale ones of this process).
+std::vector<BorrowedKey> abandonedKeys(const std::vector<BorrowedKey>& all, platform::Pid self,
+                                       const std::function<bool(platform::Pid)>& alive);
 
 // Wheel steps for a scroll of this many pixels, positive up: one step per
 // kPixelsPerWheelStep, rounded, at least one for any non-zero amount, at
@@ -73,6 +105,8 @@ class X11Events final : public platform::Events {
   void post(const platform::KeyboardEvent& event) override;
   void post(const platform::MouseEvent& event) override;
   void post(const platform::ScrollEvent& event) override;
+  bool canType(std::u16string_view text) override;
+  bool finishTyping() override;
 
  private:
   struct HeldKey {
@@ -81,7 +115,26 @@ class X11Events final : public platform::Events {
     std::optional<std::vector<Keysym>> boundRow;  // the spare keycode's old row
   };
 
+  // One run of typing, from its first text to finishTyping.
+  struct TypingRun {
+    bool active = false;
+    KeyboardMap map;         // without the run's bindings
+    std::vector<int> spare;  // keycodes the run may bind
+    std::optional<KeyLocation> shift;
+    KeyBindings bindings;
+    bool confirming = false;
+    // A key typed through a binding was posted since the application last
+    // showed it had handled everything: no binding may change before it has.
+    bool boundKeysPending = false;
+    bool unconfirmed = false;
+  };
+
   void type(InputPort& port, std::u32string_view text);
+  void beginRun(InputPort& port);
+  // Starts asking the focused application before the first change of the map.
+  void confirming(InputPort& port);
+  // Writes this process's bindings down before they are made.
+  void recordBorrowed(InputPort& port, const std::map<int, Keysym>& bindings);
   void keyDown(InputPort& port, std::uint16_t code, Keysym keysym, platform::EventFlags flags);
   void keyUp(InputPort& port, std::uint16_t code, Keysym keysym);
   void pressModifier(InputPort& port, int keycode);
@@ -91,6 +144,7 @@ class X11Events final : public platform::Events {
   std::function<InputPort*()> port_;
   std::map<std::uint16_t, HeldKey> held_;  // keys down, by macOS key code
   std::map<int, int> modifierPresses_;     // modifier keycode -> keys holding it
+  TypingRun run_;
 };
 
 // Events on a display of the caller's own (the probes open one); the

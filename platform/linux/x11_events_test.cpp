@@ -128,38 +128,69 @@ TEST_F(EventsTest, UnpairedEventsLeaveNoKeyDown) {
 TEST_F(EventsTest, KeyMissingFromTheMapIsBoundForTheStrokeAndRestored) {
   stroke(0x69, 0);  // F13: not on this keyboard
   EXPECT_TRUE(port.mapRestored());
+  EXPECT_TRUE(port.borrowed.empty());
   auto calls = port.calls();
-  ASSERT_EQ(calls.size(), 5u);
-  EXPECT_EQ(calls[0], "map 99=" + std::to_string(XK_F13));
-  EXPECT_EQ(calls[1], keyCall(99, true));
-  EXPECT_EQ(calls[2], keyCall(99, false));
-  EXPECT_EQ(calls[3], "settle");
-  EXPECT_EQ(calls[4], "map 99=0");
+  ASSERT_EQ(calls.size(), 7u);
+  EXPECT_EQ(calls[0], "confirming");
+  EXPECT_EQ(calls[1], "map 99=" + std::to_string(XK_F13));
+  EXPECT_EQ(calls[2], keyCall(99, true));
+  EXPECT_EQ(calls[3], keyCall(99, false));
+  // Put back only once the application has handled the key.
+  EXPECT_EQ(calls[4], "confirm");
+  EXPECT_EQ(calls[5], "map 99=0");
+  EXPECT_EQ(calls[6], "stop confirming");
+  EXPECT_EQ(port.typed(), U"");
 }
 
 TEST_F(EventsTest, UnknownKeyCodesCannotBeCreated) {
   EXPECT_FALSE(events.createKeyboardEvent(63, true));  // Fn
   EXPECT_TRUE(events.createKeyboardEvent(0, true));
+  // A key the map lacks needs a binding, and a binding needs confirmation.
+  port.confirmable = false;
+  EXPECT_FALSE(events.createKeyboardEvent(0x69, true));
+  EXPECT_TRUE(events.createKeyboardEvent(0, true));
 }
 
-TEST_F(EventsTest, TypedCharactersArriveIntactAndTheMapIsRestored) {
-  const std::u16string text = u"h\u00e9llo \u65e5\u672c \U0001F600 A!";
-  // One piece per character, as the typing procedure sends short text.
-  for (char32_t c : decodeUtf16(text)) {
-    std::u16string piece;
+// Types the text as the typing procedure does: short text one character
+// per piece, then ends the run.
+bool typeText(X11Events& events, std::u16string_view text, std::size_t pieceUnits = 1) {
+  std::u32string characters = decodeUtf16(text);
+  std::u16string piece;
+  auto flush = [&] {
+    if (piece.empty()) return;
+    auto down = *events.createKeyboardEvent(0, true);
+    down.unicodeString = piece;
+    events.post(down);
+    piece.clear();
+  };
+  for (char32_t c : characters) {
     if (c > 0xFFFF) {
       piece += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
       piece += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
       piece += static_cast<char16_t>(c);
     }
-    typePiece(piece);
-    EXPECT_TRUE(port.mapRestored()) << "after " << static_cast<std::uint32_t>(c);
+    if (piece.size() >= pieceUnits) flush();
   }
-  EXPECT_EQ(port.typed, decodeUtf16(text));
+  flush();
+  return events.finishTyping();
+}
+
+TEST_F(EventsTest, TypedCharactersArriveIntactAndTheMapIsRestoredOnceAtTheEnd) {
+  const std::u16string text = u"h\u00e9llo \u65e5\u672c \U0001F600 A! \u00e9\u65e5";
+  EXPECT_TRUE(typeText(events, text));
+  EXPECT_EQ(port.typed(), decodeUtf16(text));
+  EXPECT_TRUE(port.mapRestored());
   EXPECT_TRUE(port.keysUp());
-  // é, 日, 本 and the emoji each need one binding and one restore.
-  EXPECT_EQ(port.mapChanges, 8);
+  EXPECT_TRUE(port.borrowed.empty());
+  // é, 日, 本 and the emoji are bound once each, and stay bound for their
+  // later uses; one restore at the end (9 and 90-91 are two runs).
+  EXPECT_EQ(port.mapChanges, 4 + 2);
+  auto calls = port.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "confirming"), 1);
+  // Keys typed through bindings are confirmed once, before the restore.
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "confirm"), 1);
+  EXPECT_EQ(calls.back(), "stop confirming");
 }
 
 TEST_F(EventsTest, ShiftLevelCharactersAreTypedWithShift) {
@@ -167,23 +198,17 @@ TEST_F(EventsTest, ShiftLevelCharactersAreTypedWithShift) {
   int a = keycodeOf(map, 'a');
   EXPECT_EQ(port.calls(), (std::vector<std::string>{keyCall(shift, true), keyCall(a, true), keyCall(a, false),
                                                     keyCall(shift, false)}));
+  EXPECT_TRUE(events.finishTyping());
 }
 
-TEST_F(EventsTest, OnePieceBindsEachMissingCharacterOnce) {
-  typePiece(u"\u00e9\u00e9\u65e5\u00e9\u65e5");
-  EXPECT_EQ(port.typed, U"\u00e9\u00e9\u65e5\u00e9\u65e5");
-  // Keycodes 8 and 9 are consecutive: one change binds both, one restores.
-  EXPECT_EQ(port.mapChanges, 2);
-  EXPECT_TRUE(port.mapRestored());
-  auto calls = port.calls();
-  // The binding stays until every key typed through it had time to be read.
-  auto settle = std::find(calls.begin(), calls.end(), "settle");
-  ASSERT_NE(settle, calls.end());
-  EXPECT_EQ(calls.back().rfind("map ", 0), 0u);
-  EXPECT_LT(settle - calls.begin(), static_cast<long>(calls.size()) - 1);
+TEST_F(EventsTest, BindingsAreWrittenDownWhileTheyLast) {
+  typePiece(u"\u00e9\u65e5");
+  EXPECT_EQ(port.borrowed, (std::vector<BorrowedKey>{{1000, 8, 0xE9}, {1000, 9, 0x1000000 + 0x65E5}}));
+  EXPECT_TRUE(events.finishTyping());
+  EXPECT_TRUE(port.borrowed.empty());
 }
 
-TEST_F(EventsTest, RebindingWaitsUntilTheOldBindingWasRead) {
+TEST_F(EventsTest, ABindingIsReplacedOnlyOnceTheApplicationReadTheMapHoldingIt) {
   FakeInputPort tight{[] {
     KeyboardMap m = usMap();
     for (int k = 90; k <= 99; ++k) m.setRow(k, {Keysym(0x30000000 + k)});
@@ -191,19 +216,74 @@ TEST_F(EventsTest, RebindingWaitsUntilTheOldBindingWasRead) {
     return m;
   }()};
   X11Events typing{[&tight] { return &tight; }};
-  auto down = *typing.createKeyboardEvent(0, true);
-  down.unicodeString = u"\u03b1\u03b2\u03b1";
-  typing.post(down);
-  EXPECT_EQ(tight.typed, U"\u03b1\u03b2\u03b1");
+  EXPECT_TRUE(typeText(typing, u"\u03b1\u03b2\u03b1\u03b3", 2));
+  EXPECT_EQ(tight.typed(), U"\u03b1\u03b2\u03b1\u03b3");
   EXPECT_TRUE(tight.mapRestored());
   auto calls = tight.calls();
-  // bind α, type, settle, bind β, type, settle, bind α, type, settle, restore
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "settle"), 3);
-  for (std::size_t i = 1; i < calls.size(); ++i) {
-    if (calls[i].rfind("map ", 0) == 0 && i > 1) {
-      EXPECT_EQ(calls[i - 1], "settle") << i;
+  // Every change after the first waits until the keys typed through the
+  // one before were handled.
+  int changes = 0;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].rfind("map ", 0) != 0) continue;
+    if (++changes > 1) {
+      EXPECT_EQ(calls[i - 1], "confirm") << i;
     }
   }
+  EXPECT_EQ(changes, 5);  // α, β, α, γ, restore
+}
+
+TEST_F(EventsTest, AnApplicationThatDoesNotHandleTheKeysMakesTheRunUnconfirmed) {
+  port.clientReads = false;
+  typePiece(u"\u00e9");
+  EXPECT_FALSE(events.finishTyping());
+  // The map goes back all the same.
+  EXPECT_TRUE(port.mapRestored());
+  EXPECT_TRUE(port.borrowed.empty());
+
+  // A binding whose keys were not handled is not replaced at all.
+  FakeInputPort tight{[] {
+    KeyboardMap m = usMap();
+    for (int k = 9; k <= 99; ++k) {
+      if (m.row(k).empty() || m.row(k)[0] == kNoSymbol) m.setRow(k, {Keysym(0x30000000 + k)});
+    }
+    return m;
+  }()};
+  tight.clientReads = false;
+  X11Events typing{[&tight] { return &tight; }};
+  auto down = *typing.createKeyboardEvent(0, true);
+  down.unicodeString = u"\u03b1\u03b2";
+  EXPECT_THROW(typing.post(down), platform::PlatformError);
+  EXPECT_EQ(tight.mapChanges, 1);
+  EXPECT_FALSE(typing.finishTyping());
+  EXPECT_TRUE(tight.mapRestored());
+}
+
+TEST_F(EventsTest, WithoutConfirmationOnlyTheKeyboardsOwnCharactersCanBeTyped) {
+  port.confirmable = false;
+  EXPECT_TRUE(events.canType(u"Hello world!\n\t"));
+  EXPECT_FALSE(events.canType(u"caf\u00e9"));
+  port.confirmable = true;
+  EXPECT_TRUE(events.canType(u"caf\u00e9 \U0001F600"));
+  EXPECT_FALSE(events.canType(u"a\u0007b"));  // a control no key types
+}
+
+TEST_F(EventsTest, KeycodesLeftByAKilledRunAreGivenBackAndOthersRunsKeepTheirs) {
+  // Process 7 died with keycode 8 bound to é; process 8 is still typing
+  // with keycode 9; keycode 90 was given to something else since process
+  // 7 bound it.
+  port.setRow(8, {0xE9, 0xE9});
+  port.setRow(9, {0x1000000 + 0x65E5, 0x1000000 + 0x65E5});
+  port.setRow(90, {XK_F20});
+  port.borrowed = {{7, 8, 0xE9}, {8, 9, 0x1000000 + 0x65E5}, {7, 90, 0xF8}};
+  port.alive = {8};
+  EXPECT_TRUE(typeText(events, u"\u00f8\u00e0"));
+  EXPECT_EQ(port.typed(), U"\u00f8\u00e0");
+  EXPECT_EQ(port.keyboardMap().row(8)[0], kNoSymbol);
+  EXPECT_EQ(port.keyboardMap().row(9)[0], 0x1000000u + 0x65E5);
+  EXPECT_EQ(port.keyboardMap().row(90)[0], Keysym(XK_F20));
+  EXPECT_EQ(port.borrowed, (std::vector<BorrowedKey>{{8, 9, 0x1000000 + 0x65E5}}));
+  // The live run's keycode was not used.
+  for (const auto& call : port.calls()) EXPECT_EQ(call.rfind("map 9=", 0), std::string::npos) << call;
 }
 
 TEST_F(EventsTest, MapIsRestoredWhenTypingFailsHalfway) {
@@ -211,6 +291,7 @@ TEST_F(EventsTest, MapIsRestoredWhenTypingFailsHalfway) {
   auto down = *events.createKeyboardEvent(0, true);
   down.unicodeString = u"\u65e5\u672c";
   EXPECT_THROW(events.post(down), std::runtime_error);
+  events.finishTyping();
   EXPECT_TRUE(port.mapRestored());
 }
 
@@ -221,9 +302,10 @@ TEST_F(EventsTest, TheKeyUpOfATypingPairTypesNothing) {
   EXPECT_TRUE(port.log.empty());
 }
 
-TEST_F(EventsTest, ControlCharactersWithoutAKeyAreSkipped) {
+TEST_F(EventsTest, ControlCharactersWithoutAKeyMakeTheRunUnconfirmed) {
   typePiece(u"a\u0007\nb");
-  EXPECT_EQ(port.typed, U"a\nb");
+  EXPECT_EQ(port.typed(), U"a\nb");
+  EXPECT_FALSE(events.finishTyping());
 }
 
 TEST_F(EventsTest, MouseButtonsMoveThePointerToTheRoundedPoint) {

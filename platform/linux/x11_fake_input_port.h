@@ -54,9 +54,16 @@ inline KeyboardMap usMap() {
 
 inline int keycodeOf(const KeyboardMap& map, Keysym keysym) { return locateKeysym(map, keysym)->keycode; }
 
+// The server's side is immediate; the application's is not: like a real
+// client it reads keys later, translating each with the map it fetched
+// last, and fetches a new map only when it handles a key after the map
+// changed. It catches up only when the events wait for it to confirm the
+// keys (confirmKeysHandled) and when a test asks what it typed. So a
+// binding replaced or restored too early shows as a wrong character here,
+// as it would on a busy desktop.
 class FakeInputPort final : public InputPort {
  public:
-  explicit FakeInputPort(KeyboardMap map) : map_(std::move(map)), original_(map_) {}
+  explicit FakeInputPort(KeyboardMap map) : map_(std::move(map)), original_(map_), clientMap_(map_) {}
 
   KeyboardMap keyboardMap() override { return map_; }
 
@@ -69,6 +76,7 @@ class FakeInputPort final : public InputPort {
     }
     ++mapChanges;
     log.push_back(entry);
+    queue_.push_back(Event{true, 0, false, false});
   }
 
   void key(int keycode, bool press) override {
@@ -77,13 +85,7 @@ class FakeInputPort final : public InputPort {
     if (press) {
       if (down_.count(keycode)) stuckPress = true;
       down_.insert(keycode);
-      bool shift = down_.count(keycodeOf(original_, XK_Shift_L)) > 0;
-      Keysym keysym = map_.at(keycode, shift ? 1 : 0);
-      if (keysym == kNoSymbol && shift) keysym = map_.at(keycode, 0);
-      if (keysym >= 0x1000100) typed.push_back(static_cast<char32_t>(keysym - 0x1000000));
-      else if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) typed.push_back(keysym);
-      else if (keysym == XK_Return) typed.push_back(U'\n');
-      else if (keysym == XK_Tab) typed.push_back(U'\t');
+      queue_.push_back(Event{false, keycode, down_.count(keycodeOf(original_, XK_Shift_L)) > 0, true});
     } else {
       down_.erase(keycode);
     }
@@ -98,8 +100,35 @@ class FakeInputPort final : public InputPort {
   }
   std::optional<std::pair<int, int>> pointer() override { return pointer_; }
   void sync() override { log.push_back("sync"); }
-  void settle() override { log.push_back("settle"); }
 
+  bool canConfirmKeys() override { return confirmable; }
+  bool startConfirmingKeys() override {
+    log.push_back("confirming");
+    confirming_ = confirmable;
+    return confirmable;
+  }
+  bool confirmKeysHandled() override {
+    log.push_back("confirm");
+    if (!confirming_ || !clientReads) return false;
+    catchUp();
+    return true;
+  }
+  void stopConfirmingKeys() override {
+    log.push_back("stop confirming");
+    confirming_ = false;
+  }
+
+  void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) override {
+    borrowed = update(borrowed);
+  }
+  platform::Pid ownProcess() override { return self; }
+  bool processAlive(platform::Pid pid) override { return alive.count(pid) > 0 || pid == self; }
+
+  // What the application has typed once it has handled every key.
+  std::u32string typed() {
+    catchUp();
+    return typed_;
+  }
   // The calls made, without the syncs.
   std::vector<std::string> calls() const {
     std::vector<std::string> out;
@@ -111,16 +140,56 @@ class FakeInputPort final : public InputPort {
   bool mapRestored() const { return map_.keysyms == original_.keysyms; }
   bool keysUp() const { return down_.empty(); }
   const KeyboardMap& original() const { return original_; }
+  void setRow(int keycode, const std::vector<Keysym>& row) { map_.setRow(keycode, row); }
 
   std::vector<std::string> log;
-  std::u32string typed;
   int mapChanges = 0;
   int failOnKey = 0;  // throw on the n-th key call
   bool stuckPress = false;
+  bool confirmable = true;   // the focused application answers pings
+  bool clientReads = true;   // the application handles its events when waited for
+  std::vector<BorrowedKey> borrowed;
+  std::set<platform::Pid> alive;
+  platform::Pid self = 1000;
 
  private:
+  struct Event {
+    bool mapNotify = false;
+    int keycode = 0;
+    bool shift = false;
+    bool press = false;
+  };
+
+  // The application handles everything queued for it.
+  void catchUp() {
+    for (const Event& event : queue_) {
+      if (event.mapNotify) {
+        ++notified_;
+        stale_ = true;
+        continue;
+      }
+      if (stale_) {
+        clientMap_ = map_;
+        stale_ = false;
+      }
+      Keysym keysym = clientMap_.at(event.keycode, event.shift ? 1 : 0);
+      if (keysym == kNoSymbol && event.shift) keysym = clientMap_.at(event.keycode, 0);
+      if (keysym >= 0x1000100) typed_.push_back(static_cast<char32_t>(keysym - 0x1000000));
+      else if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) typed_.push_back(keysym);
+      else if (keysym == XK_Return) typed_.push_back(U'\n');
+      else if (keysym == XK_Tab) typed_.push_back(U'\t');
+    }
+    queue_.clear();
+  }
+
   KeyboardMap map_;
   KeyboardMap original_;
+  KeyboardMap clientMap_;
+  bool stale_ = false;
+  int notified_ = 0;
+  std::vector<Event> queue_;
+  std::u32string typed_;
+  bool confirming_ = false;
   std::set<int> down_;
   std::pair<int, int> pointer_{0, 0};
 };

@@ -1,7 +1,6 @@
 #include "platform/linux/x11_typing.h"
 
 #include <algorithm>
-#include <map>
 #include <optional>
 
 namespace larkspire::linux_backend {
@@ -13,42 +12,51 @@ std::optional<KeyLocation> ownKey(const KeyboardMap& map, Keysym keysym, bool sh
   return found;
 }
 
+// What each character needs: its own key, a binding, or nothing at all.
+struct Need {
+  std::optional<KeyLocation> own;
+  Keysym keysym = kNoSymbol;  // to bind when there is no own key
+};
+
+Need needOf(const KeyboardMap& map, char32_t c, bool shiftAvailable) {
+  Need need;
+  if (auto keysym = keysymForCodePoint(c)) {
+    need.own = ownKey(map, *keysym, shiftAvailable);
+    if (!need.own) need.keysym = *keysym;
+  }
+  return need;
+}
+
+std::optional<int> keycodeHolding(const KeyBindings& bindings, Keysym keysym) {
+  for (const auto& [keycode, held] : bindings.keysymOf) {
+    if (held == keysym) return keycode;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-TypingPlan planTyping(const KeyboardMap& map, std::u32string_view text, bool shiftAvailable) {
+TypingPlan planTyping(const KeyboardMap& map, const std::vector<int>& spare, KeyBindings& bindings,
+                      std::u32string_view text, bool shiftAvailable) {
   TypingPlan plan;
-  const std::vector<int> spare = spareKeycodes(map);
-
-  // What each character needs: its own key, a binding, or nothing at all.
-  struct Need {
-    std::optional<KeyLocation> own;
-    Keysym keysym = kNoSymbol;  // to bind when there is no own key
-  };
   std::vector<Need> needs;
   needs.reserve(text.size());
-  for (char32_t c : text) {
-    Need need;
-    if (auto keysym = keysymForCodePoint(c)) {
-      need.own = ownKey(map, *keysym, shiftAvailable);
-      if (!need.own) need.keysym = *keysym;
-    }
-    needs.push_back(need);
-  }
+  for (char32_t c : text) needs.push_back(needOf(map, c, shiftAvailable));
 
-  std::map<Keysym, int> boundKeycode;  // keysym -> spare keycode holding it
-  std::map<int, Keysym> boundKeysym;   // spare keycode -> keysym it holds
+  auto use = [&](int keycode) { bindings.lastUse[keycode] = ++bindings.clock; };
   for (std::size_t i = 0; i < needs.size(); ++i) {
     const Need& need = needs[i];
     if (need.own) {
-      plan.steps.push_back({TypingStep::Kind::stroke, {}, *need.own});
+      plan.steps.push_back({TypingStep::Kind::stroke, {}, false, *need.own, false});
       continue;
     }
     if (need.keysym == kNoSymbol || spare.empty()) {
       ++plan.untypable;
       continue;
     }
-    if (auto bound = boundKeycode.find(need.keysym); bound != boundKeycode.end()) {
-      plan.steps.push_back({TypingStep::Kind::stroke, {}, KeyLocation{bound->second, false}});
+    if (auto bound = keycodeHolding(bindings, need.keysym)) {
+      use(*bound);
+      plan.steps.push_back({TypingStep::Kind::stroke, {}, false, KeyLocation{*bound, false}, true});
       continue;
     }
     // A new batch: the spare keycodes take the next missing characters in
@@ -60,32 +68,57 @@ TypingPlan planTyping(const KeyboardMap& map, std::u32string_view text, bool shi
         batch.push_back(k);
       }
     }
+    // Keycodes free for the batch: empty ones first, then those whose
+    // character was typed longest ago.
     std::vector<int> freeKeycodes;
     for (int keycode : spare) {
-      auto held = boundKeysym.find(keycode);
-      if (held == boundKeysym.end() || std::find(batch.begin(), batch.end(), held->second) == batch.end()) {
+      auto held = bindings.keysymOf.find(keycode);
+      if (held == bindings.keysymOf.end() || std::find(batch.begin(), batch.end(), held->second) == batch.end()) {
         freeKeycodes.push_back(keycode);
       }
     }
-    TypingStep bind{TypingStep::Kind::bind, {}, {}};
+    std::stable_sort(freeKeycodes.begin(), freeKeycodes.end(), [&](int a, int b) {
+      auto rank = [&](int keycode) -> std::uint64_t {
+        if (!bindings.keysymOf.count(keycode)) return 0;
+        auto at = bindings.lastUse.find(keycode);
+        return at == bindings.lastUse.end() ? 1 : at->second + 1;
+      };
+      return rank(a) < rank(b);
+    });
+    TypingStep bind{TypingStep::Kind::bind, {}, false, {}, false};
     std::size_t next = 0;
     for (Keysym k : batch) {
-      if (boundKeycode.count(k)) continue;
+      if (keycodeHolding(bindings, k)) continue;
       int keycode = freeKeycodes[next++];
-      if (auto old = boundKeysym.find(keycode); old != boundKeysym.end()) boundKeycode.erase(old->second);
-      boundKeysym[keycode] = k;
-      boundKeycode[k] = keycode;
+      if (bindings.keysymOf.count(keycode)) bind.replaces = true;
+      bindings.keysymOf[keycode] = k;
+      use(keycode);
       bind.bindings.emplace_back(keycode, k);
-      if (std::find(plan.changedKeycodes.begin(), plan.changedKeycodes.end(), keycode) == plan.changedKeycodes.end()) {
-        plan.changedKeycodes.push_back(keycode);
+      for (auto* list : {&bindings.changed, &plan.changedKeycodes}) {
+        if (std::find(list->begin(), list->end(), keycode) == list->end()) list->push_back(keycode);
       }
     }
     std::sort(bind.bindings.begin(), bind.bindings.end());
     plan.steps.push_back(std::move(bind));
-    plan.steps.push_back({TypingStep::Kind::stroke, {}, KeyLocation{boundKeycode.at(need.keysym), false}});
+    int keycode = *keycodeHolding(bindings, need.keysym);
+    use(keycode);
+    plan.steps.push_back({TypingStep::Kind::stroke, {}, false, KeyLocation{keycode, false}, true});
   }
+  std::sort(bindings.changed.begin(), bindings.changed.end());
   std::sort(plan.changedKeycodes.begin(), plan.changedKeycodes.end());
   return plan;
+}
+
+TypingPlan planTyping(const KeyboardMap& map, std::u32string_view text, bool shiftAvailable) {
+  KeyBindings bindings;
+  return planTyping(map, spareKeycodes(map), bindings, text, shiftAvailable);
+}
+
+bool typable(const KeyboardMap& map, bool haveSpareKeycodes, std::u32string_view text, bool shiftAvailable) {
+  return std::all_of(text.begin(), text.end(), [&](char32_t c) {
+    Need need = needOf(map, c, shiftAvailable);
+    return need.own || (need.keysym != kNoSymbol && haveSpareKeycodes);
+  });
 }
 
 std::vector<std::vector<int>> consecutiveRuns(std::vector<int> keycodes) {

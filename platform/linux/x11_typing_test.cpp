@@ -71,6 +71,31 @@ TEST(TypingPlan, MoreDistinctCharactersThanSpareKeycodesRebindInBatches) {
   EXPECT_EQ(plan.untypable, 0u);
 }
 
+TEST(TypingPlan, BindingsCarryOverFromPieceToPieceAndReplacementsAreMarked) {
+  KeyboardMap map = usMap();
+  for (int keycode = 90; keycode <= 99; ++keycode) map.setRow(keycode, {Keysym(0xFE00 + keycode)});
+  const std::vector<int> spare{8, 9};
+  KeyBindings bindings;
+  auto first = planTyping(map, spare, bindings, U"αβ");
+  ASSERT_EQ(bindSteps(first).size(), 1u);
+  EXPECT_FALSE(bindSteps(first)[0].replaces);
+
+  // α is still bound: no change of the map at all.
+  auto second = planTyping(map, spare, bindings, U"α");
+  ASSERT_EQ(second.steps.size(), 1u);
+  EXPECT_EQ(second.steps[0].key, (KeyLocation{8, false}));
+  EXPECT_TRUE(second.steps[0].bound);
+
+  // γ takes the keycode typed longest ago (β's), and says it replaces one.
+  auto third = planTyping(map, spare, bindings, U"γ");
+  ASSERT_EQ(bindSteps(third).size(), 1u);
+  EXPECT_TRUE(bindSteps(third)[0].replaces);
+  EXPECT_EQ(bindSteps(third)[0].bindings, (std::vector<std::pair<int, Keysym>>{{9, unicodeKeysym(U'γ')}}));
+  EXPECT_EQ(bindings.changed, (std::vector<int>{8, 9}));
+  EXPECT_TRUE(typable(map, true, U"aγ!\n"));
+  EXPECT_FALSE(typable(map, false, U"aγ"));
+}
+
 TEST(TypingPlan, NothingToTypeWithoutSpareKeycodesOrForControls) {
   KeyboardMap map = usMap();
   for (int keycode : spareKeycodes(map)) map.setRow(keycode, {Keysym(0xFE00 + keycode)});

@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
 
 #include <algorithm>
 #include <array>
@@ -296,6 +297,84 @@ std::vector<X11Window> listTopLevelWindows(Display* display) {
   std::stable_sort(windows.begin(), windows.end(),
                    [&](const X11Window& a, const X11Window& b) { return rank(a) > rank(b); });
   return windows;
+}
+
+namespace {
+
+// The application window inside a root child: the child itself when it has
+// WM_STATE (a client the window manager did not reparent), else the
+// descendant that has it (inside a frame), else the child (an
+// override-redirect pop-up, a panel).
+Window clientIn(Display* display, Window topLevel, Atom wmState) {
+  std::vector<Window> level{topLevel};
+  for (int depth = 0; depth < 4 && !level.empty(); ++depth) {
+    std::vector<Window> next;
+    for (Window window : level) {
+      if (hasProperty(display, window, wmState)) return window;
+      Window rootReturn = 0, parent = 0;
+      Window* children = nullptr;
+      unsigned int count = 0;
+      if (XQueryTree(display, window, &rootReturn, &parent, &children, &count) && children) {
+        next.insert(next.end(), children, children + count);
+        XFree(children);
+      }
+    }
+    level = std::move(next);
+  }
+  return topLevel;
+}
+
+// Whether the window takes pointer input at a point relative to its origin:
+// a window may give itself an input shape smaller than its rectangle.
+bool takesInputAt(Display* display, Window window, int x, int y) {
+  int eventBase = 0, errorBase = 0;
+  if (!XShapeQueryExtension(display, &eventBase, &errorBase)) return true;
+  int count = 0, ordering = 0;
+  XRectangle* rectangles = XShapeGetRectangles(display, window, ShapeInput, &count, &ordering);
+  if (!rectangles) return count != 0;
+  bool inside = false;
+  for (int i = 0; i < count && !inside; ++i) {
+    const XRectangle& r = rectangles[i];
+    inside = x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
+  }
+  XFree(rectangles);
+  return inside;
+}
+
+}  // namespace
+
+std::optional<unsigned long> windowAtPoint(Display* display, int x, int y) {
+  if (!display) return std::nullopt;
+  XErrorTrap trap(display);
+  const Window root = DefaultRootWindow(display);
+  XWindowAttributes screen;
+  if (!XGetWindowAttributes(display, root, &screen)) return std::nullopt;
+  if (x < 0 || y < 0 || x >= screen.width || y >= screen.height) return std::nullopt;
+
+  Window rootReturn = 0, parent = 0;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(display, root, &rootReturn, &parent, &children, &count) || !children) return std::nullopt;
+  std::vector<Window> stacking(children, children + count);
+  XFree(children);
+
+  // Topmost first; InputOnly windows take clicks too.
+  for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {
+    trap.clear();
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, *it, &attributes) || attributes.map_state != IsViewable) continue;
+    const int right = attributes.x + attributes.width + 2 * attributes.border_width;
+    const int bottom = attributes.y + attributes.height + 2 * attributes.border_width;
+    if (x < attributes.x || x >= right || y < attributes.y || y >= bottom) continue;
+    if (!takesInputAt(display, *it, x - attributes.x - attributes.border_width,
+                      y - attributes.y - attributes.border_width)) {
+      continue;
+    }
+    Window client = clientIn(display, *it, internAtoms(display)[kWmState]);
+    if (trap.sync() != 0) continue;  // it went away meanwhile
+    return client;
+  }
+  return std::nullopt;
 }
 
 }  // namespace larkspire::linux_backend

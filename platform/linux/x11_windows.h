@@ -72,6 +72,12 @@ struct X11Window {
 // windows (menus, tooltips). Answers nothing when the display is null.
 std::vector<X11Window> listTopLevelWindows(Display* display);
 
+// The application window a click at this root point would reach: the
+// topmost viewable window there that takes input (override-redirect pop-ups
+// and panels kept above included), as its client window; none when the
+// point lies off the screen or only on the root window.
+std::optional<unsigned long> windowAtPoint(Display* display, int x, int y);
+
 // One window as listTopLevelWindows describes it, read afresh; none when it
 // no longer exists.
 std::optional<X11Window> describeWindow(Display* display, unsigned long window);

@@ -1,25 +1,32 @@
 // The events' port on a real X server: XTest for keys, buttons and motion,
-// the core keyboard map for temporary bindings.
+// the core keyboard map for temporary bindings, pings for knowing when the
+// focused application has handled the keys.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <thread>
+#include <functional>
 
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/x11_borrowed_keys.h"
 #include "platform/linux/x11_error_trap.h"
 #include "platform/linux/x11_events.h"
+#include "platform/linux/x11_ping.h"
 
 namespace larkspire::linux_backend {
 namespace {
 
-// Long enough for a client on a busy desktop to handle the typed key (and
-// fetch the map it needs for it) before the binding goes away.
-constexpr auto kBindingSettleTime = std::chrono::milliseconds(60);
+// How long an application may take to handle the keys posted to it: a
+// busy desktop can be slow, but one that takes longer is not reading keys.
+constexpr auto kKeysHandledWait = std::chrono::seconds(5);
 
 class XTestPort final : public InputPort {
  public:
-  explicit XTestPort(Display* display) : display_(display) {}
+  explicit XTestPort(Display* display) : display_(display), ping_(display) {}
 
   KeyboardMap keyboardMap() override {
     KeyboardMap map;
@@ -37,7 +44,9 @@ class XTestPort final : public InputPort {
   }
 
   void changeKeyboardMapping(int first, int keysymsPerKeycode, const std::vector<Keysym>& rows) override {
-    if (keysymsPerKeycode <= 0 || rows.empty()) return;
+    // Once termination has given the borrowed keycodes back, nothing may
+    // bind them again.
+    if (keysymsPerKeycode <= 0 || rows.empty() || terminating()) return;
     std::vector<KeySym> values(rows.begin(), rows.end());
     // A refused change (a keycode another client just took) must not end the process.
     XErrorTrap trap(display_);
@@ -67,10 +76,32 @@ class XTestPort final : public InputPort {
 
   void sync() override { XSync(display_, False); }
 
-  void settle() override { std::this_thread::sleep_for(kBindingSettleTime); }
+  bool canConfirmKeys() override { return ping_.pingableFocus() != 0; }
+  bool startConfirmingKeys() override { return ping_.start(); }
+  bool confirmKeysHandled() override { return ping_.roundTrip(kKeysHandledWait); }
+  void stopConfirmingKeys() override { ping_.stop(); }
+
+  void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) override {
+    XGrabServer(display_);
+    auto keys = update(readBorrowedKeys(display_));
+    writeBorrowedKeys(display_, keys);
+    XUngrabServer(display_);
+    XSync(display_, False);
+    const auto self = ownProcess();
+    if (std::any_of(keys.begin(), keys.end(), [&](const BorrowedKey& key) { return key.owner == self; })) {
+      restoreKeymapOnTermination(display_);
+    }
+  }
+
+  platform::Pid ownProcess() override { return static_cast<platform::Pid>(getpid()); }
+
+  bool processAlive(platform::Pid pid) override {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+  }
 
  private:
   Display* display_;
+  ApplicationPing ping_;
 };
 
 // The port, made once the display is there and has XTest.

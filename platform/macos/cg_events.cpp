@@ -65,6 +65,11 @@ class MacEvents final : public platform::Events {
   void post(const platform::MouseEvent& value) override { postEvent(mouseEvent(value)); }
   void post(const platform::ScrollEvent& value) override { postEvent(scrollEvent(value)); }
 
+  // Text travels on the event itself (CGEventKeyboardSetUnicodeString), so
+  // any text can be typed and nothing needs putting back.
+  bool canType(std::u16string_view) override { return true; }
+  bool finishTyping() override { return true; }
+
  private:
   static void postEvent(const EventHandle& event) {
     if (event) CGEventPost(kCGHIDEventTap, event.get());

@@ -9,6 +9,8 @@
 #include <dispatch/dispatch.h>
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include "platform/macos/cf_values.h"
 #include "platform/macos/macos_platform.h"
@@ -44,6 +46,30 @@ std::shared_ptr<const void> keepImage(CGImageRef image) {
   return std::shared_ptr<const void>(CGImageRetain(image), [](const void* kept) {
     if (kept) CGImageRelease((CGImageRef)kept);
   });
+}
+
+// The value of a key in a CF dictionary (Get rule), or null.
+CFTypeRef valueForKey(CFDictionaryRef dictionary, CFStringRef key) {
+  if (!dictionary || CFGetTypeID(dictionary) != CFDictionaryGetTypeID()) return nullptr;
+  const CFIndex count = CFDictionaryGetCount(dictionary);
+  std::vector<const void*> keys(static_cast<std::size_t>(count)), values(static_cast<std::size_t>(count));
+  CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+  for (CFIndex i = 0; i < count; ++i) {
+    if (keys[static_cast<std::size_t>(i)] && CFEqual(keys[static_cast<std::size_t>(i)], key)) {
+      return values[static_cast<std::size_t>(i)];
+    }
+  }
+  return nullptr;
+}
+
+std::optional<double> numberForKey(CFDictionaryRef dictionary, CFStringRef key) {
+  CFTypeRef value = valueForKey(dictionary, key);
+  double number = 0;
+  if (!value || CFGetTypeID(value) != CFNumberGetTypeID() ||
+      !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberDoubleType, &number)) {
+    return std::nullopt;
+  }
+  return number;
 }
 
 class MacScreenCapture final : public platform::ScreenCapture {
@@ -154,6 +180,28 @@ class MacScreenCapture final : public platform::ScreenCapture {
       const auto* bytes = static_cast<const std::uint8_t*>(png.bytes);
       return std::vector<std::uint8_t>(bytes, bytes + png.length);
     }
+  }
+
+  // The window server's list of on-screen windows, front to back; bounds in
+  // the same top-left screen points as Accessibility. A window nobody can
+  // see (alpha 0) is passed over. A point no window covers is on no screen:
+  // every screen has its desktop window.
+  std::optional<std::uint32_t> windowAtPoint(platform::Point point) override {
+    auto windows = CFHandle<CFArrayRef>::adopt(CGWindowListCopyWindowInfo(kCGWindowListOptionOnScreenOnly, kCGNullWindowID));
+    if (!windows) return std::nullopt;
+    const CFIndex count = CFArrayGetCount(windows.get());
+    for (CFIndex i = 0; i < count; ++i) {
+      auto info = static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(windows.get(), i));
+      if (auto alpha = numberForKey(info, kCGWindowAlpha); alpha && *alpha <= 0) continue;
+      auto bounds = static_cast<CFDictionaryRef>(valueForKey(info, kCGWindowBounds));
+      auto x = numberForKey(bounds, CFSTR("X")), y = numberForKey(bounds, CFSTR("Y"));
+      auto width = numberForKey(bounds, CFSTR("Width")), height = numberForKey(bounds, CFSTR("Height"));
+      auto number = numberForKey(info, kCGWindowNumber);
+      if (!x || !y || !width || !height || !number) continue;
+      const platform::Rect frame{{*x, *y}, {*width, *height}};
+      if (platform::containsPoint(frame, point)) return static_cast<std::uint32_t>(*number);
+    }
+    return std::nullopt;
   }
 };
 

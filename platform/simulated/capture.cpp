@@ -67,6 +67,20 @@ class SimScreenCapture final : public platform::ScreenCapture {
     return png::encodePng(image.rgba.data(), image.width, image.height);
   }
 
+  std::optional<std::uint32_t> windowAtPoint(Point point) override {
+    if (std::none_of(desktop_.screens.begin(), desktop_.screens.end(),
+                     [&](const Rect& screen) { return platform::containsPoint(screen, point); })) {
+      return std::nullopt;
+    }
+    // A higher layer lies on top; within a layer, the window added later.
+    std::optional<platform::ShareableWindow> top;
+    for (const auto& window : currentWindows()) {
+      if (platform::containsPoint(window.frame, point) && (!top || window.layer >= top->layer)) top = window;
+    }
+    if (!top) return std::nullopt;
+    return top->windowID;
+  }
+
  private:
   std::vector<platform::ShareableWindow> currentWindows() {
     std::vector<platform::ShareableWindow> list;

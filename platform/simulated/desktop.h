@@ -342,6 +342,9 @@ class Desktop {
   std::vector<platform::CaptureConfiguration> captures;
   // Windows not owned by any application (desktop, overlays...).
   platform::ShareableWindow& addOrphanWindow(const platform::ShareableWindow& window);
+  // The screens, in screen points. Windows of a higher layer lie above
+  // those of a lower one; within a layer, the one added last is topmost.
+  std::vector<Rect> screens = {Rect{{0, 0}, {2560, 1600}}};
 
   // --- Events -----------------------------------------------------------------
   std::vector<PostedEvent> posted;
@@ -359,6 +362,12 @@ class Desktop {
   static std::optional<std::string> applicationOf(const Element& element);
   // Called after each posted event is recorded.
   std::function<void(const PostedEvent&)> onPost;
+  // UTF-16 units the keyboard cannot type at all.
+  std::set<char16_t> untypable;
+  // Runs of typing ended (Events::finishTyping), and whether the keys of a
+  // run cannot be shown to have arrived as typed.
+  int typingRunsFinished = 0;
+  bool typingUnconfirmed = false;
 
   // --- The user (drives the global monitors) --------------------------------------
   Point pointer;

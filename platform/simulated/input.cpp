@@ -34,6 +34,18 @@ class SimEvents final : public platform::Events {
 
   void post(const platform::ScrollEvent& event) override { record(event); }
 
+  bool canType(std::u16string_view text) override {
+    for (char16_t unit : text) {
+      if (desktop_.untypable.count(unit)) return false;
+    }
+    return true;
+  }
+
+  bool finishTyping() override {
+    ++desktop_.typingRunsFinished;
+    return !desktop_.typingUnconfirmed;
+  }
+
  private:
   void record(PostedEvent event) {
     desktop_.posted.push_back(event);
