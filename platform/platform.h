@@ -75,6 +75,10 @@ class NativePlatform {
  public:
   virtual ~NativePlatform() = default;
   virtual Platform& platform() = 0;
+  // Gives back what the platform borrowed from the desktop for a while (on
+  // X11, spare keycodes bound for typing), when the process is about to end
+  // while an operation may still be running. Callable from any thread.
+  virtual void releaseBeforeExit() {}
 };
 
 std::unique_ptr<NativePlatform> makeNativePlatform();

@@ -88,7 +88,10 @@ void typeText(platform::Platform& platform, std::string_view text, const platfor
   // A character that cannot be typed would be dropped: the text is refused
   // before any of it is typed.
   for (const auto& piece : pieces) {
-    if (!events.canType(piece)) fail(kUnavailable);
+    if (!events.canType(piece)) {
+      (void)events.finishTyping();
+      fail(kUnavailable);
+    }
   }
   const double pause = text::graphemeCount(text) > perCharacterTypingLimit ? 0.002 : 0.010;
   const platform::Pid pid = target->processIdentifier();

@@ -72,7 +72,11 @@ void ComputerHelper::main(int argc, const char* const* argv, const ProcessWiring
           [&lines] { return readSessionRequest(lines); },
           output,
           armLifetimeTimer,
-          [](int status) { ::_exit(status); },
+          // The lifetime may run out while an act is still typing.
+          [&native](int status) {
+            native->releaseBeforeExit();
+            ::_exit(status);
+          },
       };
       runSession(operations, runtime);
       // runSession always ends the process; this is never reached.

@@ -1,4 +1,5 @@
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/x11_borrowed_keys.h"
 
 namespace larkspire::platform {
 namespace {
@@ -18,6 +19,7 @@ class LinuxNativePlatform final : public NativePlatform {
                   linux_backend::makeMonitors(context_)} {}
 
   Platform& platform() override { return services_.platform(); }
+  void releaseBeforeExit() override { linux_backend::giveBackBorrowedKeysBeforeExit(); }
 
  private:
   linux_backend::LinuxContext context_;  // before the services, which keep references to it

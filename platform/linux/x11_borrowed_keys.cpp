@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -23,6 +24,12 @@ constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 std::atomic<bool> terminatingNow{false};
 int signalPipe[2] = {-1, -1};
+// The connection the cleanup uses, opened when the cleanup was installed.
+std::atomic<Display*> cleanupDisplay{nullptr};
+std::mutex cleanupMutex;
+// Held around every change of the map and the round trip after it, so that
+// once termination has begun no change is still on its way to the server.
+std::mutex changesMutex;
 
 void onTerminationSignal(int signal) {
   // Only what is safe in a handler: the thread below does the work.
@@ -33,11 +40,15 @@ void onTerminationSignal(int signal) {
   errno = saved;
 }
 
-// Gives back this process's borrowed keycodes over its own connection, with
-// the server grabbed so that no other request of this process comes in
-// between, then ends the process by the signal.
-void cleanUpAndEnd(Display* display, int signal) {
-  terminatingNow = true;
+// Gives back this process's borrowed keycodes over the cleanup's own
+// connection, with the server grabbed so that no other request of this
+// process comes in between. The grab is kept: the process ends next.
+void giveBack(Display* display) {
+  std::lock_guard lock(cleanupMutex);
+  {
+    std::lock_guard changes(changesMutex);
+    terminatingNow = true;
+  }
   XGrabServer(display);
   auto keys = readBorrowedKeys(display);
   const auto self = static_cast<platform::Pid>(getpid());
@@ -57,6 +68,11 @@ void cleanUpAndEnd(Display* display, int signal) {
   }
   writeBorrowedKeys(display, kept);
   XSync(display, False);
+}
+
+// Gives the keycodes back, then ends the process by the signal.
+void cleanUpAndEnd(Display* display, int signal) {
+  giveBack(display);
   // The grab ends with the process.
   std::signal(signal, SIG_DFL);
   sigset_t only;
@@ -117,6 +133,7 @@ void restoreKeymapOnTermination(Display* display) {
       if (own) XCloseDisplay(own);
       return;
     }
+    cleanupDisplay = own;
     std::thread([own] {
       sigset_t blocked;
       sigemptyset(&blocked);
@@ -136,5 +153,16 @@ void restoreKeymapOnTermination(Display* display) {
 }
 
 bool terminating() { return terminatingNow; }
+
+bool changeKeyboardMappingUnlessTerminating(const std::function<void()>& change) {
+  std::lock_guard lock(changesMutex);
+  if (terminatingNow) return false;
+  change();
+  return true;
+}
+
+void giveBackBorrowedKeysBeforeExit() {
+  if (Display* display = cleanupDisplay.load()) giveBack(display);
+}
 
 }  // namespace larkspire::linux_backend

@@ -5,6 +5,7 @@
 // still going on keep theirs.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "platform/linux/x11_events.h"
@@ -22,8 +23,15 @@ void writeBorrowedKeys(Display* display, const std::vector<BorrowedKey>& keys);
 // has borrowed on the display, then end the process as the signal would
 // have. Installed once; later calls do nothing.
 void restoreKeymapOnTermination(Display* display);
-// Whether a termination signal is being handled: no further change of the
-// map may be made.
+// Whether the process is ending (a termination signal, or an exit while an
+// operation may still be running): no further change of the map may be made.
 bool terminating();
+// Runs `change` (a change of the map and a round trip that makes the server
+// carry it out) unless the process is ending; answers whether it ran.
+// Termination waits for a change that is running.
+bool changeKeyboardMappingUnlessTerminating(const std::function<void()>& change);
+// Gives back what this process borrowed, from any thread, when it is about
+// to exit; nothing when it never borrowed.
+void giveBackBorrowedKeysBeforeExit();
 
 }  // namespace larkspire::linux_backend

@@ -12,6 +12,10 @@ namespace {
 
 using platform::EventFlags;
 
+// How many pieces of text the application may fall behind once bindings
+// are in play.
+constexpr std::size_t kPiecesAhead = 3;
+
 // A binding row: both levels carry the keysym, so Shift held by the user
 // or by a shortcut does not change what the key types.
 std::vector<Keysym> bindingRow(int keysymsPerKeycode, Keysym keysym) {
@@ -146,11 +150,13 @@ void X11Events::post(const platform::ScrollEvent& event) {
 bool X11Events::canType(std::u16string_view text) {
   InputPort* port = port_();
   if (!port) return false;
-  const KeyboardMap map = run_.active ? run_.map : port->keyboardMap();
+  // The run begins with the question: keycodes a killed run left bound are
+  // free again once it has begun.
+  if (!run_.active) beginRun(*port);
   const std::u32string characters = decodeUtf16(text);
-  const bool shift = locateKeysym(map, XK_Shift_L).has_value();
-  if (typable(map, false, characters, shift)) return true;
-  return typable(map, !spareKeycodes(map).empty() && port->canConfirmKeys(), characters, shift);
+  const bool shift = run_.shift.has_value();
+  if (typable(run_.map, false, characters, shift)) return true;
+  return typable(run_.map, !run_.spare.empty() && port->canConfirmKeys(), characters, shift);
 }
 
 void X11Events::beginRun(InputPort& port) {
@@ -181,6 +187,13 @@ void X11Events::beginRun(InputPort& port) {
   run_.shift = locateKeysym(run_.map, XK_Shift_L);
 }
 
+bool X11Events::confirmAll(InputPort& port) {
+  run_.marks.clear();
+  if (!port.awaitMark(port.markKeys())) return false;
+  run_.boundKeysPending = false;
+  return true;
+}
+
 void X11Events::confirming(InputPort& port) {
   if (run_.confirming) return;
   if (!port.startConfirmingKeys()) {
@@ -208,9 +221,8 @@ void X11Events::type(InputPort& port, std::u32string_view text) {
   for (const TypingStep& step : plan.steps) {
     if (step.kind == TypingStep::Kind::bind) {
       confirming(port);
-      if (step.replaces && run_.boundKeysPending) {
-        if (!port.confirmKeysHandled()) throw platform::PlatformError("the application did not handle the keys in time");
-        run_.boundKeysPending = false;
+      if (step.replaces && run_.boundKeysPending && !confirmAll(port)) {
+        throw platform::PlatformError("the application did not handle the keys in time");
       }
       KeyboardMap rows = run_.map;
       std::vector<int> keycodes;
@@ -232,26 +244,38 @@ void X11Events::type(InputPort& port, std::u32string_view text) {
     if (step.bound) run_.boundKeysPending = true;
   }
   port.sync();
+  // Once bindings are in play, the application is kept close behind: a
+  // mark after each piece, and no new piece while it is more than a few
+  // pieces behind. Every wait for it is then short, also the last one.
+  if (run_.confirming) {
+    run_.marks.push_back(port.markKeys());
+    while (run_.marks.size() > kPiecesAhead) {
+      if (!port.awaitMark(run_.marks.front())) {
+        throw platform::PlatformError("the application did not handle the keys in time");
+      }
+      run_.marks.pop_front();
+    }
+  }
 }
 
 bool X11Events::finishTyping() {
   if (!run_.active) return true;
-  TypingRun run = std::move(run_);
-  run_ = TypingRun{};
   InputPort* port = port_();
-  if (!port) return false;
-  bool confirmed = !run.unconfirmed;
+  bool confirmed = port && !run_.unconfirmed;
   try {
-    if (!run.bindings.changed.empty()) {
-      if (run.boundKeysPending && !port->confirmKeysHandled()) confirmed = false;
-      writeRows(*port, run.map, run.bindings.changed);
+    if (port && !run_.bindings.changed.empty()) {
+      // Put back whether or not the keys were handled in time: the map
+      // must not stay changed.
+      if (run_.boundKeysPending && !confirmAll(*port)) confirmed = false;
+      writeRows(*port, run_.map, run_.bindings.changed);
       port->sync();
       recordBorrowed(*port, {});
     }
-    if (run.confirming) port->stopConfirmingKeys();
+    if (port && run_.confirming) port->stopConfirmingKeys();
   } catch (...) {
-    return false;
+    confirmed = false;
   }
+  run_ = TypingRun{};
   return confirmed;
 }
 
@@ -301,7 +325,7 @@ void X11Events::keyUp(InputPort& port, std::uint16_t code, Keysym keysym) {
     port.sync();
     // Put back whether or not the key was handled in time: the map must
     // not stay changed.
-    (void)port.confirmKeysHandled();
+    (void)port.awaitMark(port.markKeys());
     port.changeKeyboardMapping(held.keycode, static_cast<int>(held.boundRow->size()), *held.boundRow);
     port.sync();
     recordBorrowed(port, {});

@@ -14,6 +14,7 @@
 // the next one.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -58,9 +59,12 @@ class InputPort {
   virtual bool canConfirmKeys() = 0;
   // Starts asking that application; false when it cannot be asked.
   virtual bool startConfirmingKeys() = 0;
-  // Waits until the application has handled every key posted so far; false
-  // when it did not in a few seconds.
-  virtual bool confirmKeysHandled() = 0;
+  // Sends a mark after every key posted so far; answers its number, 0 when
+  // it could not be sent.
+  virtual std::uint64_t markKeys() = 0;
+  // Waits until the application has handled everything before the mark;
+  // false when it did not in a few seconds.
+  virtual bool awaitMark(std::uint64_t mark) = 0;
   virtual void stopConfirmingKeys() = 0;
 
   // The keycodes every process has borrowed, changed atomically: `update`
@@ -126,6 +130,9 @@ class X11Events final : public platform::Events {
     // A key typed through a binding was posted since the application last
     // showed it had handled everything: no binding may change before it has.
     bool boundKeysPending = false;
+    // Marks sent after pieces and not yet awaited, oldest first: the
+    // application is kept at most a few pieces behind.
+    std::deque<std::uint64_t> marks;
     bool unconfirmed = false;
   };
 
@@ -133,6 +140,8 @@ class X11Events final : public platform::Events {
   void beginRun(InputPort& port);
   // Starts asking the focused application before the first change of the map.
   void confirming(InputPort& port);
+  // Waits until the application has handled every key posted so far.
+  bool confirmAll(InputPort& port);
   // Writes this process's bindings down before they are made.
   void recordBorrowed(InputPort& port, const std::map<int, Keysym>& bindings);
   void keyDown(InputPort& port, std::uint16_t code, Keysym keysym, platform::EventFlags flags);

@@ -130,15 +130,16 @@ TEST_F(EventsTest, KeyMissingFromTheMapIsBoundForTheStrokeAndRestored) {
   EXPECT_TRUE(port.mapRestored());
   EXPECT_TRUE(port.borrowed.empty());
   auto calls = port.calls();
-  ASSERT_EQ(calls.size(), 7u);
+  ASSERT_EQ(calls.size(), 8u);
   EXPECT_EQ(calls[0], "confirming");
   EXPECT_EQ(calls[1], "map 99=" + std::to_string(XK_F13));
   EXPECT_EQ(calls[2], keyCall(99, true));
   EXPECT_EQ(calls[3], keyCall(99, false));
   // Put back only once the application has handled the key.
-  EXPECT_EQ(calls[4], "confirm");
-  EXPECT_EQ(calls[5], "map 99=0");
-  EXPECT_EQ(calls[6], "stop confirming");
+  EXPECT_EQ(calls[4], "mark");
+  EXPECT_EQ(calls[5], "await 1");
+  EXPECT_EQ(calls[6], "map 99=0");
+  EXPECT_EQ(calls[7], "stop confirming");
   EXPECT_EQ(port.typed(), U"");
 }
 
@@ -188,9 +189,20 @@ TEST_F(EventsTest, TypedCharactersArriveIntactAndTheMapIsRestoredOnceAtTheEnd) {
   EXPECT_EQ(port.mapChanges, 4 + 2);
   auto calls = port.calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "confirming"), 1);
-  // Keys typed through bindings are confirmed once, before the restore.
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "confirm"), 1);
   EXPECT_EQ(calls.back(), "stop confirming");
+  // After the first binding, a mark follows every piece, and the
+  // application is never more than three marks behind.
+  int marks = 0, awaited = 0;
+  for (const auto& call : calls) {
+    if (call == "mark") ++marks;
+    if (call.rfind("await ", 0) == 0) awaited = std::stoi(call.substr(6));
+    EXPECT_LE(marks - awaited, 4) << call;
+  }
+  EXPECT_EQ(marks, 16);  // pieces 2 to 16, and one before the restore
+  // The restore comes after the last mark was awaited.
+  auto restore = std::find(calls.begin(), calls.end(), "map 8=0 9=0");
+  ASSERT_NE(restore, calls.end());
+  EXPECT_EQ(*(restore - 1), "await 16");
 }
 
 TEST_F(EventsTest, ShiftLevelCharactersAreTypedWithShift) {
@@ -226,7 +238,7 @@ TEST_F(EventsTest, ABindingIsReplacedOnlyOnceTheApplicationReadTheMapHoldingIt) 
   for (std::size_t i = 0; i < calls.size(); ++i) {
     if (calls[i].rfind("map ", 0) != 0) continue;
     if (++changes > 1) {
-      EXPECT_EQ(calls[i - 1], "confirm") << i;
+      EXPECT_EQ(calls[i - 1].rfind("await ", 0), 0u) << i;
     }
   }
   EXPECT_EQ(changes, 5);  // α, β, α, γ, restore

@@ -57,8 +57,8 @@ inline int keycodeOf(const KeyboardMap& map, Keysym keysym) { return locateKeysy
 // The server's side is immediate; the application's is not: like a real
 // client it reads keys later, translating each with the map it fetched
 // last, and fetches a new map only when it handles a key after the map
-// changed. It catches up only when the events wait for it to confirm the
-// keys (confirmKeysHandled) and when a test asks what it typed. So a
+// changed. It catches up only when the events wait for a mark
+// (awaitMark) and when a test asks what it typed. So a
 // binding replaced or restored too early shows as a wrong character here,
 // as it would on a busy desktop.
 class FakeInputPort final : public InputPort {
@@ -107,11 +107,17 @@ class FakeInputPort final : public InputPort {
     confirming_ = confirmable;
     return confirmable;
   }
-  bool confirmKeysHandled() override {
-    log.push_back("confirm");
-    if (!confirming_ || !clientReads) return false;
+  std::uint64_t markKeys() override {
+    if (!confirming_) return 0;
+    log.push_back("mark");
+    queue_.push_back(Event{false, 0, false, false, ++marks_});
+    return marks_;
+  }
+  bool awaitMark(std::uint64_t mark) override {
+    log.push_back("await " + std::to_string(mark));
+    if (!confirming_ || !clientReads || mark == 0) return false;
     catchUp();
-    return true;
+    return handledMark_ >= mark;
   }
   void stopConfirmingKeys() override {
     log.push_back("stop confirming");
@@ -158,11 +164,16 @@ class FakeInputPort final : public InputPort {
     int keycode = 0;
     bool shift = false;
     bool press = false;
+    std::uint64_t mark = 0;  // a mark the application answers when it gets here
   };
 
   // The application handles everything queued for it.
   void catchUp() {
     for (const Event& event : queue_) {
+      if (event.mark) {
+        handledMark_ = event.mark;
+        continue;
+      }
       if (event.mapNotify) {
         ++notified_;
         stale_ = true;
@@ -190,6 +201,8 @@ class FakeInputPort final : public InputPort {
   std::vector<Event> queue_;
   std::u32string typed_;
   bool confirming_ = false;
+  std::uint64_t marks_ = 0;
+  std::uint64_t handledMark_ = 0;
   std::set<int> down_;
   std::pair<int, int> pointer_{0, 0};
 };

@@ -4,6 +4,8 @@
 #include <X11/Xlib.h>
 #include <poll.h>
 
+#include <cerrno>
+
 #include "platform/linux/x11_error_trap.h"
 
 namespace larkspire::linux_backend {
@@ -64,40 +66,50 @@ bool ApplicationPing::start() {
   return true;
 }
 
-bool ApplicationPing::roundTrip(std::chrono::milliseconds timeout) {
-  if (!window_ || !answers_) return false;
+std::uint64_t ApplicationPing::send() {
+  if (!window_ || !answers_) return 0;
   const Atom protocols = XInternAtom(control_, "WM_PROTOCOLS", False);
   const Atom ping = XInternAtom(control_, "_NET_WM_PING", False);
-  const long token = ++token_;
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window_;
   event.xclient.message_type = protocols;
   event.xclient.format = 32;
   event.xclient.data.l[0] = static_cast<long>(ping);
-  event.xclient.data.l[1] = token;  // echoed back: tells this ping's answer from others
+  // The timestamp field is echoed back: it tells this ping's answer from
+  // the window manager's own.
+  event.xclient.data.l[1] = static_cast<long>(sent_ + 1);
   event.xclient.data.l[2] = static_cast<long>(window_);
-  {
-    XErrorTrap trap(control_);
-    XSendEvent(control_, window_, False, NoEventMask, &event);
-    if (trap.sync() != 0) return false;  // the window is gone
-  }
+  XErrorTrap trap(control_);
+  XSendEvent(control_, window_, False, NoEventMask, &event);
+  XFlush(control_);
+  if (trap.error() != 0) return 0;
+  return ++sent_;
+}
+
+bool ApplicationPing::await(std::uint64_t ping, std::chrono::milliseconds timeout) {
+  if (!answers_ || ping == 0 || ping > sent_) return false;
+  const Atom protocols = XInternAtom(answers_, "WM_PROTOCOLS", False);
+  const Atom pingAtom = XInternAtom(answers_, "_NET_WM_PING", False);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    while (XPending(answers_) > 0) {
+  while (answered_ < ping) {
+    while (answered_ < ping && XPending(answers_) > 0) {
       XEvent answer;
       XNextEvent(answers_, &answer);
-      if (answer.type == ClientMessage && answer.xclient.message_type == protocols &&
-          answer.xclient.format == 32 && static_cast<Atom>(answer.xclient.data.l[0]) == ping &&
-          answer.xclient.data.l[1] == token) {
-        return true;
+      if (answer.type != ClientMessage || answer.xclient.message_type != protocols || answer.xclient.format != 32 ||
+          static_cast<Atom>(answer.xclient.data.l[0]) != pingAtom) {
+        continue;
       }
+      const auto number = static_cast<std::uint64_t>(answer.xclient.data.l[1]);
+      if (number > answered_ && number <= sent_) answered_ = number;
     }
+    if (answered_ >= ping) break;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd fd{ConnectionNumber(answers_), POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left.count())) < 0) return false;
+    if (poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
   }
+  return true;
 }
 
 }  // namespace larkspire::linux_backend

@@ -33,9 +33,12 @@ class ApplicationPing {
   unsigned long pingableFocus();
   // Pings that window from now on; false when there is none.
   bool start();
-  // Sends a ping after everything posted so far and waits for its answer;
-  // false when none came within `timeout`.
-  bool roundTrip(std::chrono::milliseconds timeout);
+  // Sends a ping after everything posted so far; answers its number (0
+  // when it could not be sent: the window is gone).
+  std::uint64_t send();
+  // Waits until the ping of that number has been answered (answers come in
+  // the order of the pings); false when it was not within `timeout`.
+  bool await(std::uint64_t ping, std::chrono::milliseconds timeout);
   void stop() { window_ = 0; }
   bool started() const { return window_ != 0; }
 
@@ -43,7 +46,8 @@ class ApplicationPing {
   Display* control_;
   Display* answers_ = nullptr;  // selects the root window's substructure events
   unsigned long window_ = 0;
-  long token_ = 0;
+  std::uint64_t sent_ = 0;
+  std::uint64_t answered_ = 0;
 };
 
 }  // namespace larkspire::linux_backend

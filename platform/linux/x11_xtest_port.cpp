@@ -44,14 +44,17 @@ class XTestPort final : public InputPort {
   }
 
   void changeKeyboardMapping(int first, int keysymsPerKeycode, const std::vector<Keysym>& rows) override {
+    if (keysymsPerKeycode <= 0 || rows.empty()) return;
+    std::vector<KeySym> values(rows.begin(), rows.end());
     // Once termination has given the borrowed keycodes back, nothing may
     // bind them again.
-    if (keysymsPerKeycode <= 0 || rows.empty() || terminating()) return;
-    std::vector<KeySym> values(rows.begin(), rows.end());
-    // A refused change (a keycode another client just took) must not end the process.
-    XErrorTrap trap(display_);
-    XChangeKeyboardMapping(display_, first, keysymsPerKeycode, values.data(),
-                           static_cast<int>(values.size()) / keysymsPerKeycode);
+    changeKeyboardMappingUnlessTerminating([&] {
+      // A refused change (a keycode another client just took) must not end the process.
+      XErrorTrap trap(display_);
+      XChangeKeyboardMapping(display_, first, keysymsPerKeycode, values.data(),
+                             static_cast<int>(values.size()) / keysymsPerKeycode);
+      trap.sync();
+    });
   }
 
   void key(int keycode, bool press) override {
@@ -78,7 +81,8 @@ class XTestPort final : public InputPort {
 
   bool canConfirmKeys() override { return ping_.pingableFocus() != 0; }
   bool startConfirmingKeys() override { return ping_.start(); }
-  bool confirmKeysHandled() override { return ping_.roundTrip(kKeysHandledWait); }
+  std::uint64_t markKeys() override { return ping_.send(); }
+  bool awaitMark(std::uint64_t mark) override { return ping_.await(mark, kKeysHandledWait); }
   void stopConfirmingKeys() override { ping_.stop(); }
 
   void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) override {
