@@ -48,6 +48,9 @@ class ThrowingAccessibility final : public platform::Accessibility {
                                       const platform::Value& v) override {
     return inner_.setAttributeValue(e, a, v);
   }
+  platform::CountResult getAttributeValueCount(const platform::Element& e, std::string_view a) override {
+    return inner_.getAttributeValueCount(e, a);
+  }
   platform::NamesResult copyActionNames(const platform::Element& e) override { return inner_.copyActionNames(e); }
   platform::SettableResult isAttributeSettable(const platform::Element& e, std::string_view a) override {
     return inner_.isAttributeSettable(e, a);

@@ -169,6 +169,10 @@ class X11ScreenCapture final : public ScreenCapture {
       : display_(std::move(display)), available_(std::move(available)) {}
 
   bool preflightScreenCaptureAccess() override { return available_(); }
+  PermissionState screenCaptureState() override {
+    if (state_) return state_();
+    return ScreenCapture::screenCaptureState();
+  }
   // Nothing to ask the user on X11: the answer is the same.
   bool requestScreenCaptureAccess() override { return available_(); }
 
@@ -385,6 +389,9 @@ class X11ScreenCapture final : public ScreenCapture {
 
   std::function<Display*()> display_;
   std::function<bool()> available_;
+
+ public:
+  std::function<PermissionState()> state_;  // why not available; set by the native wiring
   std::optional<bool> composite_;
   bool redirected_ = false;
   Clock::time_point redirectedAt_;
@@ -442,8 +449,10 @@ std::unique_ptr<Session> makeScreenSaverSession(std::function<GDBusConnection*()
 }
 
 std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context) {
-  return makeX11ScreenCapture([&context] { return context.display(); },
-                              [&context] { return screenCaptureAvailable(context); });
+  auto capture = std::make_unique<X11ScreenCapture>([&context] { return context.display(); },
+                                                   [&context] { return screenCaptureAvailable(context); });
+  capture->state_ = [&context] { return screenCaptureState(context); };
+  return capture;
 }
 
 std::unique_ptr<Session> makeSession(LinuxContext& context) {
