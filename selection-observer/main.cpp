@@ -1,5 +1,7 @@
 // larkspire-selection-observer: reports the text the user selects in other
 // applications, one JSON line per change.
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -15,5 +17,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto native = larkspire::platform::makeNativePlatform();
   larkspire::observer::ProcessOutput output;
-  return larkspire::observer::runObserverProgram(native->platform(), output, arguments);
+  return larkspire::observer::runObserverProgram(native->platform(), output, arguments,
+                                                 [](int status) { ::_exit(status); });
 }

@@ -103,11 +103,24 @@ std::string SelectionObserver::roleOf(const platform::Element& element) {
 }
 
 void SelectionObserver::poll() {
+  if (desktopGone) return;
+  pollStartedAt = platform_.clock.now();
+  struct PollEnds {
+    std::atomic<double>& startedAt;
+    ~PollEnds() { startedAt = -1; }
+  } ends{pollStartedAt};
   auto& ax = platform_.accessibility;
   bool trusted = ax.isProcessTrustedWithOptions(false);
   if (!lastPermission || *lastPermission != trusted) {
     lastPermission = trusted;
     emit(output_, PermissionPayload{.granted = trusted});
+  }
+  // Without its display or its session the observer has nothing to watch:
+  // it ends rather than report nothing for ever.
+  if (auto gone = platform_.session.desktopGone(false)) {
+    desktopGone = std::move(gone);
+    platform_.runLoop.stop();
+    return;
   }
   if (!trusted) {
     clear();

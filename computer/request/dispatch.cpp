@@ -30,6 +30,13 @@ std::string operationName(const json::Json& request) {
   return found->get<std::string>();
 }
 
+bool watchedOperation(const json::Json& request) {
+  const std::string operation = operationName(request);
+  return operation == "apps" || operation == "launch" || operation == "observe";
+}
+
+bool mayChangeTheDesktop(const json::Json& request) { return operationName(request) == "launch"; }
+
 json::Json permissionReport(platform::Platform& platform, bool prompt) {
   // The prompts' answers are ignored: the report is the state after asking.
   auto accessibility = [&platform, prompt] {

@@ -124,6 +124,16 @@ TEST_F(DispatchTest, OperationNamesMatchExactlyOrTheRequestIsInvalid) {
   EXPECT_EQ(desktop.accessibilityPrompts, 0);
 }
 
+TEST(Watchdog, WatchesWhatMayWaitOnTheDesktopAndKnowsWhatMayHaveChangedIt) {
+  auto request = [](const char* operation) { return Json{{"operation", operation}}; };
+  for (const char* watched : {"apps", "launch", "observe"}) EXPECT_TRUE(watchedOperation(request(watched))) << watched;
+  for (const char* unwatched : {"status", "permissions", "act", "Observe", ""})
+    EXPECT_FALSE(watchedOperation(request(unwatched))) << unwatched;
+  EXPECT_TRUE(mayChangeTheDesktop(request("launch")));
+  EXPECT_FALSE(mayChangeTheDesktop(request("observe")));
+  EXPECT_FALSE(mayChangeTheDesktop(request("apps")));
+}
+
 TEST_F(DispatchTest, ActOutsideASessionIsRefusedWhateverItHolds) {
   addApp("com.example.Notes", "Notes");
   for (const Json& request :

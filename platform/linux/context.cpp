@@ -130,11 +130,10 @@ bool busAnswers(GDBusConnection* bus, std::optional<Clock::time_point> deadline)
   return true;
 }
 
-// XOpenDisplay within a time limit. A server that accepts the connection
-// but never answers its setup (stopped, or not an X server) would block
-// Xlib for good, so the connection is made on a thread of its own that is
-// left behind when the time runs out. `stuck` tells a timeout from a
-// refusal.
+}  // namespace
+
+// A server that accepts the connection but never answers its setup
+// (stopped, or not an X server) would block Xlib for good.
 Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds limit, bool& stuck) {
   struct Attempt {
     std::mutex mutex;
@@ -167,6 +166,8 @@ Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds li
   return display;
 }
 
+namespace {
+
 constexpr const char* kA11yService = "org.a11y.Bus";
 constexpr const char* kA11yPath = "/org/a11y/bus";
 constexpr const char* kStatusInterface = "org.a11y.Status";
@@ -189,6 +190,7 @@ struct LinuxContext::Impl {
   // that a bus that is stuck costs one timeout now and then, not one per
   // call.
   Clock::time_point sessionRetryAt{};
+  bool sessionBusWasConnected = false;
   Clock::time_point accessibilityRetryAt{};
 
   static void keepRunningOnXIOError(Display*, void* self) {
@@ -222,16 +224,40 @@ Display* LinuxContext::display() {
   return impl_->displayLost ? nullptr : impl_->display;
 }
 
-LinuxContext::DisplayState LinuxContext::displayState() {
+LinuxContext::DisplayState LinuxContext::displayState(bool probe) {
   Display* open = display();
+  if (open != nullptr) {
+    if (!probe) {
+      // A request that needs no answer: on a connection that broke, writing
+      // it fails and marks the display lost; a stopped server takes it into
+      // its socket without a word.
+      XNoOp(open);
+      XFlush(open);
+      return impl_->displayLost ? DisplayState::lost : DisplayState::open;
+    }
+    // The shared connection is left alone: another thread may be stuck in
+    // it, holding its lock.
+    bool stuck = false;
+    Display* fresh = openDisplayWithin(DisplayString(open), kDisplayConnectTimeout, stuck);
+    if (fresh != nullptr) {
+      XCloseDisplay(fresh);
+      return DisplayState::open;
+    }
+    return stuck ? DisplayState::notAnswering : DisplayState::lost;
+  }
   std::lock_guard<std::mutex> lock(impl_->displayMutex);
-  if (open != nullptr) return DisplayState::open;
   if (impl_->displayLost) return DisplayState::lost;
   if (impl_->displayStuck) return DisplayState::notAnswering;
   return environmentValue("DISPLAY").empty() ? DisplayState::none : DisplayState::unreachable;
 }
 
 GDBusConnection* LinuxContext::sessionBus() { return sessionBus(std::nullopt); }
+
+bool LinuxContext::sessionBusLost() {
+  if (sessionBus() != nullptr) return false;
+  std::lock_guard<std::mutex> lock(impl_->busMutex);
+  return impl_->sessionBusWasConnected;
+}
 
 GDBusConnection* LinuxContext::sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline) {
   std::lock_guard<std::mutex> lock(impl_->busMutex);
@@ -244,6 +270,7 @@ GDBusConnection* LinuxContext::sessionBus(std::optional<std::chrono::steady_cloc
   if (impl_->sessionBus == nullptr && Clock::now() >= impl_->sessionRetryAt) {
     impl_->sessionBus = connectBus(environmentValue("DBUS_SESSION_BUS_ADDRESS"), deadline);
     if (impl_->sessionBus == nullptr) impl_->sessionRetryAt = Clock::now() + kRetryAfter;
+    else impl_->sessionBusWasConnected = true;
   }
   return impl_->sessionBus;
 }

@@ -35,7 +35,15 @@ class LinuxContext {
     notAnswering,  // the server took the connection but did not answer in time
     lost,          // the connection broke after it was made
   };
-  DisplayState displayState();
+  // With `probe`, an open display is asked whether it still answers (over
+  // a connection of its own, within a short time; safe while another thread
+  // is stuck on the shared one): a stopped server keeps its connections
+  // open and blocks whoever waits for it. Without, a broken connection is
+  // noticed without waiting for anything (not while another thread uses it).
+  DisplayState displayState(bool probe = false);
+  // The session bus was connected once and is gone now (closed, and not
+  // to be had again at its address).
+  bool sessionBusLost();
   // The session bus named by $DBUS_SESSION_BUS_ADDRESS (never autolaunched),
   // connected to again after it closed.
   GDBusConnection* sessionBus();
@@ -67,6 +75,11 @@ bool accessibilityEnabled(LinuxContext& context, bool prompt);
 // does not answer or was lost: failed.
 platform::PermissionState screenCaptureState(LinuxContext& context);
 bool screenCaptureAvailable(LinuxContext& context);
+
+// XOpenDisplay within a time limit (on a thread of its own, left behind
+// when the time runs out). Null when refused or late; `stuck` tells the two
+// apart.
+Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds limit, bool& stuck);
 
 // Keeps GLib, GIO and Xlib from ever writing to the standard streams.
 void silenceLibraryMessages();

@@ -455,8 +455,41 @@ std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context) {
   return capture;
 }
 
-std::unique_ptr<Session> makeSession(LinuxContext& context) {
-  return makeScreenSaverSession([&context] { return context.sessionBus(); });
-}
+namespace {
+
+// The screen saver's lock state, and whether the desktop is still there.
+class LinuxSession final : public Session {
+ public:
+  explicit LinuxSession(LinuxContext& context)
+      : context_(context), screenSaver_(makeScreenSaverSession([&context] { return context.sessionBus(); })) {}
+
+  std::optional<std::map<std::string, Value>> currentDictionary() override {
+    return screenSaver_->currentDictionary();
+  }
+
+  std::optional<std::string> desktopGone(bool probe) override {
+    switch (context_.displayState(probe)) {
+      case LinuxContext::DisplayState::lost:
+        return "the X display is gone";
+      case LinuxContext::DisplayState::unreachable:
+        return "the X display cannot be reached";
+      case LinuxContext::DisplayState::notAnswering:
+        return "the X display does not answer";
+      case LinuxContext::DisplayState::none:
+      case LinuxContext::DisplayState::open:
+        break;
+    }
+    if (context_.sessionBusLost()) return "the session bus is gone";
+    return std::nullopt;
+  }
+
+ private:
+  LinuxContext& context_;
+  std::unique_ptr<Session> screenSaver_;
+};
+
+}  // namespace
+
+std::unique_ptr<Session> makeSession(LinuxContext& context) { return std::make_unique<LinuxSession>(context); }
 
 }  // namespace larkspire::linux_backend

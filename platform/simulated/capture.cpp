@@ -90,6 +90,7 @@ class SimSession final : public platform::Session {
  public:
   explicit SimSession(Desktop& desktop) : desktop_(desktop) {}
   std::optional<std::map<std::string, Value>> currentDictionary() override { return desktop_.sessionDictionary; }
+  std::optional<std::string> desktopGone(bool) override { return desktop_.desktopGone; }
 
  private:
   Desktop& desktop_;

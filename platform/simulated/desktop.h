@@ -301,6 +301,8 @@ class Desktop {
   bool promptGrantsAccessibility = false;   // a prompting check grants it
   int accessibilityPrompts = 0;             // prompts shown (only while not trusted)
   int screenCaptureRequests = 0;
+  // What Session::desktopGone answers.
+  std::optional<std::string> desktopGone;
   std::optional<std::map<std::string, Value>> sessionDictionary =
       std::map<std::string, Value>{};
   void setScreenLocked(bool locked);
