@@ -53,6 +53,10 @@ std::shared_ptr<void> watchDesktop(platform::Session& session, std::function<voi
         while (!*ended && std::chrono::steady_clock::now() < until)
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
       };
+      // A display that cannot be had from the start is never waited on:
+      // the request goes on without it and answers by itself. (Asking
+      // now also opens the request's own connection, within its limit.)
+      if (session.desktopGone(true)) return;
       pause(kWatchAfterSeconds);
       while (!*ended) {
         // Asked over connections of its own, so this does not get stuck
