@@ -19,9 +19,11 @@ class Session {
   // Why the desktop this process serves is over: its display server gone
   // or not answering, its session bus gone. None while it goes on (and on
   // platforms that cannot tell). With `probe`, a display server that still
-  // seems connected is asked for a fresh answer, which takes up to a couple
-  // of seconds; without, only what is already known counts. Callable from
-  // any thread, also while another is stuck in a call to the desktop.
+  // seems connected is asked for a fresh answer over a connection of its
+  // own, which takes up to a couple of seconds and may be done from any
+  // thread, also while another is stuck in a call to the desktop. Without,
+  // the connection in use is checked, which may wait on a stopped server
+  // like any other call.
   virtual std::optional<std::string> desktopGone(bool probe) {
     (void)probe;
     return std::nullopt;

@@ -13,9 +13,13 @@ namespace larkspire::observer {
 
 namespace {
 
-// How long a poll may take before the watchdog asks whether the desktop
-// still answers; polls take milliseconds.
+// How long the observer's thread may go without finishing a poll (its
+// timer asks for one every 0.3 s; a poll takes milliseconds) before the
+// watchdog asks whether the desktop still answers.
 constexpr double kStuckPollSeconds = 2.0;
+// The start (connections made within their own limits, then the first
+// poll) is given longer.
+constexpr double kStartSeconds = 6.0;
 
 std::string desktopGoneLine(const std::string& reason) {
   return "larkspire-selection-observer: ending: " + reason + "\n";
@@ -24,10 +28,12 @@ std::string desktopGoneLine(const std::string& reason) {
 void watchForStuckPolls(std::shared_ptr<SelectionObserver> observer, platform::Platform& platform, Output& output,
                         std::function<void(int)> endProcess) {
   std::thread([observer = std::move(observer), &platform, &output, endProcess = std::move(endProcess)] {
+    const double started = platform.clock.now();
     for (;;) {
       platform.clock.sleep(0.5);
-      const double started = observer->pollStartedAt.load();
-      if (started < 0 || platform.clock.now() - started < kStuckPollSeconds) continue;
+      const double lastPoll = observer->lastPollEndedAt.load();
+      const double quiet = platform.clock.now() - (lastPoll < 0 ? started : lastPoll);
+      if (quiet < (lastPoll < 0 ? kStartSeconds : kStuckPollSeconds)) continue;
       if (auto reason = platform.session.desktopGone(true)) {
         output.standardError(desktopGoneLine(*reason));
         endProcess(kDesktopGoneStatus);

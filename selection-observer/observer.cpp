@@ -104,11 +104,11 @@ std::string SelectionObserver::roleOf(const platform::Element& element) {
 
 void SelectionObserver::poll() {
   if (desktopGone) return;
-  pollStartedAt = platform_.clock.now();
   struct PollEnds {
-    std::atomic<double>& startedAt;
-    ~PollEnds() { startedAt = -1; }
-  } ends{pollStartedAt};
+    platform::Clock& clock;
+    std::atomic<double>& endedAt;
+    ~PollEnds() { endedAt = clock.now(); }
+  } ends{platform_.clock, lastPollEndedAt};
   auto& ax = platform_.accessibility;
   bool trusted = ax.isProcessTrustedWithOptions(false);
   if (!lastPermission || *lastPermission != trusted) {

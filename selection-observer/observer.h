@@ -41,9 +41,10 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
   // Why the desktop this observer watched is gone; once set, the run loop
   // is stopped and nothing more is read.
   std::optional<std::string> desktopGone;
-  // When the poll under way started (seconds of the platform's clock), or
-  // negative between polls; read by the watchdog from another thread.
-  std::atomic<double> pollStartedAt{-1};
+  // When the last poll ended (seconds of the platform's clock), negative
+  // before the first; read by the watchdog from another thread. The poll
+  // timer keeps it recent while the observer's thread is free.
+  std::atomic<double> lastPollEndedAt{-1};
 
  private:
   void mouseReleased(const platform::MonitorEvent& event);

@@ -228,11 +228,10 @@ LinuxContext::DisplayState LinuxContext::displayState(bool probe) {
   Display* open = display();
   if (open != nullptr) {
     if (!probe) {
-      // A request that needs no answer: on a connection that broke, writing
-      // it fails and marks the display lost; a stopped server takes it into
-      // its socket without a word.
-      XNoOp(open);
-      XFlush(open);
+      // One round trip: on a connection that broke it fails and marks the
+      // display lost; on a stopped server it waits, which a watchdog on
+      // another thread can then tell.
+      XSync(open, False);
       return impl_->displayLost ? DisplayState::lost : DisplayState::open;
     }
     // The shared connection is left alone: another thread may be stuck in

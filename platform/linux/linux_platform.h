@@ -38,8 +38,8 @@ class LinuxContext {
   // With `probe`, an open display is asked whether it still answers (over
   // a connection of its own, within a short time; safe while another thread
   // is stuck on the shared one): a stopped server keeps its connections
-  // open and blocks whoever waits for it. Without, a broken connection is
-  // noticed without waiting for anything (not while another thread uses it).
+  // open and blocks whoever waits for it. Without, one round trip on the
+  // shared connection notices a broken one (and waits on a stopped server).
   DisplayState displayState(bool probe = false);
   // The session bus was connected once and is gone now (closed, and not
   // to be had again at its address).
