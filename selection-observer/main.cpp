@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto native = larkspire::platform::makeNativePlatform();
   larkspire::observer::ProcessOutput output;
-  return larkspire::observer::runObserverProgram(native->platform(), output, arguments,
-                                                 [](int status) { ::_exit(status); });
+  int status = larkspire::observer::runObserverProgram(native->platform(), output, arguments,
+                                                       [](int status) { ::_exit(status); });
+  // Ended without tearing the desktop's connections down: the watchdog's
+  // thread may still use them, and a desktop that went away is not to be
+  // written to. Every line is already out (unbuffered writes).
+  ::_exit(status);
 }
