@@ -270,7 +270,7 @@ TEST(ObserverProgram, EndsWithItsStatusAndOneLineWhenTheDesktopGoesAway) {
   EXPECT_EQ(runObserverProgram(desktop.platform(), output, {}), kDesktopGoneStatus);
   EXPECT_GE(desktop.now(), 5.0);
   EXPECT_LT(desktop.now(), 5.5) << "noticed by the next poll";
-  EXPECT_EQ(output.out, "{\"type\":\"permission\",\"granted\":true}\n");
+  EXPECT_EQ(output.out, "{\"granted\":true,\"type\":\"permission\"}\n");
   ASSERT_FALSE(output.err.empty());
   EXPECT_EQ(output.err.substr(output.err.rfind('\n', output.err.size() - 2) + 1),
             "larkspire-selection-observer: ending: the X display is gone\n");
@@ -280,7 +280,7 @@ TEST(ObserverProgram, EndsWithItsStatusAndOneLineWhenTheDesktopGoesAway) {
   gone.desktopGone = "the X display does not answer";
   CapturedOutput first;
   EXPECT_EQ(runObserverProgram(gone.platform(), first, {}), kDesktopGoneStatus);
-  EXPECT_EQ(first.out, "{\"type\":\"permission\",\"granted\":true}\n");
+  EXPECT_EQ(first.out, "{\"granted\":true,\"type\":\"permission\"}\n");
   EXPECT_EQ(first.err, "larkspire-selection-observer: ending: the X display does not answer\n");
 }
 
