@@ -112,6 +112,30 @@ class StoppedDesktop(TestCase):
         # And everything is as before once it runs again.
         self.assertEqual(run_computer({"operation": "observe", "appId": APP_ID}, env=ENV).status, 0)
 
+    def test_an_x_server_that_stops_during_an_observe_gets_an_answer(self):
+        normal, took = timed({"operation": "observe", "appId": APP_ID})
+        self.assertEqual(normal.status, 0, normal)
+        for share in (0.3, 0.7):
+            with self.subTest(share=share):
+                proc = subprocess.Popen([harness.COMPUTER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=harness.child_env(ENV))
+                proc.stdin.write(b'{"operation":"observe","appId":"%s"}' % APP_ID.encode())
+                proc.stdin.close()
+                proc.stdin = None
+                time.sleep(took * share)
+                with StoppedProcess(desktop_xvfb()):
+                    stopped = time.monotonic()
+                    out, err = proc.communicate(timeout=60)
+                    answered = time.monotonic()
+                result = harness.Result(proc.returncode, out, err)
+                # Done before the stop, or stopped in a call to the X server
+                # and answered by the watchdog.
+                if result.response["ok"] is False:
+                    self.assertEqual(result.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE",
+                                                       "notExecuted": True})
+                self.assertLess(answered - stopped, BOUND)
+                self.assertEqual(err, b"")
+
     def test_a_display_that_never_answers_gets_answers(self):
         with SilentDisplay() as display:
             env = dict(ENV, DISPLAY=display.name)
