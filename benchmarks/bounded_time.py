@@ -88,6 +88,22 @@ def main():
                                       ("stopped X: observe", observe)):
                     answer, took = run(request)
                     note(name, answer, took, yardstick)
+            # Stopped during an observe: early (in the walk, X calls to
+            # come) and late (picture done or being encoded).
+            for share in (0.2, 0.7):
+                start = time.monotonic()
+                proc = subprocess.Popen([harness.COMPUTER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, env=harness.child_env(env))
+                proc.stdin.write(json.dumps(observe).encode())
+                proc.stdin.close()
+                time.sleep(yardstick * share)
+                with StoppedProcess(desktop_xvfb()):
+                    stopped = time.monotonic()
+                    out = proc.stdout.read()
+                    proc.wait(HANG)
+                    answered = time.monotonic()
+                note(f"X stopped at {share:.0%} of an observe: from the stop", json.loads(out),
+                     answered - stopped, yardstick)
             with SilentDisplay() as display:
                 for name, request in (("silent DISPLAY: status", {"operation": "status"}),
                                       ("silent DISPLAY: observe", observe)):

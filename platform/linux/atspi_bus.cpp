@@ -310,8 +310,8 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
       continue;
     }
     if (timedOut_.givenUp(calls[i].bus, monotonicSeconds())) {
+      // Not sent, so not a new timeout: the give-up runs out in its time.
       replies[i].error = platform::kAXErrorCannotComplete;
-      replies[i].timedOut = true;
       continue;
     }
     sends.push_back(Send{i, known->second.connection, known->second.peer});

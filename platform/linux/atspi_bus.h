@@ -50,8 +50,8 @@ struct Reply {
   // The connection failed (closed, refused), as opposed to an answer, an
   // error sent by the other side or a timeout.
   bool lostConnection = false;
-  // No answer came in time (or the call was not sent, its application
-  // having run out of time before).
+  // No answer came in time. (A call not sent because its application ran
+  // out of time before fails without this.)
   bool timedOut = false;
   bool ok() const { return error == platform::kAXErrorSuccess && value; }
 };
