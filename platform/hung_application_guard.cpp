@@ -50,6 +50,8 @@ bool HungApplicationGuard::isProcessTrustedWithOptions(bool prompt) {
   return inner_->isProcessTrustedWithOptions(prompt);
 }
 
+PermissionState HungApplicationGuard::trustState() { return inner_->trustState(); }
+
 Element HungApplicationGuard::createApplication(Pid pid) { return inner_->createApplication(pid); }
 
 CopyResult HungApplicationGuard::copyAttributeValue(const Element& element, std::string_view attribute) {
@@ -67,6 +69,11 @@ AXError HungApplicationGuard::setAttributeValue(const Element& element, std::str
                                                 const Value& value) {
   return guarded(element, kAXErrorCannotComplete,
                  [&] { return inner_->setAttributeValue(element, attribute, value); });
+}
+
+CountResult HungApplicationGuard::getAttributeValueCount(const Element& element, std::string_view attribute) {
+  return guarded(element, CountResult{kAXErrorCannotComplete, 0},
+                 [&] { return inner_->getAttributeValueCount(element, attribute); });
 }
 
 NamesResult HungApplicationGuard::copyActionNames(const Element& element) {

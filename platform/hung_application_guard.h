@@ -36,11 +36,13 @@ class HungApplicationGuard final : public Accessibility {
 
   bool isProcessTrusted() override;
   bool isProcessTrustedWithOptions(bool prompt) override;
+  PermissionState trustState() override;
   Element createApplication(Pid pid) override;
   CopyResult copyAttributeValue(const Element& element, std::string_view attribute) override;
   CopyResult copyParameterizedAttributeValue(const Element& element, std::string_view attribute,
                                              const Value& parameter) override;
   AXError setAttributeValue(const Element& element, std::string_view attribute, const Value& value) override;
+  CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override;
   NamesResult copyActionNames(const Element& element) override;
   SettableResult isAttributeSettable(const Element& element, std::string_view attribute) override;
   AXError performAction(const Element& element, std::string_view action) override;

@@ -40,6 +40,11 @@ class ScreenCapture {
   virtual ~ScreenCapture() = default;
 
   virtual bool preflightScreenCaptureAccess() = 0;
+  // The same, telling a permission not granted from a capture service that
+  // is gone or does not answer.
+  virtual PermissionState screenCaptureState() {
+    return preflightScreenCaptureAccess() ? PermissionState::granted : PermissionState::notGranted;
+  }
   // May prompt the user; the answer is the state at this instant.
   virtual bool requestScreenCaptureAccess() = 0;
 

@@ -162,6 +162,17 @@ struct NamesResult {
   std::optional<TextList> names;  // absent when the call gave nothing
 };
 
+// A permission as the core needs to tell it: granted, not granted (the
+// user can grant it), or not to be had because the service that grants
+// it is gone or does not answer (nothing the user could grant helps).
+enum class PermissionState { granted, notGranted, serviceFailed };
+
+// AXUIElementGetAttributeValueCount: how many values an attribute has.
+struct CountResult {
+  AXError error = kAXErrorSuccess;
+  std::int64_t count = 0;
+};
+
 struct SettableResult {
   AXError error = kAXErrorSuccess;
   bool settable = false;

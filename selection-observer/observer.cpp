@@ -103,11 +103,24 @@ std::string SelectionObserver::roleOf(const platform::Element& element) {
 }
 
 void SelectionObserver::poll() {
+  if (desktopGone) return;
+  struct PollEnds {
+    platform::Clock& clock;
+    std::atomic<double>& endedAt;
+    ~PollEnds() { endedAt = clock.now(); }
+  } ends{platform_.clock, lastPollEndedAt};
   auto& ax = platform_.accessibility;
   bool trusted = ax.isProcessTrustedWithOptions(false);
   if (!lastPermission || *lastPermission != trusted) {
     lastPermission = trusted;
     emit(output_, PermissionPayload{.granted = trusted});
+  }
+  // Without its display or its session the observer has nothing to watch:
+  // it ends rather than report nothing for ever.
+  if (auto gone = platform_.session.desktopGone(false)) {
+    desktopGone = std::move(gone);
+    platform_.runLoop.stop();
+    return;
   }
   if (!trusted) {
     clear();

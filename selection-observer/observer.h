@@ -2,6 +2,7 @@
 // where to look, whether what it found is new, and which line to write.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,13 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
   std::optional<bool> lastGestureLogged;
   std::optional<platform::Element> lastSelectionElement;
   std::string lastSearchDiagnostic;
+  // Why the desktop this observer watched is gone; once set, the run loop
+  // is stopped and nothing more is read.
+  std::optional<std::string> desktopGone;
+  // When the last poll ended (seconds of the platform's clock), negative
+  // before the first; read by the watchdog from another thread. The poll
+  // timer keeps it recent while the observer's thread is free.
+  std::atomic<double> lastPollEndedAt{-1};
 
  private:
   void mouseReleased(const platform::MonitorEvent& event);

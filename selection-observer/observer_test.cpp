@@ -4,6 +4,7 @@
 
 #include "common/json.h"
 #include "platform/simulated/desktop.h"
+#include "selection-observer/entry.h"
 
 namespace larkspire::observer {
 namespace {
@@ -254,6 +255,33 @@ TEST_F(ObserverLoop, HandlersDoNothingOnceTheObserverIsGone) {
   desktop.userMouseUp({50, 1});
   desktop.advance(2);
   EXPECT_EQ(lines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace larkspire::observer
+
+namespace larkspire::observer {
+namespace {
+
+TEST(ObserverProgram, EndsWithItsStatusAndOneLineWhenTheDesktopGoesAway) {
+  simulated::Desktop desktop;
+  CapturedOutput output;
+  desktop.platform().runLoop.scheduleAfter(5, [&] { desktop.desktopGone = "the X display is gone"; });
+  EXPECT_EQ(runObserverProgram(desktop.platform(), output, {}), kDesktopGoneStatus);
+  EXPECT_GE(desktop.now(), 5.0);
+  EXPECT_LT(desktop.now(), 5.5) << "noticed by the next poll";
+  EXPECT_EQ(output.out, "{\"granted\":true,\"type\":\"permission\"}\n");
+  ASSERT_FALSE(output.err.empty());
+  EXPECT_EQ(output.err.substr(output.err.rfind('\n', output.err.size() - 2) + 1),
+            "larkspire-selection-observer: ending: the X display is gone\n");
+
+  // Gone from the start: the first line is still written, then the end.
+  simulated::Desktop gone;
+  gone.desktopGone = "the X display does not answer";
+  CapturedOutput first;
+  EXPECT_EQ(runObserverProgram(gone.platform(), first, {}), kDesktopGoneStatus);
+  EXPECT_EQ(first.out, "{\"granted\":true,\"type\":\"permission\"}\n");
+  EXPECT_EQ(first.err, "larkspire-selection-observer: ending: the X display does not answer\n");
 }
 
 }  // namespace

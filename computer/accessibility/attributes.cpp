@@ -1,5 +1,7 @@
 #include "computer/accessibility/attributes.h"
 
+#include <algorithm>
+
 #include "computer/request/failure.h"
 
 namespace larkspire::computer {
@@ -81,6 +83,15 @@ std::vector<Element> children(Accessibility& accessibility, const Element& eleme
   auto value = checkedAttribute(accessibility, element, "AXChildren");
   if (!value) return {};
   if (auto list = std::get_if<platform::ElementList>(&*value)) return std::move(*list);
+  fail(kUnavailable);
+}
+
+std::optional<std::int64_t> childCount(Accessibility& accessibility, const Element& element) {
+  auto result = accessibility.getAttributeValueCount(element, "AXChildren");
+  if (result.error == platform::kAXErrorSuccess) return std::max<std::int64_t>(result.count, 0);
+  if (platform::isAbsentError(result.error)) return 0;
+  if (result.error == platform::kAXErrorNotImplemented || result.error == platform::kAXErrorIllegalArgument)
+    return std::nullopt;
   fail(kUnavailable);
 }
 

@@ -5,6 +5,7 @@
 // element must never be guessed from a failed read.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -94,6 +95,11 @@ std::optional<platform::Value> checkedAttribute(platform::Accessibility& accessi
 // "AXChildren": empty when absent, "COMPUTER_UNAVAILABLE" when unreadable
 // or not a list of elements.
 std::vector<platform::Element> children(platform::Accessibility& accessibility, const platform::Element& element);
+
+// How many children "AXChildren" lists, without listing them: 0 when
+// absent, none when the platform cannot count them, "COMPUTER_UNAVAILABLE"
+// when the count failed.
+std::optional<std::int64_t> childCount(platform::Accessibility& accessibility, const platform::Element& element);
 
 // The protection rule. `role` is read at most once, and only when the
 // subrole could not be read.

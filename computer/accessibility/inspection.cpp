@@ -97,12 +97,13 @@ InspectedElements inspect(Accessibility& accessibility, const Element& window, c
     inspected.references[ref] = element;
     return record;
   };
+  auto countOf = [&](const Element& element) { return childCount(accessibility, element); };
   auto childrenOf = [&](const Element& element) { return children(accessibility, element); };
   auto isProtected = [&](const Element& element) { return secure(accessibility, element); };
 
   try {
-    inspected.nodes = inspectAccessibilityTree<json::Json>(window, AccessibilityInspectionLimits{}, childrenOf,
-                                                           isProtected, describe);
+    inspected.nodes = inspectAccessibilityTree<json::Json>(window, AccessibilityInspectionLimits{}, countOf,
+                                                           childrenOf, isProtected, describe);
   } catch (const AccessibilityInspectionFailure& failure) {
     switch (failure.kind()) {
       case AccessibilityInspectionFailure::protectedContent:

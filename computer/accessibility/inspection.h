@@ -29,13 +29,19 @@ using NodePath = std::vector<std::size_t>;
 
 // Walks the tree breadth-first. Every visited node is checked for protection
 // and the limits, even after the record limit is reached, so a protected
-// node anywhere in the tree fails the walk. `children` and `isProtected` may
-// throw; their exceptions end the walk unchanged. `describe(node, path,
-// index)` returns an optional record; index is the number of records so far.
-template <typename Record, typename Node, typename ChildrenFn, typename IsProtectedFn, typename DescribeFn>
+// node anywhere in the tree fails the walk. `childCount(node)` tells how
+// many children a node has without listing them (none when it cannot
+// tell): the limits are tested on it first, so that a node or a tree over
+// them is refused before its children are listed. They are tested again on
+// the list, which may have changed meanwhile. `childCount`, `children` and
+// `isProtected` may throw; their exceptions end the walk unchanged.
+// `describe(node, path, index)` returns an optional record; index is the
+// number of records so far.
+template <typename Record, typename Node, typename ChildCountFn, typename ChildrenFn, typename IsProtectedFn,
+          typename DescribeFn>
 std::vector<Record> inspectAccessibilityTree(const Node& root, const AccessibilityInspectionLimits& limits,
-                                             ChildrenFn&& children, IsProtectedFn&& isProtected,
-                                             DescribeFn&& describe) {
+                                             ChildCountFn&& childCount, ChildrenFn&& children,
+                                             IsProtectedFn&& isProtected, DescribeFn&& describe) {
   using Failure = AccessibilityInspectionFailure;
   std::vector<std::pair<Node, NodePath>> discovered;
   std::vector<Record> records;
@@ -46,13 +52,16 @@ std::vector<Record> inspectAccessibilityTree(const Node& root, const Accessibili
     // Copies: `discovered` grows below and may move its storage.
     Node node = discovered[cursor].first;
     NodePath path = discovered[cursor].second;
+    auto checkLimits = [&](std::int64_t kidCount) {
+      if (kidCount > limits.children) throw Failure(Failure::tooLarge);
+      if (kidCount > 0 && static_cast<std::int64_t>(path.size()) >= limits.depth) throw Failure(Failure::tooLarge);
+      if (static_cast<std::int64_t>(discovered.size()) + kidCount > limits.nodes) throw Failure(Failure::tooLarge);
+    };
 
     if (isProtected(node)) throw Failure(Failure::protectedContent);
+    if (std::optional<std::int64_t> counted = childCount(node)) checkLimits(*counted);
     auto kids = children(node);
-    const auto kidCount = static_cast<std::int64_t>(kids.size());
-    if (kidCount > limits.children) throw Failure(Failure::tooLarge);
-    if (kidCount > 0 && static_cast<std::int64_t>(path.size()) >= limits.depth) throw Failure(Failure::tooLarge);
-    if (static_cast<std::int64_t>(discovered.size()) + kidCount > limits.nodes) throw Failure(Failure::tooLarge);
+    checkLimits(static_cast<std::int64_t>(kids.size()));
 
     if (static_cast<std::int64_t>(records.size()) < limits.elements) {
       std::optional<Record> record = describe(node, path, records.size());
@@ -67,6 +76,15 @@ std::vector<Record> inspectAccessibilityTree(const Node& root, const Accessibili
     }
   }
   return records;
+}
+
+// The same walk for trees whose nodes cannot be counted before they are listed.
+template <typename Record, typename Node, typename ChildrenFn, typename IsProtectedFn, typename DescribeFn>
+std::vector<Record> inspectAccessibilityTree(const Node& root, const AccessibilityInspectionLimits& limits,
+                                             ChildrenFn&& children, IsProtectedFn&& isProtected,
+                                             DescribeFn&& describe) {
+  return inspectAccessibilityTree<Record>(
+      root, limits, [](const Node&) { return std::optional<std::int64_t>(); }, children, isProtected, describe);
 }
 
 // The first non-blank text among the descendants of root, breadth-first,

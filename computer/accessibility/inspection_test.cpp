@@ -111,6 +111,77 @@ TEST(InspectionWalk, FailuresOfTheSuppliedFunctionsPassThroughUnchanged) {
                Failure);
 }
 
+// Each node's count and list of children, where the count may disagree
+// with the list (the tree changed in between) or be unknown.
+struct CountedTree {
+  std::map<int, std::vector<int>> kids;
+  std::map<int, std::optional<std::int64_t>> counts;  // missing: the list's size
+  std::vector<int> listed;
+
+  Failure::Kind failure(AccessibilityInspectionLimits limits) {
+    try {
+      inspectAccessibilityTree<int>(
+          0, limits,
+          [&](int n) -> std::optional<std::int64_t> {
+            if (counts.count(n)) return counts[n];
+            return static_cast<std::int64_t>(kids.count(n) ? kids[n].size() : 0);
+          },
+          [&](int n) {
+            listed.push_back(n);
+            return kids.count(n) ? kids[n] : std::vector<int>{};
+          },
+          [](int) { return false; }, [](int n, const NodePath&, std::size_t) { return std::optional<int>(n); });
+    } catch (const Failure& f) {
+      return f.kind();
+    }
+    return Failure::incomplete;  // stands for "no failure" here
+  }
+};
+
+TEST(InspectionWalk, CountedChildrenAreRefusedBeforeTheyAreListed) {
+  const AccessibilityInspectionLimits limits{.elements = 250, .nodes = 10, .depth = 2, .children = 4};
+  // Too many children of one node: the node itself is never listed.
+  CountedTree wide;
+  wide.kids[0] = {1, 2};
+  wide.kids[2] = {3, 4, 5, 6, 7};
+  EXPECT_EQ(wide.failure(limits), Failure::tooLarge);
+  EXPECT_EQ(wide.listed, (std::vector<int>{0, 1}));
+
+  // Too many nodes in all, and children too deep, the same way.
+  CountedTree many;
+  many.kids[0] = {1, 2, 3};
+  many.kids[1] = {4, 5, 6, 7};
+  many.kids[2] = {8, 9, 10, 11};
+  EXPECT_EQ(many.failure(limits), Failure::tooLarge);
+  EXPECT_EQ(many.listed, (std::vector<int>{0, 1}));
+  CountedTree deep;
+  deep.kids[0] = {1};
+  deep.kids[1] = {2};
+  deep.kids[2] = {3};
+  EXPECT_EQ(deep.failure(limits), Failure::tooLarge);
+  EXPECT_EQ(deep.listed, (std::vector<int>{0, 1}));
+
+  // A count that is unknown, or wrong by the time the list is read, still
+  // leaves the list to be checked.
+  CountedTree unknown = wide;
+  unknown.listed.clear();
+  unknown.counts[2] = std::nullopt;
+  EXPECT_EQ(unknown.failure(limits), Failure::tooLarge);
+  EXPECT_EQ(unknown.listed, (std::vector<int>{0, 1, 2}));
+  CountedTree grew = wide;
+  grew.listed.clear();
+  grew.counts[2] = 1;
+  EXPECT_EQ(grew.failure(limits), Failure::tooLarge);
+  EXPECT_EQ(grew.listed, (std::vector<int>{0, 1, 2}));
+
+  // Within the limits, every node is listed.
+  CountedTree fits = wide;
+  fits.listed.clear();
+  fits.kids[2].pop_back();
+  EXPECT_EQ(fits.failure(limits), Failure::incomplete);
+  EXPECT_EQ(fits.listed.size(), 7u);
+}
+
 TEST(InspectionWalk, NodeLimitBelowOneFailsBeforeAnyRead) {
   Tree tree;
   EXPECT_EQ(failureOf(tree, {.elements = 250, .nodes = 0, .depth = 15, .children = 1000}), Failure::tooLarge);
@@ -297,6 +368,15 @@ TEST_F(Inventory, UndecidableProtectionAndUnreadableChildrenAreUnavailable) {
   field.subrole("AXStandardComboBox");
   EXPECT_EQ(failureCode(), "none");
   root.add("AXGroup").fail("AXChildren", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kUnavailable);
+}
+
+TEST_F(Inventory, ChildrenAreCountedBeforeTheyAreReadAndAFailedCountIsUnavailable) {
+  auto& wide = root.add("AXGroup");
+  wide.addMany(6000, [](simulated::Node& n, int) { n.role("AXStaticText"); });
+  EXPECT_EQ(failureCode(), kWindowTooComplex);
+  EXPECT_EQ(desktop.countReads, 2) << "the window and the group are counted, nothing below them";
+  wide.fail("AXChildren", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureCode(), kUnavailable);
 }
 

@@ -1,5 +1,8 @@
 #include "computer/request/dispatch.h"
 
+#include <future>
+#include <system_error>
+
 #include "computer/actions/act.h"
 #include "computer/apps/app_listing.h"
 #include "computer/apps/launch.h"
@@ -27,15 +30,35 @@ std::string operationName(const json::Json& request) {
   return found->get<std::string>();
 }
 
+bool watchedOperation(const json::Json& request) {
+  const std::string operation = operationName(request);
+  return operation == "apps" || operation == "launch" || operation == "observe";
+}
+
+bool mayChangeTheDesktop(const json::Json& request) { return operationName(request) == "launch"; }
+
 json::Json permissionReport(platform::Platform& platform, bool prompt) {
-  if (prompt) {
-    // Both answers are ignored: the report below is the state after asking.
-    platform.accessibility.isProcessTrustedWithOptions(true);
-    platform.screenCapture.requestScreenCaptureAccess();
+  // The prompts' answers are ignored: the report is the state after asking.
+  auto accessibility = [&platform, prompt] {
+    if (prompt) platform.accessibility.isProcessTrustedWithOptions(true);
+    return platform.accessibility.isProcessTrusted();
+  };
+  auto screenRecording = [&platform, prompt] {
+    if (prompt) platform.screenCapture.requestScreenCaptureAccess();
+    return platform.screenCapture.preflightScreenCaptureAccess();
+  };
+  // Each service may take its whole time limit to find that it cannot
+  // answer (a stopped display, a silent bus); asked side by side, the
+  // report takes as long as the slower of the two, not their sum.
+  std::future<bool> screen;
+  try {
+    screen = std::async(std::launch::async, screenRecording);
+  } catch (const std::system_error&) {
+    screen = std::async(std::launch::deferred, screenRecording);  // no thread to spare
   }
   json::Json report = json::Json::object();
-  report["accessibility"] = platform.accessibility.isProcessTrusted();
-  report["screenRecording"] = platform.screenCapture.preflightScreenCaptureAccess();
+  report["accessibility"] = accessibility();
+  report["screenRecording"] = screen.get();
   return report;
 }
 

@@ -28,6 +28,15 @@ std::optional<json::Json> readOneShotRequest(ByteSource& input);
 // or not a string.
 std::string operationName(const json::Json& request);
 
+// Whether a request may wait on the desktop in calls that nothing can
+// interrupt, and so is watched: "apps", "launch", "observe". The
+// permission report bounds its own checks; the rest never reach the
+// desktop.
+bool watchedOperation(const json::Json& request);
+// Whether a request may have changed the desktop by the time it fails:
+// "launch" starts a program.
+bool mayChangeTheDesktop(const json::Json& request);
+
 // {"accessibility", "screenRecording"} from fresh permission checks; with
 // prompt, the system is first asked to prompt for both (without waiting).
 json::Json permissionReport(platform::Platform& platform, bool prompt);

@@ -48,6 +48,9 @@ class ThrowingAccessibility final : public platform::Accessibility {
                                       const platform::Value& v) override {
     return inner_.setAttributeValue(e, a, v);
   }
+  platform::CountResult getAttributeValueCount(const platform::Element& e, std::string_view a) override {
+    return inner_.getAttributeValueCount(e, a);
+  }
   platform::NamesResult copyActionNames(const platform::Element& e) override { return inner_.copyActionNames(e); }
   platform::SettableResult isAttributeSettable(const platform::Element& e, std::string_view a) override {
     return inner_.isAttributeSettable(e, a);
@@ -119,6 +122,16 @@ TEST_F(DispatchTest, OperationNamesMatchExactlyOrTheRequestIsInvalid) {
     EXPECT_EQ(a.status, 1);
   }
   EXPECT_EQ(desktop.accessibilityPrompts, 0);
+}
+
+TEST(Watchdog, WatchesWhatMayWaitOnTheDesktopAndKnowsWhatMayHaveChangedIt) {
+  auto request = [](const char* operation) { return Json{{"operation", operation}}; };
+  for (const char* watched : {"apps", "launch", "observe"}) EXPECT_TRUE(watchedOperation(request(watched))) << watched;
+  for (const char* unwatched : {"status", "permissions", "act", "Observe", ""})
+    EXPECT_FALSE(watchedOperation(request(unwatched))) << unwatched;
+  EXPECT_TRUE(mayChangeTheDesktop(request("launch")));
+  EXPECT_FALSE(mayChangeTheDesktop(request("observe")));
+  EXPECT_FALSE(mayChangeTheDesktop(request("apps")));
 }
 
 TEST_F(DispatchTest, ActOutsideASessionIsRefusedWhateverItHolds) {

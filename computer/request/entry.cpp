@@ -1,10 +1,14 @@
 #include "computer/request/entry.h"
 
-#include <chrono>
 #include <fcntl.h>
-#include <string_view>
-#include <thread>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "computer/request/dispatch.h"
 #include "computer/request/failure.h"
@@ -33,7 +37,39 @@ void silenceStandardError() {
   ::_exit(0);
 }
 
+// A request normally answers in well under this; only after it does the
+// watchdog start asking whether the desktop still answers.
+constexpr double kWatchAfterSeconds = 1.0;
+constexpr double kWatchEverySeconds = 0.5;
+
 }  // namespace
+
+std::shared_ptr<void> watchDesktop(platform::Session& session, std::function<void()> stuck) {
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  try {
+    std::thread([&session, stuck = std::move(stuck), ended] {
+      auto pause = [&](double seconds) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!*ended && std::chrono::steady_clock::now() < until)
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      };
+      // A display that cannot be had from the start is never waited on:
+      // the request goes on without it and answers by itself. (Asking
+      // now also opens the request's own connection, within its limit.)
+      if (session.desktopGone(true)) return;
+      pause(kWatchAfterSeconds);
+      while (!*ended) {
+        // Asked over connections of its own, so this does not get stuck
+        // where the request is.
+        if (session.desktopGone(true) && !*ended) return stuck();
+        pause(kWatchEverySeconds);
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the request goes on unwatched.
+  }
+  return std::shared_ptr<void>(nullptr, [ended](void*) { *ended = true; });
+}
 
 bool isSessionMode(int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
@@ -72,11 +108,13 @@ void ComputerHelper::main(int argc, const char* const* argv, const ProcessWiring
           [&lines] { return readSessionRequest(lines); },
           output,
           armLifetimeTimer,
-          // The lifetime may run out while an act is still typing.
+          // The lifetime may run out, or the desktop stop answering, while
+          // an act is still typing.
           [&native](int status) {
             native->releaseBeforeExit();
             ::_exit(status);
           },
+          [&platform](std::function<void()> stuck) { return watchDesktop(platform.session, std::move(stuck)); },
       };
       runSession(operations, runtime);
       // runSession always ends the process; this is never reached.
@@ -97,10 +135,24 @@ void ComputerHelper::main(int argc, const char* const* argv, const ProcessWiring
     ::_exit(1);
   }
   platform::Platform& platform = native->platform();
+  // One answer only: the request's own, or the watchdog's when the desktop
+  // stopped answering under it. Whoever comes first writes it and ends the
+  // process while holding the lock.
+  std::mutex answering;
+  std::shared_ptr<void> watching;
+  if (watchedOperation(*request)) {
+    const bool notExecuted = !mayChangeTheDesktop(*request);
+    watching = watchDesktop(platform.session, [&output, &answering, notExecuted] {
+      std::lock_guard lock(answering);
+      emit(output, failureResponse(kUnavailable, notExecuted));
+      ::_exit(1);
+    });
+  }
   runBesideMainLoop(platform, [&]() -> int {
     Answer answer = answerRequest(platform, *request);
+    std::lock_guard lock(answering);
     emit(output, answer.response);
-    return answer.status;
+    ::_exit(answer.status);
   });
 }
 

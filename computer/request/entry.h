@@ -25,6 +25,13 @@ struct ProcessWiring {
 // clock and then calls `expire`.
 void armLifetimeTimer(double seconds, std::function<void()> expire);
 
+// A real desktop watch: a background thread that, once the operation has
+// run for a second, asks every half second whether the desktop is gone
+// (Session::desktopGone with a probe) and calls `stuck` once if it is. A
+// desktop already gone when the watch starts is not watched: nothing waits
+// on it. The watch ends with the handle.
+std::shared_ptr<void> watchDesktop(platform::Session& session, std::function<void()> stuck);
+
 class ComputerHelper {
  public:
   // Runs one request (or one session) and ends the process with _exit once

@@ -1,14 +1,45 @@
 #include "computer/request/input.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstring>
-#include <unistd.h>
+#include <optional>
 
 namespace larkspire::computer {
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
+
+// One drain of refused input, from its first byte on.
+class Drain {
+ public:
+  explicit Drain(const DrainLimit& limit) : limit_(limit), start_(now()) {}
+
+  // Whether to read on: neither bound reached, and the source has
+  // something to say within the time left.
+  bool more(ByteSource& source) {
+    if (taken_ >= limit_.bytes) return false;
+    double left = limit_.seconds - (now() - start_);
+    if (!(left > 0)) return false;
+    return source.waitReadable(left);
+  }
+  void took(std::size_t n) { taken_ += n; }
+
+ private:
+  double now() const {
+    if (limit_.now) return limit_.now();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+
+  const DrainLimit& limit_;
+  double start_;
+  std::size_t taken_ = 0;
+};
 
 }  // namespace
 
@@ -20,6 +51,18 @@ std::size_t FileDescriptorSource::read(char* buffer, std::size_t size) {
   }
 }
 
+bool FileDescriptorSource::waitReadable(double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (!(left > 0)) return false;
+    pollfd fd{fd_, POLLIN, 0};
+    int ready = ::poll(&fd, 1, static_cast<int>(std::min(std::ceil(left * 1000.0), 86'400'000.0)));
+    if (ready > 0) return true;  // bytes, the end, or an error read() will report
+    if (ready < 0 && errno != EINTR) return true;
+  }
+}
+
 std::size_t MemorySource::read(char* buffer, std::size_t size) {
   std::size_t n = std::min({size, chunk_, bytes_.size() - offset_});
   std::memcpy(buffer, bytes_.data() + offset_, n);
@@ -27,7 +70,7 @@ std::size_t MemorySource::read(char* buffer, std::size_t size) {
   return n;
 }
 
-BoundedInput readToEnd(ByteSource& source, std::size_t limit) {
+BoundedInput readToEnd(ByteSource& source, std::size_t limit, const DrainLimit& drain) {
   BoundedInput input;
   const std::size_t keep = limit + 1;
   for (;;) {
@@ -40,14 +83,18 @@ BoundedInput readToEnd(ByteSource& source, std::size_t limit) {
     if (n == 0) return input;
   }
   input.overLimit = true;
-  // Drain the rest so the writer on the other end is never left blocked.
+  Drain drainer(drain);
   std::string scratch(kChunk, '\0');
-  while (source.read(scratch.data(), scratch.size()) != 0) {
+  while (drainer.more(source)) {
+    std::size_t n = source.read(scratch.data(), scratch.size());
+    if (n == 0) break;
+    drainer.took(n);
   }
   return input;
 }
 
-LineReader::LineReader(ByteSource& source, std::size_t limit) : source_(source), limit_(limit) {}
+LineReader::LineReader(ByteSource& source, std::size_t limit, DrainLimit drain)
+    : source_(source), limit_(limit), drain_(std::move(drain)) {}
 
 bool LineReader::fill() {
   if (ended_) return false;
@@ -65,8 +112,22 @@ LineReader::Line LineReader::next() {
   bool overflow = false;
   bool started = false;
   bool terminated = false;
+  std::optional<Drain> drainer;  // from the moment the line is known to be too long
   for (;;) {
-    if (position_ == buffer_.size() && !fill()) break;
+    if (position_ == buffer_.size()) {
+      if (overflow) {
+        if (!drainer) drainer.emplace(drain_);
+        if (!drainer->more(source_)) {
+          // Whatever follows belongs to a line that never ended in time.
+          ended_ = true;
+          buffer_.clear();
+          position_ = 0;
+          break;
+        }
+      }
+      if (!fill()) break;
+      if (drainer) drainer->took(buffer_.size());
+    }
     started = true;
     std::string_view rest(buffer_.data() + position_, buffer_.size() - position_);
     std::size_t feed = rest.find('\n');

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,12 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Reads up to `size` bytes; 0 means end of input.
   virtual std::size_t read(char* buffer, std::size_t size) = 0;
+  // Waits up to `seconds` for read() to have something to say (bytes or
+  // the end); false when the time ran out first.
+  virtual bool waitReadable(double seconds) {
+    (void)seconds;
+    return true;
+  }
 };
 
 // read(2) on a file descriptor, retried on EINTR. A read error ends the input.
@@ -21,6 +28,7 @@ class FileDescriptorSource final : public ByteSource {
  public:
   explicit FileDescriptorSource(int fd) : fd_(fd) {}
   std::size_t read(char* buffer, std::size_t size) override;
+  bool waitReadable(double seconds) override;
 
  private:
   int fd_;
@@ -41,19 +49,32 @@ class MemorySource final : public ByteSource {
   std::size_t offset_ = 0;
 };
 
+// How much of an input that is already known to be refused is still read
+// and thrown away, so that a writer on the other end of a pipe is not left
+// blocked by a reader that ends early. An endless input (or a writer that
+// never closes) ends the drain at either bound.
+struct DrainLimit {
+  std::size_t bytes = std::size_t{64} << 20;
+  double seconds = 1.0;
+  // Seconds on a monotonic clock; the steady clock when empty.
+  std::function<double()> now;
+};
+
 struct BoundedInput {
   std::string bytes;       // at most limit + 1 bytes of the input
   bool overLimit = false;  // the input was longer than the limit
 };
 
-// Reads to end of input, keeping at most limit + 1 bytes and discarding the
-// rest, so an endless or enormous input cannot exhaust memory.
-BoundedInput readToEnd(ByteSource& source, std::size_t limit);
+// Reads to end of input, keeping at most limit + 1 bytes. Past the limit
+// the rest is drained within `drain` and discarded, so an endless or
+// enormous input can neither exhaust memory nor keep the answer waiting.
+BoundedInput readToEnd(ByteSource& source, std::size_t limit, const DrainLimit& drain = {});
 
 // Splits the input into lines: a line ends at a line feed, which is not part
 // of it, nor is a carriage return just before it; a last line without a line
 // feed still counts. A line longer than the limit is never held whole: its
-// first limit + 1 bytes are kept and the rest up to its line feed discarded.
+// first limit + 1 bytes are kept and the rest up to its line feed discarded,
+// within `drain`; a line that does not end within it ends the input.
 class LineReader {
  public:
   enum class Status { line, tooLong, end };
@@ -62,7 +83,7 @@ class LineReader {
     std::string bytes;  // the line's bytes when status is line
   };
 
-  LineReader(ByteSource& source, std::size_t limit);
+  LineReader(ByteSource& source, std::size_t limit, DrainLimit drain = {});
   Line next();
 
  private:
@@ -70,6 +91,7 @@ class LineReader {
 
   ByteSource& source_;
   std::size_t limit_;
+  DrainLimit drain_;
   std::string buffer_;
   std::size_t position_ = 0;
   bool ended_ = false;

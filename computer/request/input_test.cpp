@@ -41,13 +41,60 @@ TEST(ReadToEnd, KeepsInputUpToTheLimitAndFlagsOneByteMore) {
   EXPECT_TRUE(none.bytes.empty());
 }
 
-TEST(ReadToEnd, DrainsAnEnormousInputWithoutKeepingIt) {
-  EndlessSource source(std::size_t{200} << 20);
-  BoundedInput input = readToEnd(source, 1000);
+TEST(ReadToEnd, DrainsAnEnormousInputWithoutKeepingItAndStopsAnEndlessOne) {
+  // Within the drain, every byte is read: the writer is never left blocked.
+  EndlessSource large(std::size_t{40} << 20);
+  BoundedInput input = readToEnd(large, 1000);
   EXPECT_TRUE(input.overLimit);
   EXPECT_EQ(input.bytes.size(), 1001u);
   EXPECT_LE(input.bytes.capacity(), std::size_t{1} << 20);
-  EXPECT_EQ(source.remaining_, 0u);
+  EXPECT_EQ(large.remaining_, 0u);
+
+  // Past it, reading stops: /dev/zero would otherwise be read for ever.
+  const std::size_t total = std::size_t{1} << 40;
+  EndlessSource endless(total);
+  EXPECT_TRUE(readToEnd(endless, 1000).overLimit);
+  const std::size_t taken = total - endless.remaining_;
+  EXPECT_GE(taken, 1001u + (std::size_t{64} << 20));
+  EXPECT_LE(taken, 1001u + (std::size_t{65} << 20));
+}
+
+// Readable at once, but each read takes `secondsPerRead` of a fake clock;
+// or never readable at all.
+class SlowSource final : public ByteSource {
+ public:
+  SlowSource(double secondsPerRead, bool readable) : secondsPerRead_(secondsPerRead), readable_(readable) {}
+  std::size_t read(char* buffer, std::size_t size) override {
+    ++reads;
+    now += secondsPerRead_;
+    std::fill(buffer, buffer + std::min<std::size_t>(size, 10), 'x');
+    return std::min<std::size_t>(size, 10);
+  }
+  bool waitReadable(double seconds) override {
+    waitedFor = seconds;
+    return readable_;
+  }
+  double now = 0;
+  int reads = 0;
+  double waitedFor = -1;
+
+ private:
+  double secondsPerRead_;
+  bool readable_;
+};
+
+TEST(ReadToEnd, TheDrainEndsWithinItsTimeAlsoWhenTheWriterFallsSilent) {
+  SlowSource trickle(0.25, true);
+  DrainLimit drain{.now = [&] { return trickle.now; }};
+  EXPECT_TRUE(readToEnd(trickle, 5, drain).overLimit);
+  // One read fills the request, four more drain until a second has passed.
+  EXPECT_EQ(trickle.reads, 5);
+
+  SlowSource silent(0, false);
+  DrainLimit silentDrain{.now = [&] { return silent.now; }};
+  EXPECT_TRUE(readToEnd(silent, 5, silentDrain).overLimit);
+  EXPECT_EQ(silent.reads, 1);
+  EXPECT_DOUBLE_EQ(silent.waitedFor, 1.0);
 }
 
 std::vector<LineReader::Line> allLines(const std::string& input, std::size_t limit, std::size_t chunk) {
@@ -113,14 +160,24 @@ TEST_P(LineReaderChunks, ResumesAfterTheFeedOfALineFarOverTheLimit) {
 
 INSTANTIATE_TEST_SUITE_P(ReadSizes, LineReaderChunks, ::testing::Values(1, 2, 3, 17, 1 << 20));
 
-TEST(LineReader, AnEndlessLineIsNeverBufferedWhole) {
-  EndlessSource source(std::size_t{100} << 20);
+TEST(LineReader, AnEndlessLineIsNeverBufferedWholeAndEndsTheInput) {
+  const std::size_t total = std::size_t{1} << 40;
+  EndlessSource source(total);
   LineReader reader(source, 65536);
   auto line = reader.next();
   EXPECT_EQ(line.status, Status::tooLong);
   EXPECT_TRUE(line.bytes.empty());
-  EXPECT_EQ(source.remaining_, 0u);
+  EXPECT_LE(total - source.remaining_, std::size_t{65} << 20);
+  const std::size_t remaining = source.remaining_;
   EXPECT_EQ(reader.next().status, Status::end);
+  EXPECT_EQ(source.remaining_, remaining) << "nothing more is read after the drain gave up";
+
+  // A long line whose writer falls silent before its line feed.
+  SlowSource silent(0, false);
+  LineReader stalled(silent, 5, DrainLimit{.now = [&] { return silent.now; }});
+  EXPECT_EQ(stalled.next().status, Status::tooLong);
+  EXPECT_EQ(stalled.next().status, Status::end);
+  EXPECT_EQ(silent.reads, 1);
 }
 
 TEST(LineReader, LeavesLaterLinesUnreadUntilAsked) {

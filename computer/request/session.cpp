@@ -25,7 +25,8 @@ class SessionEnding {
   bool respond(const json::Json& response, std::optional<int> status) {
     {
       std::lock_guard lock(mutex_);
-      if (ended_) return false;
+      // A response already on its way (a watchdog's) ends the process.
+      if (ended_ || writing_) return false;
       writing_ = true;
     }
     emit(output_, sessionResponse(response));
@@ -112,8 +113,18 @@ void runSession(const SessionOperations& operations, const SessionRuntime& runti
   auto first = runtime.readRequest();
   if (!first || !isSessionRequest(*first, "observe")) return ending->end(1);
 
+  // A desktop that stops answering ends the operation from outside, with
+  // what the operation itself would say of a failed service; once an
+  // action may have started, without claiming that nothing was done.
+  auto watch = [&](bool notExecuted) -> std::shared_ptr<void> {
+    if (!runtime.watchDesktop) return nullptr;
+    return runtime.watchDesktop(
+        [ending, notExecuted] { ending->respond(failureResponse(kUnavailable, notExecuted), 1); });
+  };
+
   std::optional<Observation> observation;
   try {
+    auto watching = watch(true);
     observation = operations.observe(*first);
   } catch (const NativeFailure& failure) {
     ending->respond(failureOf(failure), 1);
@@ -138,6 +149,7 @@ void runSession(const SessionOperations& operations, const SessionRuntime& runti
 
   json::Json result;
   try {
+    auto watching = watch(false);
     result = operations.act(*second, kept);
   } catch (const NativeFailure& failure) {
     ending->respond(failureOf(failure), 1);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "common/json.h"
@@ -39,6 +40,10 @@ struct SessionRuntime {
   // Ends the process with a status. The program never returns from it; in
   // tests it records the status and the session returns right after.
   std::function<void(int status)> endProcess;
+  // Watches the desktop while an operation runs and calls `stuck`, from
+  // another thread, when it has stopped answering in a call that cannot be
+  // interrupted. The watch ends with the handle. Empty: no watch.
+  std::function<std::shared_ptr<void>(std::function<void()> stuck)> watchDesktop = {};
 };
 
 // The next request line as an object: none at end of input, for a line over

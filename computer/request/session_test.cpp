@@ -91,6 +91,7 @@ class SessionTest : public ::testing::Test {
           statuses.push_back(status);
           endedAt = desktop.now();
         },
+        watchDesktop,
     };
     runSession(operations(), runtime);
     // Whatever is still scheduled must not end the process a second time.
@@ -134,6 +135,7 @@ class SessionTest : public ::testing::Test {
   double actSeconds = 0;
   std::function<void()> observeThrows;
   std::function<void()> actThrows;
+  std::function<std::shared_ptr<void>(std::function<void()>)> watchDesktop;
 };
 
 Json parse(const std::string& line) {
@@ -318,6 +320,34 @@ TEST_F(SessionTest, LifetimeNeverCutsAResponseBeingWritten) {
   EXPECT_EQ(parse(lines[1]), sessionResponse(failureResponse(kTargetChanged, false)));
   // The lifetime had run out, so the process ends as an expiry does.
   EXPECT_EQ(status(), 0);
+}
+
+TEST_F(SessionTest, AStuckDesktopEndsTheOperationUnderWayFromOutside) {
+  // The watch is armed for each operation and ended after it; the desktop
+  // gets stuck during the one chosen.
+  std::vector<std::function<void()>> watches;
+  int watchesEnded = 0;
+  watchDesktop = [&](std::function<void()> stuck) {
+    watches.push_back(std::move(stuck));
+    return std::shared_ptr<void>(nullptr, [&](void*) { ++watchesEnded; });
+  };
+  for (bool duringAct : {false, true}) {
+    SCOPED_TRACE(duringAct ? "act" : "observe");
+    watches.clear();
+    watchesEnded = 0;
+    statuses.clear();
+    output.writes.clear();
+    auto stuck = [&] { watches.back()(); };
+    observeThrows = duringAct ? std::function<void()>() : stuck;
+    actThrows = duringAct ? std::function<void()>(stuck) : nullptr;
+    auto lines = run({{0, kObserve + "\n"}, {1, kAct + "\n"}});
+    ASSERT_EQ(lines.size(), duringAct ? 2u : 1u);
+    // An action may have begun: it is never reported as not executed.
+    EXPECT_EQ(parse(lines.back()), sessionResponse(failureResponse(kUnavailable, !duringAct)));
+    EXPECT_EQ(status(), 1);
+    EXPECT_EQ(watches.size(), duringAct ? 2u : 1u);
+    EXPECT_EQ(watchesEnded, static_cast<int>(watches.size()));
+  }
 }
 
 TEST(SessionRequest, VersionMustBeTheIntegerTwo) {

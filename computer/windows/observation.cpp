@@ -80,6 +80,9 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
   if (appIdEntry == request.end() || !appIdEntry->is_string()) fail(kInvalidRequest);
   const std::string appId = appIdEntry->get<std::string>();
 
+  // Without its window server no application's windows can be found: a
+  // failed service, not a target that changed.
+  if (platform.screenCapture.screenCaptureState() == platform::PermissionState::serviceFailed) fail(kUnavailable);
   auto app = targetApp(platform, appId);
 
   std::optional<std::string> windowId;

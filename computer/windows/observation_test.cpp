@@ -142,6 +142,13 @@ TEST_F(Observe, AppIdIsCheckedFirstThenTheApplicationThenPermissions) {
   EXPECT_TRUE(desktop.captures.empty());
 }
 
+TEST_F(Observe, AWindowServerThatFailedIsUnavailableBeforeAnyApplicationIsLookedFor) {
+  desktop.captureServiceFailed = true;
+  EXPECT_EQ(failureCode(request({{"appId", "com.example.Missing"}})), kUnavailable);
+  EXPECT_EQ(failureCode(request()), kUnavailable);
+  EXPECT_EQ(failureCode({{"operation", "observe"}}), kInvalidRequest);
+}
+
 TEST_F(Observe, WindowIdOfAnotherTypeCountsAsAbsent) {
   app.addWindow({.title = "Second", .frame = {{600, 50}, {300, 200}}, .accessibilityFrame = std::nullopt, .windowID = 901});
   auto observation = observe(desktop.platform(), request({{"windowId", 901}}));

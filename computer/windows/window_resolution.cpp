@@ -53,9 +53,14 @@ bool screenLocked(platform::Session& session) {
 ResolvedWindow window(platform::Platform& platform, const platform::Application& app,
                       const std::optional<std::string>& windowId) {
   auto& accessibility = platform.accessibility;
-  if (!accessibility.isProcessTrusted() || !platform.screenCapture.preflightScreenCaptureAccess()) {
-    fail(kPermissionRequired);
-  }
+  // A service that is gone or does not answer is not a permission the user
+  // could grant.
+  auto permission = [](platform::PermissionState state) {
+    if (state == platform::PermissionState::serviceFailed) fail(kUnavailable);
+    if (state != platform::PermissionState::granted) fail(kPermissionRequired);
+  };
+  permission(accessibility.trustState());
+  permission(platform.screenCapture.screenCaptureState());
   if (screenLocked(platform.session)) fail(kScreenLocked);
 
   const platform::Pid pid = app->processIdentifier();
@@ -75,6 +80,8 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   platform::ElementList accessibilityWindows;
   auto windowsRead = accessibility.copyAttributeValue(applicationElement, "AXWindows");
   if (auto list = windowsRead.get<platform::ElementList>()) accessibilityWindows = *list;
+  // An application that does not answer has not changed its windows.
+  if (windowsRead.error == platform::kAXErrorCannotComplete) fail(kUnavailable);
 
   std::vector<Rect> captureFrames;
   captureFrames.reserve(captures.size());

@@ -102,6 +102,19 @@ TEST_F(WindowResolution, PermissionsComeBeforeTheLock) {
   EXPECT_EQ(failureCode(), "none");
 }
 
+TEST_F(WindowResolution, AFailedServiceIsUnavailableNotAMissingPermission) {
+  app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  desktop.accessibilityServiceFailed = true;
+  EXPECT_EQ(failureCode(), kUnavailable);
+  desktop.accessibilityServiceFailed = false;
+  desktop.captureServiceFailed = true;
+  EXPECT_EQ(failureCode(), kUnavailable);
+  // A permission that is off still comes first, and asks the user.
+  desktop.accessibilityTrusted = false;
+  EXPECT_EQ(failureCode(), kPermissionRequired);
+  EXPECT_EQ(desktop.shareableContentRequests, 0);
+}
+
 TEST_F(WindowResolution, LockStateComesOnlyFromABooleanEntry) {
   app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
   desktop.sessionDictionary = std::map<std::string, platform::Value>{{"CGSSessionScreenIsLocked", std::int64_t{1}}};
@@ -162,7 +175,11 @@ TEST_F(WindowResolution, OnlyNormalWindowsWithAnAreaAreCandidates) {
 
 TEST_F(WindowResolution, UnreadableWindowListAndPlatformErrors) {
   app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  // An application that does not answer is unavailable; one that is gone
+  // has changed.
   app.element().fail("AXWindows", platform::kAXErrorCannotComplete);
+  EXPECT_EQ(failureCode(), kUnavailable);
+  app.element().fail("AXWindows", platform::kAXErrorInvalidUIElement);
   EXPECT_EQ(failureCode(), kTargetChanged);
   app.element().unset("AXWindows");
   EXPECT_EQ(failureCode(), "none");

@@ -50,6 +50,7 @@ class AtspiAccessibility final : public Accessibility {
 
   bool isProcessTrusted() override { return accessibilityEnabled(context_, false); }
   bool isProcessTrustedWithOptions(bool prompt) override { return accessibilityEnabled(context_, prompt); }
+  PermissionState trustState() override { return accessibilityState(context_, false); }
 
   Element createApplication(Pid pid) override { return Element(std::make_shared<AtspiElement>(bus_, pid)); }
 
@@ -113,6 +114,21 @@ class AtspiAccessibility final : public Accessibility {
       return r.ok() ? kAXErrorSuccess : r.error;
     }
     return kAXErrorAttributeUnsupported;
+  }
+
+  // From the snapshot's ChildCount, which a walk has already read with the
+  // element's other facts: a node's children are counted before they are
+  // listed and their facts fetched. Applications are listed every time.
+  CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, 0};
+    if (attribute != "AXChildren" || e->isApplication()) return {kAXErrorNotImplemented, 0};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, 0};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, 0};
+    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return {kAXErrorInvalidUIElement, 0};
+    if (!s.childCount || *s.childCount < 0) return {kAXErrorNotImplemented, 0};
+    return {kAXErrorSuccess, *s.childCount};
   }
 
   NamesResult copyActionNames(const Element& element) override {

@@ -36,8 +36,13 @@ Reply replyFrom(GVariant* value, GError* rawError) {
   } else {
     reply.error = errorFor(error.get());
     reply.lostConnection = connectionLost(error.get());
+    reply.timedOut = isTimeout(error.get());
   }
   return reply;
+}
+
+double monotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 struct Pending {
@@ -127,6 +132,37 @@ platform::AXError errorFor(const GError* error) {
   return platform::kAXErrorCannotComplete;
 }
 
+bool isTimeout(const GError* error) {
+  if (!error) return false;
+  if (g_dbus_error_is_remote_error(error)) {
+    gchar* name = g_dbus_error_get_remote_error(error);
+    std::string_view n(name ? name : "");
+    bool timeout = n == "org.freedesktop.DBus.Error.NoReply" || n == "org.freedesktop.DBus.Error.Timeout" ||
+                   n == "org.freedesktop.DBus.Error.TimedOut";
+    g_free(name);
+    return timeout;
+  }
+  if (error->domain == G_IO_ERROR) return error->code == G_IO_ERROR_TIMED_OUT;
+  if (error->domain == G_DBUS_ERROR)
+    return error->code == G_DBUS_ERROR_NO_REPLY || error->code == G_DBUS_ERROR_TIMEOUT ||
+           error->code == G_DBUS_ERROR_TIMED_OUT;
+  return false;
+}
+
+void TimedOutApplications::timedOut(const std::string& busName, double now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  since_[busName] = now;
+}
+
+bool TimedOutApplications::givenUp(const std::string& busName, double now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = since_.find(busName);
+  if (found == since_.end()) return false;
+  if (now - found->second < kGiveUpSeconds) return true;
+  since_.erase(found);
+  return false;
+}
+
 bool acceptablePeerAddress(const std::string& address) {
   if (address.find(';') != std::string::npos) return false;  // one address, not a list to try
   return address.rfind("unix:path=", 0) == 0 || address.rfind("unix:abstract=", 0) == 0;
@@ -145,6 +181,7 @@ GDBusConnection* Bus::peerFor(const std::string& busName) {
   // Only applications offer private connections, and they are called by
   // their unique names; the registry and the bus itself are not.
   if (busName.empty() || busName[0] != ':') return nullptr;
+  if (timedOut_.givenUp(busName, monotonicSeconds())) return nullptr;
   std::lock_guard<std::mutex> lock(peersMutex_);
   auto found = peers_.find(busName);
   if (found == peers_.end()) {
@@ -154,12 +191,20 @@ GDBusConnection* Bus::peerFor(const std::string& busName) {
       GVariant* reply = g_dbus_connection_call_sync(
           bus, busName.c_str(), kApplicationRootPath, "org.a11y.atspi.Application", "GetApplicationBusAddress",
           nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
-      if (error) g_error_free(error);
+      if (error) {
+        if (isTimeout(error)) timedOut_.timedOut(busName, monotonicSeconds());
+        g_error_free(error);
+      }
       if (reply) {
         const char* address = nullptr;
         g_variant_get(reply, "(&s)", &address);
-        if (address && acceptablePeerAddress(address))
+        if (address && acceptablePeerAddress(address)) {
+          const double started = monotonicSeconds();
           peer = connectWithin(address, std::chrono::milliseconds(kCallTimeoutMs));
+          // Accepted but never answered: the application is not reading.
+          if (!peer && monotonicSeconds() - started >= kCallTimeoutMs / 1000.0)
+            timedOut_.timedOut(busName, monotonicSeconds());
+        }
         g_variant_unref(reply);
       }
     }
@@ -264,9 +309,15 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
+    if (timedOut_.givenUp(calls[i].bus, monotonicSeconds())) {
+      // Not sent, so not a new timeout: the give-up runs out in its time.
+      replies[i].error = platform::kAXErrorCannotComplete;
+      continue;
+    }
     sends.push_back(Send{i, known->second.connection, known->second.peer});
   }
   sendAll(calls, sends, replies);
+  noteTimeouts(calls, replies);
 
   // A private connection that broke (the application closed it, or ended)
   // is given up; its calls go again over the bus, whose answer tells a
@@ -281,8 +332,18 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
     again.push_back(Send{send.index, bus, false});
   }
   sendAll(calls, again, replies);
+  noteTimeouts(calls, replies);
   dropParameters(calls);
   return replies;
+}
+
+void Bus::noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies) {
+  const double now = monotonicSeconds();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    // The bus daemon and the registry answer for everyone; only an
+    // application is given up on.
+    if (replies[i].timedOut && !calls[i].bus.empty() && calls[i].bus[0] == ':') timedOut_.timedOut(calls[i].bus, now);
+  }
 }
 
 Reply Bus::property(const std::string& bus, const std::string& path, const char* interface, const char* name) {

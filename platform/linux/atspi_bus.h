@@ -21,6 +21,23 @@ namespace larkspire::linux_backend::atspi {
 // No answer within this time reads as a failed call, so that a hung
 // application cannot stall a request.
 inline constexpr int kCallTimeoutMs = 1500;
+// An application whose call ran out of time is not asked again for this
+// long: its further calls fail at once, so that a walk or a batch split in
+// parts pays one timeout in all, not one per part. Longer than any request,
+// short enough for the observer to read an application again once it
+// recovers.
+inline constexpr double kGiveUpSeconds = 10.0;
+
+// The applications (bus names) given up on, and since when. Thread-safe.
+class TimedOutApplications {
+ public:
+  void timedOut(const std::string& busName, double now);
+  bool givenUp(const std::string& busName, double now);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, double> since_;
+};
 
 struct VariantUnref {
   void operator()(GVariant* v) const { if (v) g_variant_unref(v); }
@@ -33,6 +50,9 @@ struct Reply {
   // The connection failed (closed, refused), as opposed to an answer, an
   // error sent by the other side or a timeout.
   bool lostConnection = false;
+  // No answer came in time. (A call not sent because its application ran
+  // out of time before fails without this.)
+  bool timedOut = false;
   bool ok() const { return error == platform::kAXErrorSuccess && value; }
 };
 
@@ -73,8 +93,10 @@ class Bus {
   Route route(const std::string& busName);
   GDBusConnection* peerFor(const std::string& busName);
   void forgetPeer(const std::string& busName);
+  void noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies);
 
   LinuxContext& context_;
+  TimedOutApplications timedOut_;
   std::mutex peersMutex_;
   std::map<std::string, GDBusConnection*> peers_;  // null: none offered or reachable
 };
@@ -85,5 +107,8 @@ bool acceptablePeerAddress(const std::string& address);
 
 // A reply's error in the platform's codes.
 platform::AXError errorFor(const GError* error);
+// Whether an error says that no answer came in time, from our side or the
+// bus daemon's.
+bool isTimeout(const GError* error);
 
 }  // namespace larkspire::linux_backend::atspi

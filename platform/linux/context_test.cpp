@@ -3,7 +3,13 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <cstdlib>
 #include <string>
@@ -220,6 +226,60 @@ TEST(LinuxPermissions, UnreachableDisplayAndBusAreAnsweredQuietly) {
   EXPECT_EQ(stderrText.text(), "");
 }
 
+// A display socket that takes connections and never says a word, as a
+// stopped X server does.
+class SilentDisplay {
+ public:
+  SilentDisplay() {
+    ::mkdir("/tmp/.X11-unix", 01777);
+    for (int number = 63000; number < 63500 && name_.empty(); ++number) {
+      std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+      if (::access(path.c_str(), F_OK) == 0) continue;
+      int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0) {
+        fd_ = fd;
+        path_ = path;
+        name_ = ":" + std::to_string(number);
+      } else {
+        ::close(fd);
+      }
+    }
+  }
+  ~SilentDisplay() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_, name_;
+};
+
+TEST(LinuxPermissions, ADisplayThatNeverAnswersIsAFailedServiceWithinItsTime) {
+  SilentDisplay silent;
+  ASSERT_FALSE(silent.name().empty());
+  ScopedEnvironment env;
+  env.set("DISPLAY", silent.name().c_str());
+  env.set("DBUS_SESSION_BUS_ADDRESS", nullptr);
+  LinuxContext context;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(screenCaptureState(context), platform::PermissionState::serviceFailed);
+  EXPECT_EQ(context.displayState(), LinuxContext::DisplayState::notAnswering);
+  EXPECT_FALSE(screenCaptureAvailable(context));
+  // One wait for the connection, not one per question; generous for a
+  // loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Without any display, nothing failed: the permission is just not there.
+  env.set("DISPLAY", nullptr);
+  LinuxContext outside;
+  EXPECT_EQ(screenCaptureState(outside), platform::PermissionState::notGranted);
+  EXPECT_EQ(accessibilityState(outside, false), platform::PermissionState::notGranted);
+}
+
 class LinuxAccessibilityPermission : public ::testing::Test {
  protected:
   void SetUp() override { env_.set("DISPLAY", nullptr); }
@@ -233,6 +293,7 @@ TEST_F(LinuxAccessibilityPermission, FollowsIsEnabledWhenTheBusAnswers) {
     ASSERT_NE(context.sessionBus(), nullptr);
     ASSERT_NE(context.accessibilityBus(), nullptr);
     EXPECT_FALSE(accessibilityEnabled(context, false));
+    EXPECT_EQ(accessibilityState(context, false), platform::PermissionState::notGranted);
     EXPECT_FALSE(launcher.enabled()) << "asking must not turn it on";
     EXPECT_TRUE(accessibilityEnabled(context, true));
     EXPECT_TRUE(launcher.enabled());
@@ -263,6 +324,9 @@ TEST_F(LinuxAccessibilityPermission, IsFalseWithoutALauncherOnTheSessionBus) {
     ASSERT_NE(context.sessionBus(), nullptr);
     EXPECT_EQ(context.accessibilityBus(), nullptr);
     EXPECT_FALSE(accessibilityEnabled(context, true));
+    // A session without its accessibility bus has a broken service, not a
+    // switch that is off.
+    EXPECT_EQ(accessibilityState(context, false), platform::PermissionState::serviceFailed);
   }
   g_test_dbus_down(bus);
   g_object_unref(bus);

@@ -4,6 +4,7 @@
 // services share one LinuxContext (the X connection and the D-Bus buses).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,12 +26,33 @@ class LinuxContext {
   LinuxContext(const LinuxContext&) = delete;
   LinuxContext& operator=(const LinuxContext&) = delete;
 
-  // The X display named by $DISPLAY.
+  // The X display named by $DISPLAY, connected to within a short time.
   Display* display();
-  // The session bus named by $DBUS_SESSION_BUS_ADDRESS (never autolaunched).
+  enum class DisplayState {
+    none,          // $DISPLAY names no display
+    open,          // connected
+    unreachable,   // the connection was refused
+    notAnswering,  // the server took the connection but did not answer in time
+    lost,          // the connection broke after it was made
+  };
+  // With `probe`, an open display is asked whether it still answers (over
+  // a connection of its own, within a short time; safe while another thread
+  // is stuck on the shared one): a stopped server keeps its connections
+  // open and blocks whoever waits for it. Without, one round trip on the
+  // shared connection notices a broken one (and waits on a stopped server).
+  DisplayState displayState(bool probe = false);
+  // The session bus was connected once and is gone now (closed, and not
+  // to be had again at its address).
+  bool sessionBusLost();
+  // The session bus named by $DBUS_SESSION_BUS_ADDRESS (never autolaunched),
+  // connected to again after it closed.
   GDBusConnection* sessionBus();
-  // The accessibility bus whose address the session's org.a11y.Bus gives.
+  // The accessibility bus whose address the session's org.a11y.Bus gives
+  // (never started here).
   GDBusConnection* accessibilityBus();
+  // The same, each exchange bounded by what is left before `deadline`.
+  GDBusConnection* sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline);
+  GDBusConnection* accessibilityBus(std::optional<std::chrono::steady_clock::time_point> deadline);
 
   // The run loop of this process; monitors add the X connection to it.
   platform::RunLoop* runLoop = nullptr;
@@ -42,11 +64,22 @@ class LinuxContext {
 
 // Accessibility permission on Linux: the accessibility bus answers and its
 // org.a11y.Status.IsEnabled is true. With prompt, IsEnabled is set to true
-// first (without waiting for toolkits to notice).
+// first (without waiting for toolkits to notice; the session's launcher is
+// started if need be). Answered within about two seconds whatever the
+// buses do. Outside any session: not granted; a session bus or
+// accessibility bus that is missing, refuses or does not answer: failed.
+platform::PermissionState accessibilityState(LinuxContext& context, bool prompt);
 bool accessibilityEnabled(LinuxContext& context, bool prompt);
 // Screen capture permission on Linux: the X display opens and offers what
-// window capture needs.
+// window capture needs. No $DISPLAY: not granted; a display that refuses,
+// does not answer or was lost: failed.
+platform::PermissionState screenCaptureState(LinuxContext& context);
 bool screenCaptureAvailable(LinuxContext& context);
+
+// XOpenDisplay within a time limit (on a thread of its own, left behind
+// when the time runs out). Null when refused or late; `stuck` tells the two
+// apart.
+Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds limit, bool& stuck);
 
 // Keeps GLib, GIO and Xlib from ever writing to the standard streams.
 void silenceLibraryMessages();

@@ -169,6 +169,10 @@ class X11ScreenCapture final : public ScreenCapture {
       : display_(std::move(display)), available_(std::move(available)) {}
 
   bool preflightScreenCaptureAccess() override { return available_(); }
+  PermissionState screenCaptureState() override {
+    if (state_) return state_();
+    return ScreenCapture::screenCaptureState();
+  }
   // Nothing to ask the user on X11: the answer is the same.
   bool requestScreenCaptureAccess() override { return available_(); }
 
@@ -396,6 +400,9 @@ class X11ScreenCapture final : public ScreenCapture {
 
   std::function<Display*()> display_;
   std::function<bool()> available_;
+
+ public:
+  std::function<PermissionState()> state_;  // why not available; set by the native wiring
   std::optional<bool> composite_;
   bool redirected_ = false;
   Clock::time_point redirectedAt_;
@@ -453,12 +460,47 @@ std::unique_ptr<Session> makeScreenSaverSession(std::function<GDBusConnection*()
 }
 
 std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context) {
-  return makeX11ScreenCapture([&context] { return context.display(); },
-                              [&context] { return screenCaptureAvailable(context); });
+  auto capture = std::make_unique<X11ScreenCapture>([&context] { return context.display(); },
+                                                   [&context] { return screenCaptureAvailable(context); });
+  capture->state_ = [&context] { return screenCaptureState(context); };
+  return capture;
 }
 
-std::unique_ptr<Session> makeSession(LinuxContext& context) {
-  return makeScreenSaverSession([&context] { return context.sessionBus(); });
-}
+namespace {
+
+// The screen saver's lock state, and whether the desktop is still there.
+class LinuxSession final : public Session {
+ public:
+  explicit LinuxSession(LinuxContext& context)
+      : context_(context), screenSaver_(makeScreenSaverSession([&context] { return context.sessionBus(); })) {}
+
+  std::optional<std::map<std::string, Value>> currentDictionary() override {
+    return screenSaver_->currentDictionary();
+  }
+
+  std::optional<std::string> desktopGone(bool probe) override {
+    switch (context_.displayState(probe)) {
+      case LinuxContext::DisplayState::lost:
+        return "the X display is gone";
+      case LinuxContext::DisplayState::unreachable:
+        return "the X display cannot be reached";
+      case LinuxContext::DisplayState::notAnswering:
+        return "the X display does not answer";
+      case LinuxContext::DisplayState::none:
+      case LinuxContext::DisplayState::open:
+        break;
+    }
+    if (context_.sessionBusLost()) return "the session bus is gone";
+    return std::nullopt;
+  }
+
+ private:
+  LinuxContext& context_;
+  std::unique_ptr<Session> screenSaver_;
+};
+
+}  // namespace
+
+std::unique_ptr<Session> makeSession(LinuxContext& context) { return std::make_unique<LinuxSession>(context); }
 
 }  // namespace larkspire::linux_backend

@@ -13,6 +13,8 @@
 #include <X11/extensions/XInput2.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #include "platform/linux/linux_platform.h"
@@ -50,7 +52,7 @@ class XInputMonitors final : public platform::Monitors {
 
   ~XInputMonitors() override {
     watch_.reset();
-    if (display_) XCloseDisplay(display_);
+    if (display_ && !lost_) XCloseDisplay(display_);  // a lost one would be written to
   }
 
   std::unique_ptr<platform::MonitorHandle> addGlobalMonitor(
@@ -81,11 +83,18 @@ class XInputMonitors final : public platform::Monitors {
   Display* display() {
     if (!display_ && !openFailed_) {
       std::string name = displayName_();
-      display_ = name.empty() ? nullptr : XOpenDisplay(name.c_str());
+      bool stuck = false;
+      display_ = name.empty() ? nullptr : openDisplayWithin(name, kOpenTimeout, stuck);
       openFailed_ = !display_;
+      // Xlib's default ends the process when the server goes away; the
+      // program is told through its session instead.
+      if (display_) XSetIOErrorExitHandler(display_, &XInputMonitors::connectionLost, this);
     }
-    return display_;
+    return lost_ ? nullptr : display_;
   }
+
+  static void connectionLost(Display*, void* self) { static_cast<XInputMonitors*>(self)->lost_ = true; }
+  static constexpr std::chrono::milliseconds kOpenTimeout{1500};
 
   std::optional<PointerState> queryPointer() {
     Display* d = display();
@@ -244,6 +253,7 @@ class XInputMonitors final : public platform::Monitors {
   std::function<LinuxRunLoop*()> loop_;
   Display* display_ = nullptr;
   bool openFailed_ = false;
+  std::atomic<bool> lost_{false};
   bool installFailed_ = false;
   int opcode_ = 0;
   std::unique_ptr<FdWatch> watch_;

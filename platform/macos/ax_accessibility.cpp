@@ -81,6 +81,14 @@ class MacAccessibility final : public platform::Accessibility {
     return code(AXUIElementSetAttributeValue(target, name.get(), object.get()));
   }
 
+  platform::CountResult getAttributeValueCount(const platform::Element& element, std::string_view) override {
+    // AXUIElementGetAttributeValueCount is the call for this; until the SDK
+    // stub the build is checked against declares it, the walk reads the
+    // children themselves, which on macOS is one message per node anyway.
+    if (!elementRef(element)) return {platform::kAXErrorIllegalArgument, 0};
+    return {platform::kAXErrorNotImplemented, 0};
+  }
+
   platform::NamesResult copyActionNames(const platform::Element& element) override {
     AXUIElementRef target = elementRef(element);
     if (!target) return {platform::kAXErrorIllegalArgument, std::nullopt};

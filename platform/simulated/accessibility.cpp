@@ -11,7 +11,11 @@ class SimAccessibility final : public platform::Accessibility {
  public:
   explicit SimAccessibility(Desktop& desktop) : desktop_(desktop) {}
 
-  bool isProcessTrusted() override { return desktop_.accessibilityTrusted; }
+  bool isProcessTrusted() override { return desktop_.accessibilityTrusted && !desktop_.accessibilityServiceFailed; }
+  platform::PermissionState trustState() override {
+    if (desktop_.accessibilityServiceFailed) return platform::PermissionState::serviceFailed;
+    return desktop_.accessibilityTrusted ? platform::PermissionState::granted : platform::PermissionState::notGranted;
+  }
 
   bool isProcessTrustedWithOptions(bool prompt) override {
     if (prompt && !desktop_.accessibilityTrusted) {
@@ -61,6 +65,21 @@ class SimAccessibility final : public platform::Accessibility {
     }
     node->set(name, value);
     return kAXErrorSuccess;
+  }
+
+  platform::CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override {
+    Node* node = nullptr;
+    if (AXError error = reach(element, node)) return {error, 0};
+    ++desktop_.countReads;
+    auto answer = node->answer(std::string(attribute));
+    if (!answer) return {platform::kAXErrorAttributeUnsupported, 0};
+    if (answer->error != kAXErrorSuccess) return {answer->error, 0};
+    if (!answer->value) return {platform::kAXErrorNoValue, 0};
+    if (const auto* list = std::get_if<platform::ElementList>(&*answer->value))
+      return {kAXErrorSuccess, static_cast<std::int64_t>(list->size())};
+    if (const auto* texts = std::get_if<platform::TextList>(&*answer->value))
+      return {kAXErrorSuccess, static_cast<std::int64_t>(texts->size())};
+    return {platform::kAXErrorIllegalArgument, 0};
   }
 
   platform::NamesResult copyActionNames(const Element& element) override {

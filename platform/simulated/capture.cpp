@@ -16,7 +16,13 @@ class SimScreenCapture final : public platform::ScreenCapture {
  public:
   explicit SimScreenCapture(Desktop& desktop) : desktop_(desktop) {}
 
-  bool preflightScreenCaptureAccess() override { return desktop_.screenRecordingGranted; }
+  bool preflightScreenCaptureAccess() override {
+    return desktop_.screenRecordingGranted && !desktop_.captureServiceFailed;
+  }
+  platform::PermissionState screenCaptureState() override {
+    if (desktop_.captureServiceFailed) return platform::PermissionState::serviceFailed;
+    return desktop_.screenRecordingGranted ? platform::PermissionState::granted : platform::PermissionState::notGranted;
+  }
 
   bool requestScreenCaptureAccess() override {
     ++desktop_.screenCaptureRequests;
@@ -98,6 +104,7 @@ class SimSession final : public platform::Session {
  public:
   explicit SimSession(Desktop& desktop) : desktop_(desktop) {}
   std::optional<std::map<std::string, Value>> currentDictionary() override { return desktop_.sessionDictionary; }
+  std::optional<std::string> desktopGone(bool) override { return desktop_.desktopGone; }
 
  private:
   Desktop& desktop_;

@@ -294,9 +294,15 @@ class Desktop {
   // --- Permissions, session -------------------------------------------------
   bool accessibilityTrusted = true;
   bool screenRecordingGranted = true;
+  // The service behind a permission is gone or does not answer: the
+  // permission reads false, whatever was granted.
+  bool accessibilityServiceFailed = false;
+  bool captureServiceFailed = false;
   bool promptGrantsAccessibility = false;   // a prompting check grants it
   int accessibilityPrompts = 0;             // prompts shown (only while not trusted)
   int screenCaptureRequests = 0;
+  // What Session::desktopGone answers.
+  std::optional<std::string> desktopGone;
   std::optional<std::map<std::string, Value>> sessionDictionary =
       std::map<std::string, Value>{};
   void setScreenLocked(bool locked);
@@ -357,6 +363,8 @@ class Desktop {
   double messagingTimeout = 1.5;
   // Accessibility calls that reached an application (hung ones included).
   int accessibilityCalls = 0;
+  // Of those, the attribute value counts.
+  int countReads = 0;
   // The application an element belongs to, as the guard against hung
   // applications keys it: the process identifier as text.
   static std::optional<std::string> applicationOf(const Element& element);

@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import threading
+import time
 import unittest
 
 import harness
@@ -110,8 +111,9 @@ class SizeBound(OneShotCase):
     def test_one_byte_over_the_limit_is_refused(self):
         self.assertEqual(self.answer(status_of_size(LIMIT + 1)), INVALID)
 
-    def test_an_enormous_input_is_drained_not_kept(self):
-        size = 200 * 1024 * 1024
+    def feed(self, size):
+        """Writes `size` bytes of spaces into a one-shot run; returns whether
+        the writer got them all in, and the peak memory of the program."""
         proc = subprocess.Popen([harness.COMPUTER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=child_env(desktop=False))
         chunk = b" " * (1 << 20)
@@ -135,14 +137,41 @@ class SizeBound(OneShotCase):
         _, wait_status, usage = os.wait4(proc.pid, 0)
         proc.returncode = os.waitstatus_to_exitcode(wait_status)
         writer.join()
+        try:
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
         self.assertEqual(json.loads(out), INVALID)
         self.assertEqual(out.count(b"\n"), 1)
         self.assertEqual(err, b"")
         self.assertEqual(proc.returncode, 1)
-        # Every byte was read (the writer was never cut off) while the peak
-        # memory stayed far below the input's size.
-        self.assertEqual(fed, [True])
-        self.assertLess(usage.ru_maxrss * 1024, size // 2)
+        return fed == [True], usage.ru_maxrss * 1024
+
+    def test_an_enormous_input_is_drained_not_kept(self):
+        # Within the drain every byte is read: the writer is never cut off.
+        fed, _ = self.feed(LIMIT + 8 * 1024 * 1024)
+        self.assertTrue(fed)
+        # Far past it, reading stops, and the peak memory stays far below
+        # the input's size all along.
+        size = 200 * 1024 * 1024
+        fed, peak = self.feed(size)
+        self.assertFalse(fed)
+        self.assertLess(peak, size // 2)
+
+    def test_endless_input_is_answered(self):
+        for args in ([], ["--session"]):
+            with self.subTest(args=args), open("/dev/zero", "rb") as zero:
+                start = time.monotonic()
+                proc = subprocess.run([harness.COMPUTER, *args], stdin=zero, stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, env=child_env(desktop=False), timeout=60)
+                # Within the drain's second, a generous bound for a loaded machine.
+                self.assertLess(time.monotonic() - start, 10)
+                self.assertEqual(proc.stderr, b"")
+                if args:
+                    # An unusable first line is never answered in a session.
+                    self.assertEqual((proc.returncode, proc.stdout), (1, b""))
+                else:
+                    self.assertEqual((proc.returncode, json.loads(proc.stdout)), (1, INVALID))
 
 
 class SessionArgument(OneShotCase):
