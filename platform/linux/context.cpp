@@ -10,6 +10,7 @@
 // that never answers.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <xcb/xcb.h>
 #include <gio/gio.h>
 #include <glib.h>
 
@@ -25,6 +26,7 @@
 #include <thread>
 
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/x11_server_grab.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -168,6 +170,40 @@ Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds li
 
 namespace {
 
+enum class ProbeResult { answers, refused, silent };
+
+// Whether a fresh connection's setup is answered within the limit. Over
+// XCB, not Xlib: Xlib holds a process-wide lock while it opens a display,
+// and a thread of ours that holds a server grab may need that lock to let
+// the grab go.
+ProbeResult probeDisplayWithin(const std::string& name, std::chrono::milliseconds limit) {
+  struct Attempt {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool answered = false;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  try {
+    std::thread([attempt, name] {
+      xcb_connection_t* connection = xcb_connect(name.c_str(), nullptr);
+      const bool answered = connection != nullptr && xcb_connection_has_error(connection) == 0;
+      std::lock_guard<std::mutex> lock(attempt->mutex);
+      // One that answers too late is closed all the same: the server
+      // answered, so closing does not block.
+      if (connection != nullptr) xcb_disconnect(connection);
+      attempt->answered = answered;
+      attempt->finished = true;
+      attempt->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return ProbeResult::silent;
+  }
+  std::unique_lock<std::mutex> lock(attempt->mutex);
+  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->finished; })) return ProbeResult::silent;
+  return attempt->answered ? ProbeResult::answers : ProbeResult::refused;
+}
+
 constexpr const char* kA11yService = "org.a11y.Bus";
 constexpr const char* kA11yPath = "/org/a11y/bus";
 constexpr const char* kStatusInterface = "org.a11y.Status";
@@ -235,14 +271,16 @@ LinuxContext::DisplayState LinuxContext::displayState(bool probe) {
       return impl_->displayLost ? DisplayState::lost : DisplayState::open;
     }
     // The shared connection is left alone: another thread may be stuck in
-    // it, holding its lock.
-    bool stuck = false;
-    Display* fresh = openDisplayWithin(DisplayString(open), kDisplayConnectTimeout, stuck);
-    if (fresh != nullptr) {
-      XCloseDisplay(fresh);
+    // it, holding its lock. A grab of our own holds up every other
+    // connection, this one too, so a probe that overlapped one proves
+    // nothing; the grab's end showed that the server answers.
+    const std::uint64_t grabsBefore = serverGrabsBegun();
+    const bool grabbedBefore = serverGrabHeld();
+    const ProbeResult result = probeDisplayWithin(DisplayString(open), kDisplayConnectTimeout);
+    if (result == ProbeResult::answers || grabbedBefore || serverGrabsBegun() != grabsBefore) {
       return DisplayState::open;
     }
-    return stuck ? DisplayState::notAnswering : DisplayState::lost;
+    return result == ProbeResult::silent ? DisplayState::notAnswering : DisplayState::lost;
   }
   std::lock_guard<std::mutex> lock(impl_->displayMutex);
   if (impl_->displayLost) return DisplayState::lost;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/linux/x11_error_trap.h"
+#include "platform/linux/x11_server_grab.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -49,7 +50,7 @@ void giveBack(Display* display) {
     std::lock_guard changes(changesMutex);
     terminatingNow = true;
   }
-  XGrabServer(display);
+  grabServerForGood(display);
   auto keys = readBorrowedKeys(display);
   const auto self = static_cast<platform::Pid>(getpid());
   std::vector<BorrowedKey> kept;

@@ -13,6 +13,7 @@
 
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11_borrowed_keys.h"
+#include "platform/linux/x11_server_grab.h"
 #include "platform/linux/x11_error_trap.h"
 #include "platform/linux/x11_events.h"
 #include "platform/linux/x11_ping.h"
@@ -86,10 +87,12 @@ class XTestPort final : public InputPort {
   void stopConfirmingKeys() override { ping_.stop(); }
 
   void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) override {
-    XGrabServer(display_);
-    auto keys = update(readBorrowedKeys(display_));
-    writeBorrowedKeys(display_, keys);
-    XUngrabServer(display_);
+    std::vector<BorrowedKey> keys;
+    {
+      ServerGrab grab(display_);
+      keys = update(readBorrowedKeys(display_));
+      writeBorrowedKeys(display_, keys);
+    }
     XSync(display_, False);
     const auto self = ownProcess();
     if (std::any_of(keys.begin(), keys.end(), [&](const BorrowedKey& key) { return key.owner == self; })) {
