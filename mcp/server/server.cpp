@@ -325,10 +325,13 @@ void Server::callOutput(int key) {
     return;
   }
   Json result = resultFromResponse(c.tool, response);
-  if (c.mode == HelperCall::Mode::observeSession && response.value("ok", false) && open && !inputEnded_) {
-    // The session process stays for the act on this observation.
+  if (c.mode == HelperCall::Mode::observeSession && response.value("ok", false)) {
+    // The session process stays for the act on this observation; one that
+    // already ended leaves an expired snapshot.
+    std::string snapshotId = response["data"].value("snapshotId", "");
     loop_.unwatch(c.child->outputFd());
-    keepSession(response["data"].value("snapshotId", ""), std::move(c.child));
+    keepSession(snapshotId, std::move(c.child));
+    if (!open || inputEnded_) endKept(snapshotId, true);
   }
   finishCall(key, std::move(result));
 }
@@ -392,7 +395,7 @@ void Server::keepSession(const std::string& snapshotId, std::unique_ptr<ChildPro
   kept.timer = loop_.after(kKeptLifetime, [this, snapshotId] { endKept(snapshotId, true); });
 }
 
-void Server::endKept(const std::string& snapshotId, bool expired) {
+void Server::endKept(std::string snapshotId, bool expired) {
   auto it = kept_.find(snapshotId);
   if (it != kept_.end()) {
     loop_.cancel(it->second.timer);

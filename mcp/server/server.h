@@ -77,7 +77,7 @@ class Server {
   std::optional<int> callFor(const Json& requestId) const;
 
   void keepSession(const std::string& snapshotId, std::unique_ptr<ChildProcess> child);
-  void endKept(const std::string& snapshotId, bool expired);
+  void endKept(std::string snapshotId, bool expired);
 
   // the selection resource
   Json readResource(const Json& params, bool& found);

@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 import { afterEach, before, test } from 'node:test';
 
 import {
-  callOk, checkSanitizers, close, connect, fixtureEntryEnv, pngSize, processesRunning, setAccessibilityEnabled,
+  alive, callOk, checkSanitizers, close, connect, fixtureEntryEnv, pngSize, processesRunning, setAccessibilityEnabled,
   startFixture, waitUntil,
 } from './harness.mjs';
 
@@ -66,7 +66,10 @@ test('applications are listed and launched, and the launched one is observed as 
       assert.ok(data.windows.length >= 1);
     } finally {
       await close(connection);
-      if (launchedPid) process.kill(launchedPid, 'SIGTERM');
+      if (launchedPid) {
+        process.kill(launchedPid, 'SIGTERM');
+        await waitUntil(() => !alive(launchedPid), { what: 'the launched fixture to end' });
+      }
     }
   });
 
@@ -76,6 +79,7 @@ test('acts click a button and type into an entry; a second act on one snapshot i
   try {
     const { client } = connection;
     let { data } = await observe(client);
+    assert.equal(data.pid, app.pid);
     const first = data.snapshotId;
     const pressed = await callOk(client, 'act', { snapshotId: first, action: { type: 'click', ref: refOf(data, 'Press me') } });
     assert.deepEqual(pressed.structuredContent, { completed: true });
@@ -90,11 +94,11 @@ test('acts click a button and type into an entry; a second act on one snapshot i
     // A real click puts the caret into the entry; then text is typed there.
     ({ data } = await observe(client));
     await callOk(client, 'act', { snapshotId: data.snapshotId, action: { type: 'click', ref: refOf(data, 'Name') } });
-    await waitUntil(() => app.state().focus === 'Name', { what: 'the focus in the entry' });
     const text = 'Grüße 世界';
     ({ data } = await observe(client));
     await callOk(client, 'act', { snapshotId: data.snapshotId, action: { type: 'type', text } });
-    await waitUntil(() => app.state().name === text, { what: 'the typed text in the entry' });
+    await waitUntil(() => app.state().name === text, { what: 'the typed text in the entry' })
+      .catch((error) => { throw new Error(`${error.message}: ${JSON.stringify(app.state())}`); });
 
     // Each act's session process has ended: only kept observations remain.
     await waitUntil(() => processesRunning('larkspire-computer').filter((p) => p.ppid === connection.pid).length === 0,

@@ -144,7 +144,7 @@ test('an act on an unknown or expired snapshot is refused with the reason', asyn
 test('the selection observer is started on subscribe and started again with a back-off when it dies', async () => {
   const starts = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'larkspire-mcp-starts-')), 'starts');
   const connection = await connect({ env: {
-    LARKSPIRE_MCP_OBSERVER: path.join(FAKES, 'observer'), LARKSPIRE_FAKE: 'die', LARKSPIRE_FAKE_STARTS: starts,
+    LARKSPIRE_MCP_OBSERVER: path.join(FAKES, 'observer'), LARKSPIRE_FAKE_OBSERVER: 'die', LARKSPIRE_FAKE_STARTS: starts,
   } });
   try {
     const { client } = connection;
@@ -175,19 +175,23 @@ test('no helper outlives the server, whether it is told to end or killed outrigh
     const starts = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'larkspire-mcp-starts-')), 'starts');
     const connection = await connect({ env: {
       ...fakeComputer('hang'),
-      LARKSPIRE_MCP_OBSERVER: path.join(FAKES, 'observer'), LARKSPIRE_FAKE_STARTS: starts,
+      LARKSPIRE_MCP_OBSERVER: path.join(FAKES, 'observer'), LARKSPIRE_FAKE_OBSERVER: 'stay',
+      LARKSPIRE_FAKE_STARTS: starts,
     } });
-    const { client, pid } = connection;
-    await client.subscribeResource({ uri: 'selection://current' });
-    const pending = client.callTool({ name: 'list_applications', arguments: {} }).catch(() => null);
-    const helpers = await waitUntil(() => {
-      const found = processesRunning('sleep 60').filter((p) => p.ppid === pid);
-      return found.length === 2 && found;
-    }, { what: 'a hung helper and an observer' });
-    process.kill(pid, signal);
-    await waitUntil(() => helpers.every((h) => !alive(h.pid)), { timeout: 5000, what: `helpers gone after ${signal}` });
-    await pending;
-    await close(connection);
+    try {
+      const { client, pid } = connection;
+      await client.subscribeResource({ uri: 'selection://current' });
+      const pending = client.callTool({ name: 'list_applications', arguments: {} }).catch(() => null);
+      const helpers = await waitUntil(() => {
+        const found = processesRunning('sleep 60').filter((p) => p.ppid === pid);
+        return found.length === 2 && found;
+      }, { what: 'a hung helper and an observer' });
+      process.kill(pid, signal);
+      await waitUntil(() => helpers.every((h) => !alive(h.pid)), { timeout: 5000, what: `helpers gone after ${signal}` });
+      await pending;
+    } finally {
+      await close(connection);
+    }
   }
 });
 
