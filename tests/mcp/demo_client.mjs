@@ -13,7 +13,7 @@ import { ResourceUpdatedNotificationSchema } from '@modelcontextprotocol/sdk/typ
 const [server, output] = process.argv.slice(2);
 
 function shorten(value) {
-  if (typeof value === 'string' && value.length > 100) return `${value.slice(0, 60)}... (${value.length} characters)`;
+  if (typeof value === 'string' && value.length > 400) return `${value.slice(0, 60)}... (${value.length} characters)`;
   if (Array.isArray(value)) {
     const items = value.slice(0, 6).map(shorten);
     return value.length > 6 ? [...items, `... ${value.length - 6} more`] : items;
@@ -42,7 +42,9 @@ async function call(name, args = {}) {
   const result = await client.callTool({ name, arguments: args });
   const shown = { ...result };
   // The inventory is shown once, as structured content.
-  if (shown.structuredContent) shown.content = shown.content.filter((c) => c.type !== 'text');
+  if (shown.structuredContent) {
+    shown.content = shown.content.map((c) => (c.type === 'text' ? { type: 'text', text: '(structuredContent as JSON text)' } : c));
+  }
   show('<-', shown);
   return result;
 }
@@ -50,6 +52,7 @@ async function call(name, args = {}) {
 const ref = (data, name) => data.elements.find((e) => e.name === name).ref;
 
 await call('permission_status');
+await call('request_permissions');
 await call('list_applications', { query: 'fixture' });
 let observed = await call('observe_window', { appId: 'org.example.Fixture' });
 const picture = path.join(output, 'mcp-observe.png');
