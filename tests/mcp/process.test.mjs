@@ -88,6 +88,24 @@ test('a helper that hangs is ended within its budget and the call is a tool erro
   }
 });
 
+test('a cancelled call ends its helper at once', async () => {
+  const connection = await connect({ env: fakeComputer('hang') });
+  try {
+    const controller = new AbortController();
+    const call = connection.client.callTool({ name: 'observe_window', arguments: { appId: 'x' } }, undefined,
+      { signal: controller.signal });
+    const helper = await waitUntil(() => processesRunning('sleep 602').find((p) => p.ppid === connection.pid),
+      { what: 'the helper' });
+    controller.abort('changed my mind');
+    await assert.rejects(call);
+    await waitUntil(() => !alive(helper.pid), { timeout: 3000, what: 'the helper to end after the cancellation' });
+    // The server goes on serving.
+    await connection.client.ping();
+  } finally {
+    await close(connection);
+  }
+});
+
 test('failure codes and silent helpers become tool errors that say what to do next', async () => {
   for (const [code, advice] of [['COMPUTER_PERMISSION_REQUIRED', /request_permissions/],
     ['COMPUTER_TARGET_CHANGED', /observe_window again/], ['COMPUTER_SCREEN_LOCKED', /unlock/]]) {
