@@ -1,5 +1,7 @@
 #include "mcp/server/server.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +33,27 @@ Json firstLine(const std::string& output) {
 }
 
 std::string seconds(std::chrono::seconds s) { return std::to_string(s.count()) + " seconds"; }
+
+// Whether our output can tell us that the client closed its end: a pipe
+// (an error once it has no reader) or a socket of its own (Node.js gives
+// children socket pairs; end of file once the peer closed). Not a socket
+// shared with our input, nor a file or terminal.
+bool outputTellsOfClose(int output, int input) {
+  struct stat out {}, in {};
+  if (fstat(output, &out) != 0) return false;
+  if (S_ISFIFO(out.st_mode)) return true;
+  if (!S_ISSOCK(out.st_mode)) return false;
+  return fstat(input, &in) != 0 || in.st_ino != out.st_ino || in.st_dev != out.st_dev;
+}
+
+// After a readiness event on our output: whether the client closed it.
+bool outputClosed(int output) {
+  struct stat info {};
+  if (fstat(output, &info) == 0 && S_ISFIFO(info.st_mode)) return true;
+  char byte;
+  ssize_t n = recv(output, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
 
 }  // namespace
 
@@ -65,6 +88,7 @@ void Server::shutdown(int status) {
   if (observer_) loop_.unwatch(observer_->outputFd());
   observer_.reset();
   loop_.unwatch(settings_.input);
+  loop_.unwatch(settings_.output);
 }
 
 // ------------------------------------------------------------------ input
@@ -105,7 +129,21 @@ void Server::endOfInput() {
   observerRestart_ = 0;
   if (observer_) loop_.unwatch(observer_->outputFd());
   observer_.reset();
-  if (calls_.empty()) shutdown(0);
+  if (calls_.empty()) {
+    shutdown(0);
+    return;
+  }
+  // A client that closed its end of our output as well is gone: nobody is
+  // left to answer.
+  if (outputTellsOfClose(settings_.output, settings_.input)) {
+    loop_.watch(settings_.output, [this] {
+      if (outputClosed(settings_.output)) {
+        shutdown(0);
+      } else {
+        loop_.unwatch(settings_.output);  // data from the client: nothing to learn here
+      }
+    });
+  }
 }
 
 void Server::handleLine(std::string_view line) {

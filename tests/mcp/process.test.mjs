@@ -72,6 +72,36 @@ test('an older revision the server does not speak is answered with its own', asy
   assert.equal(unknown.id, 3);
 });
 
+test('the end of input ends the server once its calls are answered, at once when the client is gone', async () => {
+  const initialize = `${JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'initialize',
+    params: { protocolVersion: LATEST_PROTOCOL_VERSION, capabilities: {}, clientInfo: { name: 't', version: '1' } } })}\n`;
+  const call = `${JSON.stringify({ jsonrpc: '2.0', id: 2, method: 'tools/call',
+    params: { name: 'permission_status', arguments: {} } })}\n`;
+
+  // Input closed right after a call: the call is still answered.
+  const fail = spawn(MCP, [], { env: serverEnv(fakeComputer('fail', { LARKSPIRE_FAKE_CODE: 'COMPUTER_UNAVAILABLE' })),
+    stdio: ['pipe', 'pipe', 'ignore'] });
+  let out = '';
+  fail.stdout.on('data', (chunk) => { out += chunk; });
+  fail.stdin.end(initialize + call);
+  assert.equal(await new Promise((resolve) => fail.on('exit', resolve)), 0);
+  const answer = JSON.parse(out.trim().split('\n')[1]);
+  assert.equal(answer.id, 2);
+  assert.match(answer.result.content[0].text, /^COMPUTER_UNAVAILABLE: /);
+
+  // Input and output closed while a helper hangs: nobody is left to answer.
+  const hang = spawn(MCP, [], { env: serverEnv(fakeComputer('hang')), stdio: ['pipe', 'pipe', 'ignore'] });
+  hang.stdin.write(initialize + call);
+  const helper = await waitUntil(() => processesRunning('sleep 602').find((p) => p.ppid === hang.pid),
+    { what: 'the hung helper' });
+  const closed = Date.now();
+  hang.stdout.destroy();
+  hang.stdin.end();
+  await new Promise((resolve) => hang.on('exit', resolve));
+  assert.ok(Date.now() - closed < 5000, 'the server did not wait out the helper');
+  assert.equal(alive(helper.pid), false);
+});
+
 test('a helper that hangs is ended within its budget and the call is a tool error', async () => {
   const connection = await connect({ env: fakeComputer('hang') });
   try {
