@@ -112,7 +112,8 @@ void Server::readInput() {
   }
   inputBuffer_.erase(0, start);
   if (inputBuffer_.size() > kMaxLine) {
-    send(errorMessage(nullptr, rpc::kInvalidRequest, "message too long"));
+    // Answered once; the rest of the line, up to its line feed, is dropped.
+    if (!discardingLine_) send(errorMessage(nullptr, rpc::kInvalidRequest, "message too long"));
     inputBuffer_.clear();
     discardingLine_ = true;
   }
@@ -124,6 +125,10 @@ void Server::endOfInput() {
   // and nobody is left to tell of selections.
   inputEnded_ = true;
   loop_.unwatch(settings_.input);
+  // A last message without its line feed still counts.
+  if (!discardingLine_ && !inputBuffer_.empty()) handleLine(inputBuffer_);
+  inputBuffer_.clear();
+  if (stopping_) return;
   while (!kept_.empty()) endKept(kept_.begin()->first, true);
   if (observerRestart_) loop_.cancel(observerRestart_);
   observerRestart_ = 0;

@@ -60,8 +60,8 @@ test('an older revision the server does not speak is answered with its own', asy
     params: { protocolVersion: '2024-11-05', capabilities: {}, clientInfo: { name: 'old', version: '1' } } })}\n`);
   child.stdin.write('[{"jsonrpc":"2.0","id":2,"method":"ping"}]\n');
   child.stdin.write('not json\n');
-  child.stdin.write(`${JSON.stringify({ jsonrpc: '2.0', id: 3, method: 'nope' })}\n`);
-  child.stdin.end();
+  // The last message has no line feed: the end of input ends it.
+  child.stdin.end(JSON.stringify({ jsonrpc: '2.0', id: 3, method: 'nope' }));
   const status = await new Promise((resolve) => child.on('exit', resolve));
   assert.equal(status, 0, 'the end of input ends the server cleanly');
   const [init, batch, garbage, unknown] = out.trim().split('\n').map((l) => JSON.parse(l));
