@@ -20,7 +20,9 @@ inline constexpr std::chrono::seconds kStatus{10};
 inline constexpr std::chrono::seconds kApps{30};
 inline constexpr std::chrono::seconds kLaunch{30};
 inline constexpr std::chrono::seconds kObserve{30};
-inline constexpr std::chrono::seconds kAct{60};
+// A session ends itself 100 s after it began (a long typing run may use
+// most of that): an act is never cut short before the session would be.
+inline constexpr std::chrono::seconds kAct{105};
 }  // namespace budget
 
 // The "tools" of a tools/list answer.
