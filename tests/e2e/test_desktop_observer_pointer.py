@@ -163,7 +163,11 @@ class PointerSelections(TestCase):
 
     def test_drag_after_a_drag_reports_the_new_selection(self):
         drag(self.view.point_before(QUICK_BROWN[0]), self.view.point_before(QUICK_BROWN[1]))
-        self.assertEqual(next_of_type(self.watcher, "selection", timeout=15)["text"], "quick brown")
+        # On a loaded machine a poll of the burst may read the selection while
+        # the application is still extending it: only the last one matters.
+        deadline = time.monotonic() + 15
+        while (text := next_of_type(self.watcher, "selection", timeout=deadline - time.monotonic())["text"]) != "quick brown":
+            self.assertLess(time.monotonic(), deadline, f"the last selection reported was {text!r}")
         lazy_dog = (TEXT.index("lazy"), TEXT.index("."))
         drag(self.view.point_before(lazy_dog[0]), self.view.point_before(lazy_dog[1]))
         # Pressing outside the old selection removes it and nothing is read
