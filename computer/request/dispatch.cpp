@@ -1,6 +1,8 @@
 #include "computer/request/dispatch.h"
 
 #include <future>
+#include <memory>
+#include <mutex>
 #include <system_error>
 
 #include "computer/actions/act.h"
@@ -98,21 +100,46 @@ Answer answerRequest(platform::Platform& platform, const json::Json& request) {
 
 json::Json invalidRequestResponse() { return failureResponse(kInvalidRequest, true); }
 
-int runOneShot(ByteSource& input, OutputSink& output, const std::function<platform::Platform&()>& platform) {
+int runOneShot(ByteSource& input, OutputSink& output, const OneShotRuntime& runtime) {
   auto request = readOneShotRequest(input);
   if (!request) {
     emit(output, invalidRequestResponse());
     return 1;
   }
-  Answer answer;
+  platform::Platform* platform = nullptr;
   try {
-    answer = answerRequest(platform(), *request);
+    platform = &runtime.platform();
   } catch (...) {
-    // The platform itself could not be set up.
-    answer = {failureResponse(kUnavailable, true), 1};
+    emit(output, failureResponse(kUnavailable, true));
+    return 1;
   }
-  emit(output, answer.response);
-  return answer.status;
+
+  // One answer only: whoever comes first writes it.
+  struct OneAnswer {
+    std::mutex mutex;
+    bool given = false;
+  };
+  auto answer = std::make_shared<OneAnswer>();
+  std::shared_ptr<void> watching;
+  if (runtime.watchDesktop && watchedOperation(*request)) {
+    const bool notExecuted = !mayChangeTheDesktop(*request);
+    watching = runtime.watchDesktop(*platform, [&output, answer, notExecuted, end = runtime.endProcess] {
+      std::lock_guard lock(answer->mutex);
+      if (answer->given) return;
+      answer->given = true;
+      emit(output, failureResponse(kUnavailable, notExecuted));
+      if (end) end(1);
+    });
+  }
+  auto work = [&]() -> int {
+    Answer own = answerRequest(*platform, *request);
+    std::lock_guard lock(answer->mutex);
+    if (answer->given) return 1;
+    answer->given = true;
+    emit(output, own.response);
+    return own.status;
+  };
+  return runtime.runWork ? runtime.runWork(*platform, work) : work();
 }
 
 }  // namespace larkspire::computer

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,9 +56,27 @@ Answer answerRequest(platform::Platform& platform, const json::Json& request);
 
 json::Json invalidRequestResponse();
 
+// What one-shot mode reaches outside itself. Only `platform` is required;
+// the program adds the rest, tests what they exercise.
+struct OneShotRuntime {
+  // The platform, obtained only once the request parsed; throws when it
+  // cannot be set up.
+  std::function<platform::Platform&()> platform = nullptr;
+  // Runs the work that answers the request and returns its status (the
+  // program runs it beside the platform's loop). Unset: in place.
+  std::function<int(platform::Platform&, const std::function<int()>& work)> runWork = nullptr;
+  // Watches the desktop while a request that may wait on it runs, and calls
+  // `stuck` once when the desktop stopped answering; the watch ends with the
+  // handle. Unset: no watch.
+  std::function<std::shared_ptr<void>(platform::Platform&, std::function<void()> stuck)> watchDesktop = nullptr;
+  // Ends the process once the watch has answered for a stuck request.
+  std::function<void(int status)> endProcess = nullptr;
+};
+
 // The whole of one-shot mode short of ending the process: reads the request,
-// obtains the platform only once the request parsed, writes the response and
-// returns the exit status.
-int runOneShot(ByteSource& input, OutputSink& output, const std::function<platform::Platform&()>& platform);
+// obtains the platform only once the request parsed, writes exactly one
+// response (the request's own, or the watch's when the desktop stopped
+// answering under it) and returns the exit status.
+int runOneShot(ByteSource& input, OutputSink& output, const OneShotRuntime& runtime);
 
 }  // namespace larkspire::computer

@@ -205,11 +205,11 @@ class OneShotTest : public ::testing::Test {
   Json run(std::string input, std::size_t chunk = 1 << 16) {
     MemorySource source(std::move(input), chunk);
     output.writes.clear();
-    status = runOneShot(source, output, [this]() -> platform::Platform& {
+    status = runOneShot(source, output, {[this]() -> platform::Platform& {
       ++platformsMade;
       if (platformFails) throw platform::PlatformError("no desktop");
       return desktop.platform();
-    });
+    }});
     consumedAll = source.consumed();
     if (output.writes.empty()) return nullptr;
     EXPECT_EQ(output.writes.size(), 2u);
@@ -280,6 +280,50 @@ TEST_F(OneShotTest, ADesktopThatCannotBeSetUpIsUnavailable) {
   platformFails = true;
   EXPECT_EQ(run(R"({"operation":"status"})"), failure(kUnavailable));
   EXPECT_EQ(status, 1);
+}
+
+// The watch answers a stuck request once; the request's own answer, coming
+// later, is not written after it. Requests that are not watched never see it.
+TEST(OneShotWatch, AStuckRequestGetsTheWatchAnswerAndNothingElse) {
+  struct Case {
+    const char* request;
+    bool watched;
+    bool notExecuted = true;
+  };
+  for (const Case& c : {Case{R"({"operation":"observe","appId":"org.example.Notes"})", true, true},
+                        Case{R"({"operation":"launch","appId":"org.example.Notes"})", true, false},
+                        Case{R"({"operation":"status"})", false}}) {
+    simulated::Desktop desktop;
+    MemorySource source(c.request, 1 << 16);
+    RecordingOutput output;
+    std::function<void()> stuck;
+    int ended = -1;
+    OneShotRuntime runtime{
+        [&]() -> platform::Platform& { return desktop.platform(); },
+        [&](platform::Platform&, const std::function<int()>& work) {
+          // The desktop stops answering before the request gets its answer.
+          if (stuck) stuck();
+          return work();
+        },
+        [&](platform::Platform&, std::function<void()> onStuck) {
+          stuck = std::move(onStuck);
+          return std::shared_ptr<void>();
+        },
+        [&](int status) { ended = status; },
+    };
+    const int status = runOneShot(source, output, runtime);
+    ASSERT_EQ(output.writes.size(), 2u) << c.request;
+    const Json response = Json::parse(output.writes.front());
+    if (c.watched) {
+      EXPECT_EQ(response, failure(kUnavailable, c.notExecuted)) << c.request;
+      EXPECT_EQ(ended, 1) << c.request;
+      EXPECT_EQ(status, 1) << c.request;
+    } else {
+      EXPECT_EQ(response["ok"], true) << c.request;
+      EXPECT_EQ(ended, -1) << c.request;
+      EXPECT_EQ(status, 0) << c.request;
+    }
+  }
 }
 
 TEST(Emit, WritesTheTextThenTheLineFeedAndNothingAfterAFailedWrite) {

@@ -122,38 +122,21 @@ void ComputerHelper::main(int argc, const char* const* argv, const ProcessWiring
     });
   }
 
-  auto request = readOneShotRequest(input);
-  if (!request) {
-    emit(output, invalidRequestResponse());
-    ::_exit(1);
-  }
   std::unique_ptr<platform::NativePlatform> native;
-  try {
-    native = wiring.makePlatform();
-  } catch (...) {
-    emit(output, failureResponse(kUnavailable, true));
-    ::_exit(1);
-  }
-  platform::Platform& platform = native->platform();
-  // One answer only: the request's own, or the watchdog's when the desktop
-  // stopped answering under it. Whoever comes first writes it and ends the
-  // process while holding the lock.
-  std::mutex answering;
-  std::shared_ptr<void> watching;
-  if (watchedOperation(*request)) {
-    const bool notExecuted = !mayChangeTheDesktop(*request);
-    watching = watchDesktop(platform.session, [&output, &answering, notExecuted] {
-      std::lock_guard lock(answering);
-      emit(output, failureResponse(kUnavailable, notExecuted));
-      ::_exit(1);
-    });
-  }
-  runBesideMainLoop(platform, [&]() -> int {
-    Answer answer = answerRequest(platform, *request);
-    std::lock_guard lock(answering);
-    emit(output, answer.response);
-    ::_exit(answer.status);
-  });
+  OneShotRuntime runtime{
+      [&]() -> platform::Platform& {
+        native = wiring.makePlatform();
+        return native->platform();
+      },
+      [](platform::Platform& platform, const std::function<int()>& work) -> int {
+        runBesideMainLoop(platform, work);
+      },
+      [](platform::Platform& platform, std::function<void()> stuck) {
+        return watchDesktop(platform.session, std::move(stuck));
+      },
+      [](int status) { ::_exit(status); },
+  };
+  ::_exit(runOneShot(input, output, runtime));
 }
 
 }  // namespace larkspire::computer

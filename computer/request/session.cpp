@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "common/text.h"
 #include "computer/actions/act.h"
@@ -113,26 +114,29 @@ void runSession(const SessionOperations& operations, const SessionRuntime& runti
   auto first = runtime.readRequest();
   if (!first || !isSessionRequest(*first, "observe")) return ending->end(1);
 
-  // A desktop that stops answering ends the operation from outside, with
-  // what the operation itself would say of a failed service; once an
-  // action may have started, without claiming that nothing was done.
-  auto watch = [&](bool notExecuted) -> std::shared_ptr<void> {
-    if (!runtime.watchDesktop) return nullptr;
-    return runtime.watchDesktop(
-        [ending, notExecuted] { ending->respond(failureResponse(kUnavailable, notExecuted), 1); });
+  // Runs one operation of the session. A desktop that stops answering ends
+  // it from outside, with what the operation itself would say of a failed
+  // service; once an action may have started, without claiming that nothing
+  // was done. A failure is answered here and ends the session: the result
+  // is then empty.
+  auto perform = [&](bool notExecuted, auto&& operation) -> std::optional<decltype(operation())> {
+    try {
+      std::shared_ptr<void> watching;
+      if (runtime.watchDesktop) {
+        watching = runtime.watchDesktop(
+            [ending, notExecuted] { ending->respond(failureResponse(kUnavailable, notExecuted), 1); });
+      }
+      return operation();
+    } catch (const NativeFailure& failure) {
+      ending->respond(failureOf(failure), 1);
+    } catch (...) {
+      ending->respond(unavailable(), 1);
+    }
+    return std::nullopt;
   };
 
-  std::optional<Observation> observation;
-  try {
-    auto watching = watch(true);
-    observation = operations.observe(*first);
-  } catch (const NativeFailure& failure) {
-    ending->respond(failureOf(failure), 1);
-    return;
-  } catch (...) {
-    ending->respond(unavailable(), 1);
-    return;
-  }
+  auto observation = perform(true, [&] { return operations.observe(*first); });
+  if (!observation) return;
   first.reset();
 
   json::Json payload = std::move(observation->payload);
@@ -147,18 +151,8 @@ void runSession(const SessionOperations& operations, const SessionRuntime& runti
   if (ending->ended()) return;
   if (!second || !isSessionRequest(*second, "act")) return ending->end(0);
 
-  json::Json result;
-  try {
-    auto watching = watch(false);
-    result = operations.act(*second, kept);
-  } catch (const NativeFailure& failure) {
-    ending->respond(failureOf(failure), 1);
-    return;
-  } catch (...) {
-    ending->respond(unavailable(), 1);
-    return;
-  }
-  ending->respond(successResponse(std::move(result)), 0);
+  auto result = perform(false, [&] { return operations.act(*second, kept); });
+  if (result) ending->respond(successResponse(std::move(*result)), 0);
 }
 
 }  // namespace larkspire::computer

@@ -68,9 +68,9 @@ void oneShot(const std::string& input) {
   larkspire::testing::buildNotesDesktop(desktop);
   CollectingOutput output;
   computer::MemorySource source(input, 4093);
-  int status = computer::runOneShot(source, output, [&]() -> larkspire::platform::Platform& {
+  int status = computer::runOneShot(source, output, {[&]() -> larkspire::platform::Platform& {
     return desktop.platform();
-  });
+  }});
   auto lines = responses(output);
   check(lines.size() == 1, "one-shot answers exactly once");
   check(status == (lines[0]["ok"].get<bool>() ? 0 : 1), "status follows the response");
