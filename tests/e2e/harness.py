@@ -234,8 +234,8 @@ class App:
     (self.log_path) so toolkit warnings never reach the test's streams."""
 
     def __init__(self, argv, env=None, wait_window=True, timeout=30):
-        self.log_path = tempfile.mktemp(prefix="larkspire-app-", suffix=".log")
-        with open(self.log_path, "wb") as log:
+        fd, self.log_path = tempfile.mkstemp(prefix="larkspire-app-", suffix=".log")
+        with os.fdopen(fd, "wb") as log:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                          env=child_env(env))
         self.pid = self.proc.pid
