@@ -21,9 +21,11 @@
 namespace larkspire::linux_backend {
 namespace {
 
-// How long an application may take to handle the keys posted to it: a
-// busy desktop can be slow, but one that takes longer is not reading keys.
-constexpr auto kKeysHandledWait = std::chrono::seconds(5);
+// How long an application may take to handle the keys posted to it (up to
+// three pieces of text): a loaded machine and an editor whose every key
+// lays out a long text again can take seconds, but one that takes longer
+// than this is not reading keys.
+constexpr auto kKeysHandledWait = std::chrono::seconds(15);
 
 class XTestPort final : public InputPort {
  public:
