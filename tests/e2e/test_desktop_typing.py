@@ -4,7 +4,11 @@ view while both cores are kept busy; a text with a character no key can
 type is refused before anything is typed; the keyboard map is given back
 when the tool is terminated, and after it was killed, by the next run.
 
-LARKSPIRE_TYPING_REPEATS=N types each long text N times (default 1)."""
+LARKSPIRE_TYPING_REPEATS=N types each long text N times (default 1);
+LARKSPIRE_TYPING_LENGTH=N makes both texts N characters long (default 2500
+for the entry, 4000 for the text view: a single-line GTK entry lays out the
+whole line again for every key, so on a loaded machine 4000 characters take
+it most of a session's 100 s)."""
 
 import contextlib
 import json
@@ -22,6 +26,7 @@ from typing_texts import mixed_text, missing_from_us_keyboard
 ENV = harness.fixture_entry_env()
 APP_ID = "org.example.Fixture"
 REPEATS = int(os.environ.get("LARKSPIRE_TYPING_REPEATS", "1"))
+LENGTH = os.environ.get("LARKSPIRE_TYPING_LENGTH")
 
 
 @contextlib.contextmanager
@@ -102,9 +107,9 @@ class TypingOnDesktop(TestCase):
     def test_long_mixed_texts_arrive_exactly_while_both_cores_are_busy(self):
         # A GTK entry takes line breaks and tabs as commands; a text view
         # takes them as text.
-        for name, field, controls in (("Notes", "notes", False), ("Text", "text", True)):
+        for name, field, controls, length in (("Notes", "notes", False, 2500), ("Text", "text", True, 4000)):
             for repeat in range(REPEATS):
-                text = mixed_text(repeat, controls=controls)
+                text = mixed_text(repeat, count=int(LENGTH or length), controls=controls)
                 self.assertGreaterEqual(len(missing_from_us_keyboard(text)), 30)
                 with self.subTest(field=name, repeat=repeat):
                     self.focus_and_clear(name, field)
