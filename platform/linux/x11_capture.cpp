@@ -194,6 +194,7 @@ class X11ScreenCapture final : public ScreenCapture {
       s.owningProcess = w.pid;
       s.layer = w.layer;
       s.frame = w.frame;
+      s.contentFrame = w.content;
       s.windowID = static_cast<std::uint32_t>(w.client);
       s.title = std::move(w.title);
       result.push_back(std::move(s));
