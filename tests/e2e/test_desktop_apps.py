@@ -148,6 +148,74 @@ class ListingTest(TestCase):
             os.unlink(path)
 
 
+STRANGER = """
+import sys
+import gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import Gtk
+
+def activate(app):
+    window = Gtk.ApplicationWindow(application=app, title="Stranger")
+    window.add(Gtk.Button(label="Strange"))
+    window.set_default_size(300, 200)
+    window.show_all()
+
+app = Gtk.Application(application_id="org.example.Stranger")
+app.connect("activate", activate)
+sys.exit(app.run([]))
+"""
+
+
+def user_entry(app_id, body):
+    """Writes a desktop entry in the user's folder; answers its path."""
+    folder = os.path.join(DATA_HOME.name, "applications")
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, app_id + ".desktop")
+    with open(path, "w") as f:
+        f.write("[Desktop Entry]\nType=Application\n" + body)
+    return path
+
+
+class InterpreterTest(TestCase):
+    """A Python program of its own, with no entry, among entries that run
+    the same interpreter: it is none of them."""
+
+    def setUp(self):
+        harness.set_accessibility_enabled(True)
+        self.tmp = tempfile.TemporaryDirectory(prefix="larkspire-stranger-")
+        script = os.path.join(self.tmp.name, "stranger.py")
+        with open(script, "w") as f:
+            f.write(STRANGER)
+        # As Debian's own entry of the interpreter, and another program's
+        # entry that runs the same interpreter on a script of its own.
+        self.entries = [
+            user_entry("org.example.Interpreter", "Name=Python (v3)\nExec=/usr/bin/python3\nNoDisplay=true\n"),
+            user_entry("org.example.PyOther", "Name=Py Other\nExec=/usr/bin/python3 %s/other.py\n" % self.tmp.name),
+        ]
+        self.stranger = start_app(["/usr/bin/python3", script], env=app_env())
+
+    def tearDown(self):
+        self.stranger.stop()
+        for path in self.entries:
+            os.unlink(path)
+        self.tmp.cleanup()
+
+    def test_the_stranger_is_an_unknown_application_everywhere(self):
+        apps = records(ask({"operation": "apps"}))
+        self.assertNotIn(self.stranger.pid, [app.get("pid") for app in apps.values()], apps)
+        found = records(ask({"operation": "apps", "query": "py"}))
+        self.assertEqual(found.get("org.example.PyOther"),
+                         {"appId": "org.example.PyOther", "name": "Py Other", "running": False})
+        for app_id in ("org.example.PyOther", "org.example.Interpreter"):
+            observed = ask({"operation": "observe", "appId": app_id})
+            self.assertEqual(observed.response,
+                             {"ok": False, "code": "COMPUTER_TARGET_CHANGED", "notExecuted": True}, app_id)
+        # Launching the other program starts it (its script is missing, so
+        # it fails) instead of bringing the stranger forward.
+        launched = ask({"operation": "launch", "appId": "org.example.PyOther"})
+        self.assertEqual(launched.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True})
+
+
 class LaunchTest(TestCase):
     def setUp(self):
         self.launched = []
