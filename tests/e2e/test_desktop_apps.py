@@ -216,6 +216,10 @@ class InterpreterTest(TestCase):
         self.assertEqual(launched.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True})
 
 
+def current_desktop():
+    return int(subprocess.run(["xdotool", "get_desktop"], stdout=subprocess.PIPE, text=True, check=True).stdout)
+
+
 class LaunchTest(TestCase):
     def setUp(self):
         self.launched = []
@@ -270,6 +274,46 @@ class LaunchTest(TestCase):
             self.assertEqual(response, {"ok": False, "code": "COMPUTER_APP_NOT_FOUND", "notExecuted": True}, app_id)
         time.sleep(0.5)  # anything started by mistake would show by now
         self.assertEqual(fixture_pids(), before)
+
+    def test_a_running_application_on_another_desktop_is_brought_there(self):
+        with start_fixture() as fixture:
+            subprocess.run(["xdotool", "set_num_desktops", "2"], check=True)
+            wait_until(lambda: subprocess.run(["xdotool", "get_num_desktops"], stdout=subprocess.PIPE,
+                                              text=True).stdout.strip() == "2", what="a second desktop")
+            subprocess.run(["xdotool", "set_desktop_for_window", str(fixture.window), "1"], check=True)
+            subprocess.run(["xdotool", "set_desktop", "0"], check=True)
+            wait_until(lambda: current_desktop() == 0, what="the first desktop shown")
+            response = ask({"operation": "launch", "appId": "org.example.Fixture"}).response
+            self.assertEqual(response["data"], {"appId": "org.example.Fixture", "name": "Fixture", "running": True,
+                                                "pid": fixture.pid, "ready": True})
+            wait_until(lambda: current_desktop() == 1, timeout=5, what="the window's desktop shown")
+            wait_until(lambda: active_window_pid() == fixture.pid, timeout=5, what="the window in front")
+
+    def test_a_program_that_ends_at_once_is_reported_ended_at_once(self):
+        path = user_entry("org.example.Quick", "Name=Quick\nExec=/bin/true\n")
+        try:
+            start = time.monotonic()
+            response = self.launch("org.example.Quick")
+            elapsed = time.monotonic() - start
+            self.assertTrue(response["ok"], response)
+            self.assertEqual(response["data"]["running"], False)
+            self.assertEqual(response["data"]["ready"], False)
+            self.assertLess(elapsed, 6, "waited as if the program still ran")
+        finally:
+            os.unlink(path)
+
+    def test_a_program_that_shows_no_window_is_waited_for_ten_seconds_in_all(self):
+        path = user_entry("org.example.Silent", "Name=Silent\nExec=/bin/sleep 60\n")
+        try:
+            start = time.monotonic()
+            response = self.launch("org.example.Silent")
+            elapsed = time.monotonic() - start
+            self.assertTrue(response["ok"], response)
+            self.assertEqual((response["data"]["running"], response["data"]["ready"]), (True, False))
+            self.assertGreaterEqual(elapsed, 10)
+            self.assertLess(elapsed, 15, "the wait for a window and for readiness added up")
+        finally:
+            os.unlink(path)
 
     def test_a_program_that_cannot_start_is_unavailable(self):
         response = self.launch("org.example.Broken")
