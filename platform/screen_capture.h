@@ -15,6 +15,10 @@ struct ShareableWindow {
   std::optional<Pid> owningProcess;  // absent when no owning application is known
   int layer = 0;                     // 0 for normal windows; higher for panels, menus...
   Rect frame;                        // screen points, top-left origin
+  // The window's inside without the decoration a window manager draws
+  // around it, where that differs from the frame; some toolkits give this
+  // to accessibility as the window's position and size.
+  std::optional<Rect> contentFrame;
   std::uint32_t windowID = 0;
   std::optional<std::string> title;
   std::shared_ptr<const void> native;  // backend's own handle, if it needs one

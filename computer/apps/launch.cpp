@@ -6,7 +6,11 @@
 namespace larkspire::computer {
 namespace {
 
-constexpr double kReadinessDeadline = 10.0;  // seconds after the open completed
+// Seconds from the start of the launch. Counted from the request, not from
+// the open's completion: a desktop whose open itself waits for a window
+// (X11 has no other sign that an application is up) would otherwise make
+// the caller wait twice.
+constexpr double kReadinessDeadline = 10.0;
 constexpr double kPollingInterval = 0.1;
 
 }  // namespace
@@ -27,6 +31,8 @@ json::Json launch(platform::Platform& platform, const std::string& appId) {
   auto location = platform.workspace.urlForApplication(appId);
   if (!location) fail(kAppNotFound);
 
+  auto& clock = platform.clock;
+  const double deadline = clock.now() + kReadinessDeadline;
   auto opened = platform.workspace.openApplication(*location, true);
   if (opened.error) fail(kUnavailable);
   // A completion with neither an application nor an error leaves nothing to
@@ -34,8 +40,6 @@ json::Json launch(platform::Platform& platform, const std::string& appId) {
   if (!opened.application) fail(kUnavailable);
   auto& app = opened.application;
 
-  auto& clock = platform.clock;
-  const double deadline = clock.now() + kReadinessDeadline;
   while (!app->isFinishedLaunching() && !app->isTerminated() && clock.now() < deadline) {
     clock.sleep(kPollingInterval);
   }

@@ -19,6 +19,14 @@ bool sameWindowBounds(const Rect& a, const Rect& b) {
 
 std::vector<WindowMatch> uniqueWindowMatches(const std::vector<Rect>& captures,
                                              const std::vector<std::optional<Rect>>& accessibility) {
+  std::vector<CaptureFrames> frames;
+  frames.reserve(captures.size());
+  for (const auto& capture : captures) frames.push_back({capture, std::nullopt});
+  return uniqueWindowMatchesByFrameOrContent(frames, accessibility);
+}
+
+std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<CaptureFrames>& captures,
+                                             const std::vector<std::optional<Rect>>& accessibility) {
   for (const auto& frame : accessibility) {
     if (!frame) return {};
   }
@@ -26,7 +34,9 @@ std::vector<WindowMatch> uniqueWindowMatches(const std::vector<Rect>& captures,
   std::vector<int> claims(accessibility.size(), 0);  // capture windows each one fits
   for (std::size_t i = 0; i < captures.size(); ++i) {
     for (std::size_t j = 0; j < accessibility.size(); ++j) {
-      if (sameWindowBounds(captures[i], *accessibility[j])) {
+      const auto& capture = captures[i];
+      if (sameWindowBounds(capture.frame, *accessibility[j]) ||
+          (capture.content && sameWindowBounds(*capture.content, *accessibility[j]))) {
         candidates[i].push_back(j);
         ++claims[j];
       }
@@ -83,14 +93,14 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   // An application that does not answer has not changed its windows.
   if (windowsRead.error == platform::kAXErrorCannotComplete) fail(kUnavailable);
 
-  std::vector<Rect> captureFrames;
+  std::vector<CaptureFrames> captureFrames;
   captureFrames.reserve(captures.size());
-  for (const auto& capture : captures) captureFrames.push_back(capture.frame);
+  for (const auto& capture : captures) captureFrames.push_back({capture.frame, capture.contentFrame});
   std::vector<std::optional<Rect>> accessibilityFrames;
   accessibilityFrames.reserve(accessibilityWindows.size());
   for (const auto& element : accessibilityWindows) accessibilityFrames.push_back(bounds(accessibility, element));
 
-  auto matches = uniqueWindowMatches(captureFrames, accessibilityFrames);
+  auto matches = uniqueWindowMatchesByFrameOrContent(captureFrames, accessibilityFrames);
   if (matches.empty()) fail(kTargetChanged);
 
   const WindowMatch* chosen = nullptr;

@@ -35,6 +35,20 @@ bool sameWindowBounds(const platform::Rect& a, const platform::Rect& b);
 std::vector<WindowMatch> uniqueWindowMatches(const std::vector<platform::Rect>& captures,
                                              const std::vector<std::optional<platform::Rect>>& accessibility);
 
+// A capture window's frame, and its inside where a window manager's
+// decoration makes the two differ.
+struct CaptureFrames {
+  platform::Rect frame;
+  std::optional<platform::Rect> content;
+};
+
+// The same rule where toolkits disagree on what a window's accessibility
+// frame is (the decorated frame for some, the inside for others): an
+// accessibility frame fits a capture window when it is the same as either
+// of its two rectangles, learnt per window.
+std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<CaptureFrames>& captures,
+                                             const std::vector<std::optional<platform::Rect>>& accessibility);
+
 // Whether the login session's screen is locked.
 bool screenLocked(platform::Session& session);
 

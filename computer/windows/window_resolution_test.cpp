@@ -44,6 +44,24 @@ TEST(UniqueWindowMatches, PairsOnlyUnambiguousWindows) {
   EXPECT_TRUE(uniqueWindowMatches({a}, {a, Rect{{0.5, 0}, {400, 300}}}).empty());
 }
 
+TEST(UniqueWindowMatches, AWindowPairsOnItsFrameOrItsInsideButStillOnlyOnce) {
+  const Rect frame{{100, 80}, {602, 425}}, inside{{101, 100}, {600, 400}};
+  const Rect other{{900, 0}, {300, 200}};
+  // Each window pairs on whichever of its rectangles its accessibility
+  // frame is.
+  EXPECT_EQ(uniqueWindowMatchesByFrameOrContent({{frame, inside}, {other, std::nullopt}}, {other, inside}),
+            (std::vector<WindowMatch>{{0, 1}, {1, 0}}));
+  EXPECT_EQ(uniqueWindowMatchesByFrameOrContent({{frame, inside}}, {Rect{{100.5, 80}, {602, 425}}}),
+            (std::vector<WindowMatch>{{0, 0}}));
+  // Within one point, as for the frame.
+  EXPECT_TRUE(uniqueWindowMatchesByFrameOrContent({{frame, inside}}, {Rect{{102, 100}, {600, 400}}}).empty());
+  // Two accessibility windows, one on the frame and one on the inside of
+  // the same capture window: neither is sure.
+  EXPECT_TRUE(uniqueWindowMatchesByFrameOrContent({{frame, inside}}, {frame, inside}).empty());
+  // One window's inside that is another's frame: ambiguous, both refused.
+  EXPECT_TRUE(uniqueWindowMatchesByFrameOrContent({{frame, inside}, {inside, std::nullopt}}, {inside}).empty());
+}
+
 TEST(UniqueWindowMatches, OneUnreadableAccessibilityFrameBlocksEveryPair) {
   Rect a{{0, 0}, {400, 300}}, b{{500, 0}, {400, 300}};
   EXPECT_TRUE(uniqueWindowMatches({a, b}, {a, std::nullopt, b}).empty());
@@ -145,6 +163,24 @@ TEST_F(WindowResolution, ChoosesTheFirstPairOrTheNamedWindow) {
   auto manual = app.element().answer("AXManualAccessibility");
   ASSERT_TRUE(manual && manual->value);
   EXPECT_EQ(std::get<bool>(*manual->value), true);
+}
+
+TEST_F(WindowResolution, ToolkitsThatReportTheInsidePairOnIt) {
+  // One window reports its decorated frame (as GTK 3 does), the other the
+  // inside of its decoration (as Qt does); both pair, and the picture and
+  // the bounds stay those of the frame.
+  const Rect gtkFrame{{500, 300}, {602, 425}};
+  const Rect qtFrame{{449, 237}, {702, 525}};
+  const Rect qtInside{{450, 257}, {700, 500}};
+  auto& gtk = app.addWindow({.title = "G", .frame = gtkFrame, .contentFrame = Rect{{501, 320}, {600, 400}}});
+  auto& qt = app.addWindow({.title = "Q", .frame = qtFrame, .accessibilityFrame = qtInside, .contentFrame = qtInside});
+  auto resolved = resolve(std::to_string(qt.windowID()));
+  EXPECT_EQ(resolved.accessibility, qt.element().element());
+  EXPECT_EQ(resolved.capture.frame, qtFrame);
+  EXPECT_EQ(numbers(resolved.paired), (std::vector<std::uint32_t>{gtk.windowID(), qt.windowID()}));
+  // Without the inside known, the Qt window cannot be paired.
+  app.addWindow({.title = "Q2", .frame = {{0, 600}, {702, 325}}, .accessibilityFrame = Rect{{1, 620}, {700, 300}}});
+  EXPECT_EQ(numbers(resolve().paired), (std::vector<std::uint32_t>{gtk.windowID(), qt.windowID()}));
 }
 
 TEST_F(WindowResolution, StackedWindowsAreNeverResolved) {

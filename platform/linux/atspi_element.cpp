@@ -48,11 +48,17 @@ bool AtspiElement::fresh() const {
 }
 
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path) {
+  auto property = [&](const char* name) {
+    return Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
+                g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"};
+  };
   return {
       Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"},
       Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"},
-      Call{busName, path, "org.freedesktop.DBus.Properties", "GetAll", g_variant_new("(s)", "org.a11y.atspi.Accessible"),
-           "(a{sv})"},
+      property("Name"),
+      property("Description"),
+      property("Parent"),
+      property("ChildCount"),
       Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"},
   };
 }
@@ -77,33 +83,31 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
     s.facts.states = States::fromWords(words);
   }
 
-  if (r[2].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[2].value.get(), "(a{sv})", &it);
-    const char* key = nullptr;
-    GVariant* value = nullptr;
-    while (g_variant_iter_loop(it, "{&sv}", &key, &value)) {
-      std::string_view k(key);
-      if (k == "Name" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
-        s.facts.name = g_variant_get_string(value, nullptr);
-      } else if (k == "Description" && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) {
-        s.facts.description = g_variant_get_string(value, nullptr);
-      } else if (k == "Parent" && g_variant_is_of_type(value, G_VARIANT_TYPE("(so)"))) {
-        const char* bus = nullptr;
-        const char* path = nullptr;
-        g_variant_get(value, "(&s&o)", &bus, &path);
-        s.parentBus = bus;
-        s.parentPath = path;
-      } else if (k == "ChildCount" && g_variant_is_of_type(value, G_VARIANT_TYPE_INT32)) {
-        s.childCount = g_variant_get_int32(value);
-      }
-    }
-    g_variant_iter_free(it);
+  // A property's value, unwrapped, when it came and has the type.
+  auto property = [&](std::size_t index, const GVariantType* type) -> VariantPtr {
+    if (!r[index].ok()) return nullptr;
+    GVariant* boxed = nullptr;
+    g_variant_get(r[index].value.get(), "(v)", &boxed);
+    VariantPtr value(boxed);
+    if (!value || !g_variant_is_of_type(value.get(), type)) return nullptr;
+    return value;
+  };
+  if (auto name = property(2, G_VARIANT_TYPE_STRING)) s.facts.name = g_variant_get_string(name.get(), nullptr);
+  if (auto description = property(3, G_VARIANT_TYPE_STRING)) {
+    s.facts.description = g_variant_get_string(description.get(), nullptr);
   }
+  if (auto parent = property(4, G_VARIANT_TYPE("(so)"))) {
+    const char* bus = nullptr;
+    const char* path = nullptr;
+    g_variant_get(parent.get(), "(&s&o)", &bus, &path);
+    s.parentBus = bus;
+    s.parentPath = path;
+  }
+  if (auto count = property(5, G_VARIANT_TYPE_INT32)) s.childCount = g_variant_get_int32(count.get());
 
-  if (r[3].ok()) {
+  if (r[6].ok()) {
     GVariantIter* it = nullptr;
-    g_variant_get(r[3].value.get(), "(as)", &it);
+    g_variant_get(r[6].value.get(), "(as)", &it);
     std::vector<std::string> names;
     const char* n = nullptr;
     while (g_variant_iter_next(it, "&s", &n)) names.emplace_back(n);

@@ -79,9 +79,11 @@ std::string findApplicationBus(Bus& bus, platform::Pid pid);
 std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName);
 
 // Calls that read one object, and the reading of their replies. Exposed for
-// the focus search, which batches them itself.
+// the focus search, which batches them itself. The properties are read one
+// by one: Qt 5's bridge ends its application with a segmentation fault on
+// org.freedesktop.DBus.Properties.GetAll.
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
-inline constexpr std::size_t kSnapshotCallCount = 4;
+inline constexpr std::size_t kSnapshotCallCount = 7;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
 // (bus name, path) pairs of an a(so) reply.
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple);

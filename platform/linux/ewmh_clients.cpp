@@ -143,9 +143,39 @@ std::optional<platform::Pid> windowPid(Display* display, XWindow window) {
   return static_cast<platform::Pid>(pid);
 }
 
+namespace {
+
+std::optional<unsigned long> cardinal(Display* display, XWindow window, const char* name) {
+  auto property = readProperty(display, window, name, XA_CARDINAL);
+  if (!property || property->count == 0) return std::nullopt;
+  return property->longs().front() & 0xffffffffUL;
+}
+
+}  // namespace
+
+std::optional<unsigned long> desktopToShow(std::optional<unsigned long> windowDesktop,
+                                           std::optional<unsigned long> currentDesktop) {
+  // 0xFFFFFFFF: the window is on every desktop.
+  if (!windowDesktop || *windowDesktop == 0xffffffffUL || windowDesktop == currentDesktop) return std::nullopt;
+  return windowDesktop;
+}
+
 bool activateWindow(Display* display, XWindow window) {
   if (!display || window == None) return false;
   Window root = DefaultRootWindow(display);
+  // A window on another desktop is reached by going there first, as a
+  // pager does: not every window manager switches for _NET_ACTIVE_WINDOW.
+  if (auto desktop = desktopToShow(cardinal(display, window, "_NET_WM_DESKTOP"),
+                                   cardinal(display, root, "_NET_CURRENT_DESKTOP"))) {
+    XEvent change{};
+    change.xclient.type = ClientMessage;
+    change.xclient.window = root;
+    change.xclient.message_type = XInternAtom(display, "_NET_CURRENT_DESKTOP", False);
+    change.xclient.format = 32;
+    change.xclient.data.l[0] = static_cast<long>(*desktop);
+    change.xclient.data.l[1] = CurrentTime;
+    XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &change);
+  }
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;

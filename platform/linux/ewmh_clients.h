@@ -39,8 +39,15 @@ std::vector<XWindow> stackingOrder(Display* display);
 std::optional<XWindow> activeWindow(Display* display);
 std::optional<platform::Pid> windowPid(Display* display, XWindow window);
 
-// Asks the window manager to activate a window (as a pager would, so that
-// focus-stealing prevention lets it through) and raises it.
+// The desktop to switch to before activating a window on desktop
+// windowDesktop (_NET_WM_DESKTOP) while currentDesktop is shown; none when
+// it is shown already or is on every desktop.
+std::optional<unsigned long> desktopToShow(std::optional<unsigned long> windowDesktop,
+                                           std::optional<unsigned long> currentDesktop);
+
+// Asks the window manager to activate a window, switching to its desktop
+// first (as a pager would, so that focus-stealing prevention lets it
+// through), and raises it.
 bool activateWindow(Display* display, XWindow window);
 
 // True when the window type list and state list (atom names) describe an

@@ -31,6 +31,11 @@ using Clock = std::chrono::steady_clock;
 
 // Pictures larger than this per side are refused rather than allocated.
 constexpr int kLargestCaptureSide = 16384;
+// A window's own pixels are read in full before they are scaled down: up to
+// this many (128 MiB as RGBA), whatever its shape. X11 sides end at 32767.
+constexpr long long kLargestWindowArea = 32LL * 1024 * 1024;
+// Rows read per request, so that no single image is huge.
+constexpr int kRowsPerRead = 2048;
 // After redirecting windows, applications repaint what was hidden; a
 // capture made soon after waits (at most this long) for the picture to stop
 // changing.
@@ -194,6 +199,7 @@ class X11ScreenCapture final : public ScreenCapture {
       s.owningProcess = w.pid;
       s.layer = w.layer;
       s.frame = w.frame;
+      s.contentFrame = w.content;
       s.windowID = static_cast<std::uint32_t>(w.client);
       s.title = std::move(w.title);
       result.push_back(std::move(s));
@@ -283,6 +289,35 @@ class X11ScreenCapture final : public ScreenCapture {
     return pixels;
   }
 
+  // RGBA pixels of one band of a drawable, through shared memory when the
+  // server offers it. The caller holds the display lock and an error trap.
+  std::vector<std::uint8_t> readRows(Display* d, Drawable source, Visual* visual, int depth, int x, int y, int width,
+                                     int rows) {
+    XErrorTrap trap(d);
+    ImagePtr image = shm_.image(d, visual, depth, width, rows);
+    bool fromShm = false;
+    if (image) {
+      fromShm = XShmGetImage(d, source, image.get(), x, y, AllPlanes) && trap.sync() == 0;
+      if (!fromShm) {
+        ShmSegment::detachData(image.get());
+        image.reset();
+        shm_.markBroken();
+      }
+    }
+    if (!fromShm) {
+      trap.clear();
+      image.reset(XGetImage(d, source, x, y, static_cast<unsigned>(width), static_cast<unsigned>(rows), AllPlanes,
+                            ZPixmap));
+      if (!image || trap.sync() != 0) throw PlatformError("window pixels unreadable");
+    }
+    std::vector<std::uint8_t> converted;
+    const bool ok = convertToRgba(reinterpret_cast<const std::uint8_t*>(image->data), width, rows,
+                                  layoutOf(*image, *visual, depth), converted);
+    if (fromShm) ShmSegment::detachData(image.get());
+    if (!ok) throw PlatformError("unsupported pixel format");
+    return converted;
+  }
+
   Pixels grabOnce(Display* d, std::uint32_t windowID) {
     DisplayLock lock(d);
     XErrorTrap trap(d);
@@ -307,7 +342,7 @@ class X11ScreenCapture final : public ScreenCapture {
     out.width = static_cast<int>(std::lround(width(w->frame)));
     out.height = static_cast<int>(std::lround(height(w->frame)));
     if (out.width < 1 || out.height < 1) throw PlatformError("window has no area");
-    if (out.width > kLargestCaptureSide || out.height > kLargestCaptureSide) throw PlatformError("window too large");
+    if (static_cast<long long>(out.width) * out.height > kLargestWindowArea) throw PlatformError("window too large");
     const int frameX = static_cast<int>(std::lround(minX(w->frame)));
     const int frameY = static_cast<int>(std::lround(minY(w->frame)));
 
@@ -359,40 +394,14 @@ class X11ScreenCapture final : public ScreenCapture {
       return out;
     }
     const int grabWidth = x1 - x0;
-    const int grabHeight = y1 - y0;
-
-    trap.clear();
-    ImagePtr image = shm_.image(d, visual, depth, grabWidth, grabHeight);
-    bool fromShm = false;
-    if (image) {
-      fromShm = XShmGetImage(d, source, image.get(), x0, y0, AllPlanes) && trap.sync() == 0;
-      if (!fromShm) {
-        ShmSegment::detachData(image.get());
-        image.reset();
-        shm_.markBroken();
-      }
-    }
-    if (!fromShm) {
-      trap.clear();
-      image.reset(XGetImage(d, source, x0, y0, static_cast<unsigned>(grabWidth), static_cast<unsigned>(grabHeight),
-                            AllPlanes, ZPixmap));
-      if (!image || trap.sync() != 0) throw PlatformError("window pixels unreadable");
-    }
-
-    std::vector<std::uint8_t> converted;
-    const bool ok = convertToRgba(reinterpret_cast<const std::uint8_t*>(image->data), grabWidth, grabHeight,
-                                  layoutOf(*image, *visual, depth), converted);
-    if (fromShm) ShmSegment::detachData(image.get());
-    if (!ok) throw PlatformError("unsupported pixel format");
-
-    if (grabWidth == out.width && grabHeight == out.height) {
-      out.rgba = std::move(converted);
-    } else {
-      out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+    out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+    for (int top = y0; top < y1; top += kRowsPerRead) {
+      const int rows = std::min(kRowsPerRead, y1 - top);
+      std::vector<std::uint8_t> band = readRows(d, source, visual, depth, x0, top, grabWidth, rows);
       const std::size_t rowBytes = static_cast<std::size_t>(grabWidth) * 4;
-      for (int y = 0; y < grabHeight; ++y) {
-        std::memcpy(out.rgba.data() + (static_cast<std::size_t>(y0 - originY + y) * out.width + (x0 - originX)) * 4,
-                    converted.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
+      for (int y = 0; y < rows; ++y) {
+        std::memcpy(out.rgba.data() + (static_cast<std::size_t>(top - originY + y) * out.width + (x0 - originX)) * 4,
+                    band.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
       }
     }
     return out;

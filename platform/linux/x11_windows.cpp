@@ -61,6 +61,15 @@ platform::Rect frameFromClient(int clientX, int clientY, int width, int height,
                         {static_cast<double>(width) + e.left + e.right, static_cast<double>(height) + e.top + e.bottom}};
 }
 
+std::optional<platform::Rect> contentWithinFrame(int clientX, int clientY, int width, int height,
+                                                 const std::optional<FrameExtents>& extents) {
+  if (!extents || (extents->left == 0 && extents->right == 0 && extents->top == 0 && extents->bottom == 0)) {
+    return std::nullopt;
+  }
+  return platform::Rect{{static_cast<double>(clientX), static_cast<double>(clientY)},
+                        {static_cast<double>(width), static_cast<double>(height)}};
+}
+
 std::string latin1ToUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -212,6 +221,7 @@ std::optional<X11Window> describe(Display* display, Window window, const Atoms& 
     extents = FrameExtents{e[0], e[1], e[2], e[3]};
   }
   w.frame = frameFromClient(x, y, attributes.width, attributes.height, extents);
+  w.content = contentWithinFrame(x, y, attributes.width, attributes.height, extents);
 
   if (auto pid = readCardinals(display, window, atoms[kNetWmPid], XA_CARDINAL);
       !pid.empty() && pid[0] > 0 && pid[0] <= std::numeric_limits<platform::Pid>::max()) {

@@ -52,6 +52,12 @@ struct FrameExtents {
 platform::Rect frameFromClient(int clientX, int clientY, int width, int height,
                                const std::optional<FrameExtents>& extents);
 
+// The client's own area when the window manager decorates it (extents not
+// all zero), none otherwise: what Qt reports to accessibility as the
+// window's position and size, where GTK reports the frame.
+std::optional<platform::Rect> contentWithinFrame(int clientX, int clientY, int width, int height,
+                                                 const std::optional<FrameExtents>& extents);
+
 // Window titles are bytes of whatever the client set; Latin-1 (the STRING
 // type) is converted, anything else is made valid UTF-8.
 std::string latin1ToUtf8(std::string_view bytes);
@@ -62,6 +68,7 @@ struct X11Window {
   std::optional<platform::Pid> pid;
   int layer = 0;
   platform::Rect frame;
+  std::optional<platform::Rect> content;  // contentWithinFrame
   std::optional<std::string> title;
   bool viewable = false;
   bool managed = false;

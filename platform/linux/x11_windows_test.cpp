@@ -61,6 +61,14 @@ TEST(X11WindowFrame, NoExtentsMeansTheClientItself) {
   EXPECT_EQ(frameFromClient(10, 10, 30, 20, FrameExtents{}), (platform::Rect{{10, 10}, {30, 20}}));
 }
 
+TEST(X11WindowFrame, TheInsideIsKnownOnlyWhereItDiffersFromTheFrame) {
+  // FeatherPad's client: at (450, 257), 700x500, extents 1, 1, 20, 5.
+  EXPECT_EQ(contentWithinFrame(450, 257, 700, 500, FrameExtents{1, 1, 20, 5}),
+            (platform::Rect{{450, 257}, {700, 500}}));
+  EXPECT_EQ(contentWithinFrame(450, 257, 700, 500, FrameExtents{}), std::nullopt);
+  EXPECT_EQ(contentWithinFrame(450, 257, 700, 500, std::nullopt), std::nullopt);
+}
+
 TEST(X11WindowTitle, Latin1BecomesUtf8) {
   EXPECT_EQ(latin1ToUtf8("Caf\xe9 \xa9 x"), "Caf\xc3\xa9 \xc2\xa9 x");
   EXPECT_EQ(latin1ToUtf8("plain"), "plain");

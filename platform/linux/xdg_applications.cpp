@@ -30,6 +30,11 @@ constexpr int kBusTimeoutMs = 1000;
 // it looks.
 constexpr double kOpenTimeout = 10.0;
 constexpr double kOpenPollInterval = 0.05;
+// A program that ended with success and left nothing running may still have
+// handed over to a running copy or to one started for it elsewhere (by the
+// session bus): its window is waited for this long before the program
+// counts as ended.
+constexpr double kHandOverGrace = 1.0;
 // How long an activation may take to show in _NET_ACTIVE_WINDOW.
 constexpr double kActivationTimeout = 1.0;
 
@@ -313,6 +318,7 @@ OpenResult XdgWorkspace::openApplication(const std::string& location, bool activ
 
   bool childExited = false;
   int childStatus = 0;
+  std::optional<double> endedAt;  // when nothing of what we started was left running
   const double deadline = monotonicSeconds() + kOpenTimeout;
   while (true) {
     if (!childExited) {
@@ -349,6 +355,18 @@ OpenResult XdgWorkspace::openApplication(const std::string& location, bool activ
       }
       if (childStatus != 0) {
         return {nullptr, entry->exec.front() + " exited with status " + std::to_string(childStatus)};
+      }
+      // Ended with success and nothing of it left: the application quit,
+      // which the caller reports rather than waits out.
+      if (!xdg::sessionHasProcesses(child)) {
+        if (!endedAt) endedAt = monotonicSeconds();
+        if (monotonicSeconds() - *endedAt >= kHandOverGrace) {
+          return {std::make_shared<LinuxRunningApplication>(model_, child, childStat ? childStat->startTime : 0,
+                                                            entry->id, entry->name),
+                  std::nullopt};
+        }
+      } else {
+        endedAt.reset();
       }
     }
     if (monotonicSeconds() >= deadline) break;

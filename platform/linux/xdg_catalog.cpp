@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -137,18 +138,58 @@ std::optional<std::string> DesktopCatalog::resolveProgram(const std::string& pro
   return std::nullopt;
 }
 
+bool isInterpreter(const std::string& program) {
+  std::string name = program.substr(program.find_last_of('/') + 1);
+  for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // python3.11, perl5.36, ruby3.1, lua5.4: the name without its version.
+  while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) || name.back() == '.' ||
+                           name.back() == '-')) {
+    name.pop_back();
+  }
+  static const std::set<std::string> kInterpreters{
+      "sh",     "bash",   "dash",    "zsh",  "ksh",     "mksh",  "csh",   "tcsh",   "fish",    "busybox",
+      "env",    "python", "pypy",    "perl", "ruby",    "node",  "nodejs", "java",  "lua",     "luajit",
+      "php",    "tclsh",  "wish",    "gjs",  "cjs",     "guile", "mono",  "dotnet", "rscript", "r",
+      "osascript", "deno", "bun",    "qml",  "qmlscene", "xdg-open", "flatpak", "snap", "electron"};
+  return kInterpreters.count(name) > 0;
+}
+
+std::optional<std::string> scriptArgument(const std::vector<std::string>& arguments) {
+  for (const auto& argument : arguments) {
+    if (!argument.empty() && argument.front() != '-') return argument;
+  }
+  return std::nullopt;
+}
+
+bool DesktopCatalog::sameScript(const std::vector<std::string>& entryArguments,
+                                const std::vector<std::string>& processArguments) const {
+  auto entryScript = scriptArgument(entryArguments);
+  auto processScript = scriptArgument(processArguments);
+  if (!entryScript || !processScript) return false;
+  if (*entryScript == *processScript) return true;
+  auto a = resolveProgram(*entryScript);
+  auto b = resolveProgram(*processScript);
+  return a && b && *a == *b;
+}
+
 std::optional<DesktopEntry> DesktopCatalog::identify(const ProcessFacts& facts) {
   for (const auto& appId : facts.applicationIds) {
     if (auto entry = entryForId(appId)) return entry;
   }
 
   refresh();
+  // An interpreter's own name as a window class is what a toolkit falls
+  // back on for a script that named nothing.
+  std::vector<std::string> wmClasses;
   for (const auto& wmClass : facts.wmClasses) {
+    if (!isInterpreter(wmClass)) wmClasses.push_back(wmClass);
+  }
+  for (const auto& wmClass : wmClasses) {
     for (const auto& entry : entries_) {
       if (entry.startupWMClass == wmClass) return entry;
     }
   }
-  for (const auto& wmClass : facts.wmClasses) {
+  for (const auto& wmClass : wmClasses) {
     auto lower = asciiLower(wmClass);
     for (const auto& entry : entries_) {
       if (asciiLower(entry.id) == lower) return entry;
@@ -181,6 +222,9 @@ std::optional<DesktopEntry> DesktopCatalog::identify(const ProcessFacts& facts) 
       int score = 1;
       std::vector<std::string> rest;
       if (argv0 < facts.commandLine.size()) rest.assign(facts.commandLine.begin() + static_cast<long>(argv0) + 1, facts.commandLine.end());
+      if (isInterpreter(program) && !sameScript(std::vector<std::string>(entry.exec.begin() + 1, entry.exec.end()), rest)) {
+        continue;
+      }
       if (std::equal(entry.exec.begin() + 1, entry.exec.end(), rest.begin(), rest.end())) score = 2;
       if (score > bestScore) {
         best = &entry;

@@ -19,6 +19,16 @@ struct ProcessFacts {
   std::vector<std::string> commandLine;     // /proc/PID/cmdline
 };
 
+// Whether a program (a path or a name) is an interpreter: a shell, Python,
+// Perl, Node, Java and the like. Such a program runs other people's code,
+// so running it says nothing about which application a process is.
+bool isInterpreter(const std::string& program);
+
+// The script an interpreter is asked to run among its arguments (those
+// after the program itself): the first that is not an option. None when
+// there is none.
+std::optional<std::string> scriptArgument(const std::vector<std::string>& arguments);
+
 class DesktopCatalog {
  public:
   explicit DesktopCatalog(Getenv getenv = processEnvironment);
@@ -35,7 +45,10 @@ class DesktopCatalog {
 
   // The entry of a running process: its GApplication id, else WM_CLASS
   // against StartupWMClass (then against the id itself), else its program
-  // against Exec, an entry whose arguments match too preferred.
+  // against Exec, an entry whose arguments match too preferred. A process
+  // of an interpreter matches an Exec of that interpreter only when both
+  // name the same script, and a WM_CLASS that is an interpreter's name
+  // names nothing.
   std::optional<DesktopEntry> identify(const ProcessFacts& facts);
 
   // A program name or path as exec would find it, with links resolved.
@@ -43,6 +56,9 @@ class DesktopCatalog {
 
  private:
   void refresh();
+  // Whether an entry's arguments and a process's name the same script.
+  bool sameScript(const std::vector<std::string>& entryArguments,
+                  const std::vector<std::string>& processArguments) const;
 
   Getenv getenv_;
   std::vector<std::string> folders_;

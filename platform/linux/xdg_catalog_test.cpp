@@ -142,6 +142,53 @@ TEST_F(CatalogTest, ScriptsAreKnownByTheFileTheirInterpreterRuns) {
   EXPECT_FALSE(c.identify(facts));
 }
 
+TEST(Interpreters, AreKnownByNameWhateverTheirVersionOrFolder) {
+  for (const char* program : {"/usr/bin/python3.11", "python3", "/usr/bin/perl", "perl5.36.0", "/bin/sh", "bash",
+                              "/usr/bin/node", "/usr/lib/jvm/java-17-openjdk-amd64/bin/java", "gjs", "/usr/bin/env"}) {
+    EXPECT_TRUE(isInterpreter(program)) << program;
+  }
+  for (const char* program : {"/usr/bin/featherpad", "zenity", "/usr/bin/pythonista", "shotwell", "/opt/x/app.py"}) {
+    EXPECT_FALSE(isInterpreter(program)) << program;
+  }
+  EXPECT_EQ(scriptArgument({"-u", "/opt/x/app.py", "--flag"}), "/opt/x/app.py");
+  EXPECT_EQ(scriptArgument({"-u"}), std::nullopt);
+}
+
+TEST_F(CatalogTest, AnInterpreterProvesNothingWithoutTheSameScript) {
+  auto python = program("python3.11");
+  fs::create_symlink(python, root / "bin" / "python3");
+  entry("system", "python3.11", "Name=Python (v3.11)\nExec=" + python + "\nNoDisplay=true\n");
+  entry("system", "org.example.Other", "Name=Other\nExec=python3 /opt/other/main.py\n");
+  entry("system", "org.example.Tool", "Name=Tool\nExec=python3 -u /opt/tool/tool.py %U\n");
+  auto c = catalog();
+
+  // A Python program with an application id of its own and no entry.
+  ProcessFacts stranger;
+  stranger.applicationIds = {"org.example.Stranger"};
+  stranger.wmClasses = {"python3", "Python3"};
+  stranger.executable = python;
+  stranger.commandLine = {"python3", "/tmp/stranger.py"};
+  EXPECT_FALSE(c.identify(stranger));
+  // Run without a script, the interpreter's own entry is no better.
+  stranger.commandLine = {"python3"};
+  EXPECT_FALSE(c.identify(stranger));
+
+  // The same script as an entry's: that entry.
+  ProcessFacts tool;
+  tool.executable = python;
+  tool.commandLine = {"python3", "-u", "/opt/tool/tool.py", "notes.txt"};
+  EXPECT_EQ(c.identify(tool)->id, "org.example.Tool") << c.identify(tool)->path;
+  ProcessFacts other;
+  other.executable = python;
+  other.commandLine = {python, "/opt/other/main.py"};
+  EXPECT_EQ(c.identify(other)->id, "org.example.Other");
+
+  // A stronger signal still names an interpreter's process.
+  stranger.wmClasses = {"tool", "org.example.Tool"};
+  stranger.commandLine = {"python3", "/tmp/stranger.py"};
+  EXPECT_EQ(c.identify(stranger)->id, "org.example.Tool");
+}
+
 TEST_F(CatalogTest, EntriesInstalledLaterAreFound) {
   auto fixture = program("fixture");
   auto c = catalog();

@@ -1,10 +1,12 @@
 #include "platform/linux/xdg_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -54,6 +56,24 @@ std::optional<ProcessStat> readProcessStat(platform::Pid pid) {
 bool processRunning(platform::Pid pid, unsigned long long startTime) {
   auto stat = readProcessStat(pid);
   return stat && stat->state != 'Z' && stat->state != 'X' && stat->startTime == startTime;
+}
+
+bool sessionHasProcesses(platform::Pid session) {
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return false;
+  bool found = false;
+  while (auto* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    auto stat = readProcessStat(static_cast<platform::Pid>(pid));
+    if (stat && stat->sessionId == session && stat->state != 'Z' && stat->state != 'X') {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
 }
 
 std::optional<std::string> processExecutable(platform::Pid pid) {

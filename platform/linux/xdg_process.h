@@ -25,6 +25,9 @@ std::optional<ProcessStat> readProcessStat(platform::Pid pid);
 // caller first saw it (a pid can be reused after an exit).
 bool processRunning(platform::Pid pid, unsigned long long startTime);
 
+// Whether any process other than a zombie still belongs to a session.
+bool sessionHasProcesses(platform::Pid session);
+
 std::optional<std::string> processExecutable(platform::Pid pid);
 std::vector<std::string> processCommandLine(platform::Pid pid);
 

@@ -84,5 +84,13 @@ TEST(OrdinaryWindows, NormalAndDialogWindowsOnTheTaskBar) {
   EXPECT_FALSE(ewmh::isOrdinaryWindow({"_NET_WM_WINDOW_TYPE_NORMAL"}, {"_NET_WM_STATE_SKIP_TASKBAR"}));
 }
 
+TEST(Activation, GoesToTheWindowsDesktopFirst) {
+  EXPECT_EQ(ewmh::desktopToShow(2, 0), 2u);
+  EXPECT_EQ(ewmh::desktopToShow(0, 0), std::nullopt);
+  EXPECT_EQ(ewmh::desktopToShow(0xffffffffUL, 1), std::nullopt);  // on every desktop
+  EXPECT_EQ(ewmh::desktopToShow(std::nullopt, 1), std::nullopt);
+  EXPECT_EQ(ewmh::desktopToShow(1, std::nullopt), 1u);
+}
+
 }  // namespace
 }  // namespace larkspire::linux_backend::xdg

@@ -55,6 +55,7 @@ SimWindow& SimApp::addWindow(const WindowSpec& spec) {
   window->capture_.owningProcess = spec_.pid;
   window->capture_.layer = spec.layer;
   window->capture_.frame = spec.frame;
+  window->capture_.contentFrame = spec.contentFrame;
   window->capture_.windowID = impl.assignWindowID(spec.windowID);
   window->capture_.title = spec.title;
 

@@ -151,6 +151,7 @@ struct WindowSpec {
   std::optional<std::string> title = std::string();
   Rect frame{};                     // capture frame (screen points)
   std::optional<Rect> accessibilityFrame{};  // defaults to `frame`
+  std::optional<Rect> contentFrame{};        // the capture's inside, when decorated
   int layer = 0;
   std::uint32_t windowID = 0;       // 0: assigned by the desktop
   bool accessible = true;           // listed in the application's "AXWindows"

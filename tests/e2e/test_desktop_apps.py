@@ -148,6 +148,78 @@ class ListingTest(TestCase):
             os.unlink(path)
 
 
+STRANGER = """
+import sys
+import gi
+gi.require_version("Gtk", "3.0")
+from gi.repository import Gtk
+
+def activate(app):
+    window = Gtk.ApplicationWindow(application=app, title="Stranger")
+    window.add(Gtk.Button(label="Strange"))
+    window.set_default_size(300, 200)
+    window.show_all()
+
+app = Gtk.Application(application_id="org.example.Stranger")
+app.connect("activate", activate)
+sys.exit(app.run([]))
+"""
+
+
+def user_entry(app_id, body):
+    """Writes a desktop entry in the user's folder; answers its path."""
+    folder = os.path.join(DATA_HOME.name, "applications")
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, app_id + ".desktop")
+    with open(path, "w") as f:
+        f.write("[Desktop Entry]\nType=Application\n" + body)
+    return path
+
+
+class InterpreterTest(TestCase):
+    """A Python program of its own, with no entry, among entries that run
+    the same interpreter: it is none of them."""
+
+    def setUp(self):
+        harness.set_accessibility_enabled(True)
+        self.tmp = tempfile.TemporaryDirectory(prefix="larkspire-stranger-")
+        script = os.path.join(self.tmp.name, "stranger.py")
+        with open(script, "w") as f:
+            f.write(STRANGER)
+        # As Debian's own entry of the interpreter, and another program's
+        # entry that runs the same interpreter on a script of its own.
+        self.entries = [
+            user_entry("org.example.Interpreter", "Name=Python (v3)\nExec=/usr/bin/python3\nNoDisplay=true\n"),
+            user_entry("org.example.PyOther", "Name=Py Other\nExec=/usr/bin/python3 %s/other.py\n" % self.tmp.name),
+        ]
+        self.stranger = start_app(["/usr/bin/python3", script], env=app_env())
+
+    def tearDown(self):
+        self.stranger.stop()
+        for path in self.entries:
+            os.unlink(path)
+        self.tmp.cleanup()
+
+    def test_the_stranger_is_an_unknown_application_everywhere(self):
+        apps = records(ask({"operation": "apps"}))
+        self.assertNotIn(self.stranger.pid, [app.get("pid") for app in apps.values()], apps)
+        found = records(ask({"operation": "apps", "query": "py"}))
+        self.assertEqual(found.get("org.example.PyOther"),
+                         {"appId": "org.example.PyOther", "name": "Py Other", "running": False})
+        for app_id in ("org.example.PyOther", "org.example.Interpreter"):
+            observed = ask({"operation": "observe", "appId": app_id})
+            self.assertEqual(observed.response,
+                             {"ok": False, "code": "COMPUTER_TARGET_CHANGED", "notExecuted": True}, app_id)
+        # Launching the other program starts it (its script is missing, so
+        # it fails) instead of bringing the stranger forward.
+        launched = ask({"operation": "launch", "appId": "org.example.PyOther"})
+        self.assertEqual(launched.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True})
+
+
+def current_desktop():
+    return int(subprocess.run(["xdotool", "get_desktop"], stdout=subprocess.PIPE, text=True, check=True).stdout)
+
+
 class LaunchTest(TestCase):
     def setUp(self):
         self.launched = []
@@ -202,6 +274,46 @@ class LaunchTest(TestCase):
             self.assertEqual(response, {"ok": False, "code": "COMPUTER_APP_NOT_FOUND", "notExecuted": True}, app_id)
         time.sleep(0.5)  # anything started by mistake would show by now
         self.assertEqual(fixture_pids(), before)
+
+    def test_a_running_application_on_another_desktop_is_brought_there(self):
+        with start_fixture() as fixture:
+            subprocess.run(["xdotool", "set_num_desktops", "2"], check=True)
+            wait_until(lambda: subprocess.run(["xdotool", "get_num_desktops"], stdout=subprocess.PIPE,
+                                              text=True).stdout.strip() == "2", what="a second desktop")
+            subprocess.run(["xdotool", "set_desktop_for_window", str(fixture.window), "1"], check=True)
+            subprocess.run(["xdotool", "set_desktop", "0"], check=True)
+            wait_until(lambda: current_desktop() == 0, what="the first desktop shown")
+            response = ask({"operation": "launch", "appId": "org.example.Fixture"}).response
+            self.assertEqual(response["data"], {"appId": "org.example.Fixture", "name": "Fixture", "running": True,
+                                                "pid": fixture.pid, "ready": True})
+            wait_until(lambda: current_desktop() == 1, timeout=5, what="the window's desktop shown")
+            wait_until(lambda: active_window_pid() == fixture.pid, timeout=5, what="the window in front")
+
+    def test_a_program_that_ends_at_once_is_reported_ended_at_once(self):
+        path = user_entry("org.example.Quick", "Name=Quick\nExec=/bin/true\n")
+        try:
+            start = time.monotonic()
+            response = self.launch("org.example.Quick")
+            elapsed = time.monotonic() - start
+            self.assertTrue(response["ok"], response)
+            self.assertEqual(response["data"]["running"], False)
+            self.assertEqual(response["data"]["ready"], False)
+            self.assertLess(elapsed, 6, "waited as if the program still ran")
+        finally:
+            os.unlink(path)
+
+    def test_a_program_that_shows_no_window_is_waited_for_ten_seconds_in_all(self):
+        path = user_entry("org.example.Silent", "Name=Silent\nExec=/bin/sleep 60\n")
+        try:
+            start = time.monotonic()
+            response = self.launch("org.example.Silent")
+            elapsed = time.monotonic() - start
+            self.assertTrue(response["ok"], response)
+            self.assertEqual((response["data"]["running"], response["data"]["ready"]), (True, False))
+            self.assertGreaterEqual(elapsed, 10)
+            self.assertLess(elapsed, 15, "the wait for a window and for readiness added up")
+        finally:
+            os.unlink(path)
 
     def test_a_program_that_cannot_start_is_unavailable(self):
         response = self.launch("org.example.Broken")

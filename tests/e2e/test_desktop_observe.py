@@ -3,6 +3,7 @@ the GTK fixture application (identified by its desktop entry)."""
 
 import os
 import signal
+import subprocess
 import tempfile
 import unittest
 
@@ -64,6 +65,22 @@ class Observe(TestCase):
                 self.assertEqual(chosen.response["data"]["windowId"], window["windowId"])
             self.assertEqual(observe(windowId="0" + windows[0]["windowId"]).response["code"],
                              "COMPUTER_TARGET_CHANGED")
+
+    def test_a_window_taller_than_any_picture_is_observed_scaled(self):
+        # Taller than the 16384 pixels a picture may have on a side.
+        with fixture() as app:
+            # The window manager fits new windows to the screen, not resized ones.
+            subprocess.run(["xdotool", "windowsize", str(app.window), "300", "17034"], check=True)
+            harness.wait_until(lambda: harness.window_geometry(app.window)[3] == 17034, what="the tall window")
+            result = observe()
+            self.assertEqual(result.status, 0, result)
+            data = result.response["data"]
+            bounds, image = data["bounds"], data["image"]
+            self.assertGreater(bounds["height"], 16384)
+            self.assertEqual(image["height"], 1600)
+            self.assertAlmostEqual(image["width"], bounds["width"] * 1600 / bounds["height"], delta=1)
+            png = harness.decode_png(image["data"])
+            self.assertEqual(harness.png_size(png), (image["width"], image["height"]))
 
     def test_window_with_a_password_field_is_refused(self):
         with fixture("--password"):
