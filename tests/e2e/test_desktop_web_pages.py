@@ -283,5 +283,11 @@ class ChromiumObserve(ObservingAPage, TestCase):
     APP_ID = "chromium"
 
 
+class FirefoxObserve(ObservingAPage, TestCase):
+    # Firefox reports its window as the client area inside openbox's frame.
+    KIND = staticmethod(firefox)
+    APP_ID = "firefox-esr"
+
+
 if __name__ == "__main__":
     unittest.main()
