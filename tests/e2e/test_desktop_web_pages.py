@@ -180,8 +180,10 @@ class SelectionsInAPage:
 
     def test_selections_report_the_selected_words(self):
         document = self.browser.document
-        first = paragraph_with(document, "marigold")
-        second = paragraph_with(document, "Later the wind")
+        # A walk of a tree the browser is still updating may miss; ask again.
+        first = harness.wait_until(lambda: paragraph_with(document, "marigold"), 20, what="first paragraph")
+        second = harness.wait_until(lambda: paragraph_with(document, "Later the wind"), 20,
+                                    what="second paragraph")
         with LineProcess([harness.OBSERVER]) as watcher:
             self.assertEqual(watcher.read(timeout=20)["type"], "permission")
 
