@@ -43,6 +43,7 @@ void SelectionObserver::start() {
                                                           [weak](const platform::MonitorEvent&) {
                                                             if (auto self = weak.lock()) {
                                                               self->mouseDownLocation = self->platform_.monitors.mouseLocation();
+                                                              self->mouseDownAt = self->platform_.clock.now();
                                                             }
                                                           });
   mouseMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseUp,
@@ -62,6 +63,12 @@ void SelectionObserver::start() {
 void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {
   auto start = mouseDownLocation;
   mouseDownLocation.reset();
+  // A gesture of the mouse began when its button went down; a double or
+  // triple click, with its first click (which may already have let a poll
+  // find what the later press selected, before this release was seen).
+  pressBeganAt_ = event.clickCount >= 2 && firstClickReleasedAt_ ? firstClickReleasedAt_ : mouseDownAt;
+  if (event.clickCount < 2) firstClickReleasedAt_ = platform_.clock.now();
+  mouseDownAt.reset();
   bool dragged = false;
   bool gesture = false;
   std::string startText = "nil";
@@ -83,8 +90,14 @@ void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {
 }
 
 void SelectionObserver::pollBurst(bool userSelectionGesture) {
-  if (userSelectionGesture) forceEmit = true;
+  if (userSelectionGesture) {
+    forceEmit = true;
+    gestureReported = false;
+    gestureBeganAt = pressBeganAt_.value_or(platform_.clock.now());
+  }
+  pressBeganAt_.reset();
   if (forceEmitReset_) forceEmitReset_->cancel();
+  burstLastPollAt = platform_.clock.now() + (burstDelays.empty() ? 0.0 : burstDelays.back());
   poll();
   std::weak_ptr<SelectionObserver> weak = weak_from_this();
   for (double delay : burstDelays) {
@@ -194,16 +207,25 @@ void SelectionObserver::report(const platform::Application& app, platform::Pid p
   lastDiagnostic.clear();
   lastSelectionElement = element;
   auto bounds = selectionBounds(ax, element);
+  // A selection that changed between the reads of its text and its bounds
+  // (a browser catching up with the mouse) is read again by the next poll
+  // rather than reported torn.
+  if (selectedText(ax, element) != text) return;
   std::string signature = std::to_string(pid) + "|" + renderBounds(bounds) + "|" + text;
   std::string reason;
   if (lastSignature && *lastSignature == signature) {
-    if (!forceEmit) return;
+    if (!forceEmit || gestureReported) return;
+    // Already said since the gesture began (the first click of a double
+    // click lets a poll find the word the second press selected).
+    if (lastReportAt >= gestureBeganAt) return;
+    if (platform_.clock.now() < burstLastPollAt - 1e-6) return;
     reason = "gesture";
   } else {
     reason = "changed";
   }
   lastSignature = signature;
-  forceEmit = false;
+  gestureReported = true;
+  lastReportAt = platform_.clock.now();
   auto bundle = app->bundleIdentifier();
   output_.standardError("emit via " + source + " (" + reason + ") app=" + bundle.value_or("-") +
                         " len=" + std::to_string(text::graphemeCount(text)) + "\n");

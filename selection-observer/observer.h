@@ -32,6 +32,19 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
   std::optional<bool> lastPermission;
   std::optional<platform::Pid> lastFrontmostPid;
   bool forceEmit = false;
+  // A selection was reported since the latest gesture began. The gesture's
+  // window stays open after a report, and the same selection as before is
+  // said again only by the burst's last poll: applications that answer from
+  // a copy of their state (web browsers) may give the previous selection to
+  // the first poll and the new one to a later poll of the same burst.
+  bool gestureReported = false;
+  // When the last poll of the latest burst is due, when the latest gesture
+  // began (its button press) and when a selection was last reported, in
+  // seconds of the clock.
+  double burstLastPollAt = -1e300;
+  double gestureBeganAt = -1e300;
+  double lastReportAt = -1e300;
+  std::optional<double> mouseDownAt;
   std::optional<platform::Point> mouseDownLocation;
   std::string lastDiagnostic;
   double lastDiagnosticAt = -1e300;  // the distant past
@@ -57,6 +70,8 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
   Output& output_;
   std::shared_ptr<platform::ScheduledTask> timer_;
   std::shared_ptr<platform::ScheduledTask> forceEmitReset_;
+  std::optional<double> pressBeganAt_;    // of the release being handled
+  std::optional<double> firstClickReleasedAt_;  // the latest release of a single click
   std::unique_ptr<platform::MonitorHandle> mouseMonitor_;
   std::unique_ptr<platform::MonitorHandle> keyMonitor_;
   std::unique_ptr<platform::MonitorHandle> mouseDownMonitor_;

@@ -118,6 +118,57 @@ TEST_F(ObserverLoop, DoubleClickOnTheSameWordReportsAgain) {
   EXPECT_NE(output.err.find("(gesture)"), std::string::npos);
 }
 
+TEST_F(ObserverLoop, ADoubleClickIsReportedOnceWhenItsFirstClickAlreadyFindsTheWord) {
+  // The second press selects the word; the first release's burst finds it
+  // before the second release.
+  startObserver();
+  lines();
+  desktop.userMouseDown({50, 50}, 1);
+  desktop.userMouseUp({50, 50}, 1);
+  desktop.advance(0.08);
+  // The second click happened, but the observer sees its events only after
+  // the first click's burst polled again.
+  select("fox");
+  desktop.advance(0.05);
+  desktop.userMouseDown({50, 50}, 2);
+  desktop.userMouseUp({50, 50}, 2);
+  desktop.advance(1);
+  auto out = lines();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0]["text"], "fox");
+}
+
+TEST_F(ObserverLoop, ASelectionTheApplicationShowsLateIsReportedOnceItSettles) {
+  // A browser answers from a copy of its state that follows the screen a
+  // little later: right after the button is released it still gives the
+  // previous selection, a moment later the new one.
+  startObserver();
+  select("fox");
+  desktop.userMouseDown({50, 50}, 2);
+  desktop.userMouseUp({50, 50}, 2);
+  desktop.advance(1);
+  lines();
+  drag();
+  desktop.advance(0.08);
+  // Caught in the middle: the old text is read, then the selection changes
+  // under the read of its bounds. That poll reports nothing; a later one
+  // reads the settled selection.
+  bool settled = false;
+  area.parameterized("AXBoundsForRange", [&](const platform::Value&) {
+    double x = settled ? 40 : 99;
+    settled = true;
+    area.set("AXSelectedText", std::string("the lazy dog"));
+    return AttributeAnswer{0, AXValue{platform::Rect{{x, 20}, {30, 12}}}};
+  });
+  desktop.advance(2);
+  // Only the new selection is reported: the previous one, given again by
+  // the first polls, is not repeated.
+  auto out = lines();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0]["text"], "the lazy dog");
+  EXPECT_EQ(out[0]["bounds"]["x"], 40);
+}
+
 TEST_F(ObserverLoop, PlainClickThatRemovesTheSelectionClearsOnce) {
   startObserver();
   drag([&] { select("fox"); });

@@ -9,7 +9,9 @@
 
 #include "platform/linux/atspi_bus.h"
 #include "platform/linux/atspi_element.h"
+#include "platform/linux/atspi_hypertext.h"
 #include "platform/linux/atspi_raise.h"
+#include "platform/linux/atspi_text_objects.h"
 #include "platform/linux/atspi_translate.h"
 #include "platform/linux/linux_platform.h"
 
@@ -80,6 +82,16 @@ class AtspiAccessibility final : public Accessibility {
     auto range = value ? value->get<CharacterRange>() : std::nullopt;
     auto bounds = range ? atspi::atspiRange(*range) : std::nullopt;
     if (!bounds) return failed(kAXErrorIllegalArgument);
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolve(*e, *bounds);
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) {
+        if (attribute == "AXStringForRange") return valueOf(std::move(resolved->text.text));
+        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
+        if (!x) return failed(kAXErrorNoValue);
+        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
+      }
+    }
     if (attribute == "AXStringForRange") return textRange(*e, bounds->first, bounds->second);
     Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Text", "GetRangeExtents",
                               g_variant_new("(iiu)", bounds->first, bounds->second, 0u), "(iiii)"});
@@ -380,7 +392,7 @@ class AtspiAccessibility final : public Accessibility {
     }
     if (attribute == "AXSelectedText" || attribute == "AXSelectedTextRange") {
       if (!text) return failed(kAXErrorAttributeUnsupported);
-      return selection(e, attribute == "AXSelectedText");
+      return selection(e, s, attribute == "AXSelectedText");
     }
     if (attribute == "AXURL") {
       if (!(s.facts.interfaces & atspi::kDocument)) return failed(kAXErrorAttributeUnsupported);
@@ -418,7 +430,7 @@ class AtspiAccessibility final : public Accessibility {
 
   // The first selection of the text; with none, the caret as an empty range
   // (and empty selected text), as macOS text elements answer.
-  CopyResult selection(const AtspiElement& e, bool wantText) {
+  CopyResult selection(const AtspiElement& e, const atspi::Snapshot& s, bool wantText) {
     std::vector<Call> calls;
     calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetNSelections", nullptr, "(i)"});
     calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetSelection", g_variant_new("(i)", 0),
@@ -445,7 +457,29 @@ class AtspiAccessibility final : public Accessibility {
     }
     if (!wantText) return valueOf(AXValue{CharacterRange{start, std::int64_t{end} - start}});
     if (start == end) return valueOf(std::string());
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolve(e, {start, end});
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) return valueOf(std::move(resolved->text.text));
+    }
     return textRange(e, start, end);
+  }
+
+  // A span of a hypertext object's text with its embedded objects resolved
+  // (a web document's selection lies in the paragraphs it spans, not in the
+  // document's U+FFFC characters). `embedded` is false when the span holds
+  // none, and the object's own characters answer.
+  struct Resolved {
+    atspi::ResolvedText text;
+    bool embedded = false;
+  };
+  std::optional<Resolved> resolve(const AtspiElement& e, atspi::TextSpan span) {
+    atspi::BusTextObjects objects(*bus_);
+    const atspi::ObjectAddress address{e.busName(), e.path()};
+    auto root = objects.read({address});
+    if (root.empty() || !root[0]) return std::nullopt;
+    if (!atspi::spansEmbeddedObject(*root[0], span)) return Resolved{};
+    return Resolved{atspi::resolveSpan(objects, address, *root[0], span), true};
   }
 
   CopyResult documentUrl(const AtspiElement& e) {

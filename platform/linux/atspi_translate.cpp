@@ -178,7 +178,7 @@ States States::fromWords(const std::vector<std::uint32_t>& words) {
 }
 
 std::uint32_t interfaceFlags(const std::vector<std::string>& names) {
-  static constexpr std::array<std::pair<std::string_view, Interface>, 10> kNames{{
+  static constexpr std::array<std::pair<std::string_view, Interface>, 11> kNames{{
       {"org.a11y.atspi.Accessible", kAccessible},
       {"org.a11y.atspi.Action", kAction},
       {"org.a11y.atspi.Component", kComponent},
@@ -189,6 +189,7 @@ std::uint32_t interfaceFlags(const std::vector<std::string>& names) {
       {"org.a11y.atspi.Application", kApplication},
       {"org.a11y.atspi.Collection", kCollection},
       {"org.a11y.atspi.Selection", kSelection},
+      {"org.a11y.atspi.Hypertext", kHypertext},
   }};
   std::uint32_t flags = 0;
   for (const auto& n : names)

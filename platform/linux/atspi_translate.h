@@ -43,6 +43,7 @@ enum Interface : std::uint32_t {
   kApplication = 1u << 7,
   kCollection = 1u << 8,
   kSelection = 1u << 9,
+  kHypertext = 1u << 10,
 };
 std::uint32_t interfaceFlags(const std::vector<std::string>& names);
 
