@@ -163,23 +163,27 @@ class PointerSelections(TestCase):
 
     def test_drag_after_a_drag_reports_the_new_selection(self):
         drag(self.view.point_before(QUICK_BROWN[0]), self.view.point_before(QUICK_BROWN[1]))
-        # On a loaded machine a poll of the burst may read the selection while
-        # the application is still extending it: only the last one matters.
-        deadline = time.monotonic() + 15
-        while (text := next_of_type(self.watcher, "selection", timeout=deadline - time.monotonic())["text"]) != "quick brown":
-            self.assertLess(time.monotonic(), deadline, f"the last selection reported was {text!r}")
+        self.final_selection("quick brown")
         lazy_dog = (TEXT.index("lazy"), TEXT.index("."))
         drag(self.view.point_before(lazy_dog[0]), self.view.point_before(lazy_dog[1]))
         # Pressing outside the old selection removes it and nothing is read
-        # while the button is held, so the new selection follows at once
-        # (a clear comes first only if a poll was reading right when the
-        # button went down).
-        line = self.watcher.read(timeout=15)
-        if line == {"type": "clear"}:
-            line = self.watcher.read(timeout=15)
-        self.assertEqual(line["type"], "selection", line)
-        self.assertEqual(line["text"], "lazy dog")
+        # while the button is held, so the new selection follows (a clear
+        # comes first only if a poll was reading right when the button went
+        # down).
+        line = self.final_selection("lazy dog")
         self.assertBoundsNear(line["bounds"], self.view.range_extents(*lazy_dog))
+
+    def final_selection(self, expected):
+        """The drag's selection. On a loaded machine a poll of the burst may
+        read the selection while the application is still extending it, and
+        the burst then reports the grown one too: only the last one counts."""
+        deadline = time.monotonic() + 15
+        while True:
+            line = self.watcher.read(timeout=max(0.1, deadline - time.monotonic()))
+            self.assertIsNotNone(line, f"no selection {expected!r} reported")
+            if line.get("type") == "selection" and line["text"] == expected:
+                return line
+            self.assertLess(time.monotonic(), deadline, f"the last line was {line!r}")
 
 
 if __name__ == "__main__":
