@@ -16,8 +16,8 @@
 
 #include "common/png.h"
 #include "computer/windows/observation.h"
-#include "platform/linux/image_scale.h"
-#include "platform/linux/x11_capture.h"
+#include "platform/linux/picture/image_scale.h"
+#include "platform/linux/x11/capture.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "computer/request/failure.h"
 #include "computer/windows/observation.h"
 #include "computer/windows/window_resolution.h"
-#include "platform/linux/image_scale.h"
+#include "platform/linux/picture/image_scale.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,5 +1,5 @@
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/x11_borrowed_keys.h"
+#include "platform/linux/x11/borrowed_keys.h"
 
 namespace larkspire::platform {
 namespace {

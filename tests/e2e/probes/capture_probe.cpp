@@ -21,7 +21,7 @@
 #include <string>
 
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/x11_capture.h"
+#include "platform/linux/x11/capture.h"
 
 using larkspire::platform::CaptureConfiguration;
 using larkspire::platform::ShareableWindow;

@@ -1,0 +1,550 @@
+// The accessibility service over AT-SPI2, by direct D-Bus calls on the
+// accessibility bus: no client-side cache to go stale, no main loop needed,
+// and every call bounded by kCallTimeoutMs. The meaning of what is read
+// (roles, actions, protection, settability) is decided in translate.cpp.
+#include <X11/Xlib.h>
+#include <atspi/atspi-constants.h>
+
+#include <deque>
+
+#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/element.h"
+#include "platform/linux/atspi/hypertext.h"
+#include "platform/linux/atspi/raise.h"
+#include "platform/linux/atspi/text_objects.h"
+#include "platform/linux/atspi/translate.h"
+#include "platform/linux/linux_platform.h"
+
+namespace larkspire::linux_backend {
+namespace {
+
+using namespace platform;
+using atspi::AtspiElement;
+using atspi::Call;
+using atspi::Reply;
+
+// Bounds of the search for the focused element inside the focused window.
+constexpr std::size_t kFocusSearchNodes = 3000;
+// Ancestors looked at to learn whether a text object sits in a password entry.
+constexpr int kSecureAncestorHops = 3;
+
+CopyResult failed(AXError error) { return CopyResult{error, std::nullopt}; }
+CopyResult valueOf(Value v) { return CopyResult{kAXErrorSuccess, std::move(v)}; }
+
+bool textCapable(atspi::Role role) {
+  switch (role) {
+    case ATSPI_ROLE_TEXT:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_LABEL:
+    case ATSPI_ROLE_STATIC:
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_PASSWORD_TEXT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+class AtspiAccessibility final : public Accessibility {
+ public:
+  explicit AtspiAccessibility(LinuxContext& context)
+      : context_(context), bus_(std::make_shared<atspi::Bus>(context)) {}
+
+  bool isProcessTrusted() override { return accessibilityEnabled(context_, false); }
+  bool isProcessTrustedWithOptions(bool prompt) override { return accessibilityEnabled(context_, prompt); }
+  PermissionState trustState() override { return accessibilityState(context_, false); }
+
+  Element createApplication(Pid pid) override { return Element(std::make_shared<AtspiElement>(bus_, pid)); }
+
+  CopyResult copyAttributeValue(const Element& element, std::string_view attribute) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return failed(kAXErrorIllegalArgument);
+    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return failed(s.error);
+    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return failed(kAXErrorInvalidUIElement);
+    if (e->isApplication()) return applicationAttribute(*e, s, attribute);
+    return objectAttribute(*e, s, attribute);
+  }
+
+  CopyResult copyParameterizedAttributeValue(const Element& element, std::string_view attribute,
+                                             const Value& parameter) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return failed(kAXErrorIllegalArgument);
+    if (attribute != "AXStringForRange" && attribute != "AXBoundsForRange")
+      return failed(kAXErrorParameterizedAttributeUnsupported);
+    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return failed(s.error);
+    if (!(s.facts.interfaces & atspi::kText) || s.facts.topLevel)
+      return failed(kAXErrorParameterizedAttributeUnsupported);
+    const auto* value = std::get_if<AXValue>(&parameter);
+    auto range = value ? value->get<CharacterRange>() : std::nullopt;
+    auto bounds = range ? atspi::atspiRange(*range) : std::nullopt;
+    if (!bounds) return failed(kAXErrorIllegalArgument);
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolve(*e, *bounds);
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) {
+        if (attribute == "AXStringForRange") return valueOf(std::move(resolved->text.text));
+        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
+        if (!x) return failed(kAXErrorNoValue);
+        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
+      }
+    }
+    if (attribute == "AXStringForRange") return textRange(*e, bounds->first, bounds->second);
+    Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Text", "GetRangeExtents",
+                              g_variant_new("(iiu)", bounds->first, bounds->second, 0u), "(iiii)"});
+    if (!r.ok()) return failed(r.error);
+    atspi::Extents x;
+    g_variant_get(r.value.get(), "(iiii)", &x.x, &x.y, &x.width, &x.height);
+    if (!atspi::usableExtents(x)) return failed(kAXErrorNoValue);
+    return valueOf(AXValue{Rect{Point{double(x.x), double(x.y)}, Size{double(x.width), double(x.height)}}});
+  }
+
+  AXError setAttributeValue(const Element& element, std::string_view attribute, const Value& value) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return kAXErrorIllegalArgument;
+    if (e->busName().empty()) return kAXErrorCannotComplete;
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return s.error;
+    if (e->isApplication()) {
+      if (attribute != "AXManualAccessibility" && attribute != "AXEnhancedUserInterface")
+        return kAXErrorAttributeUnsupported;
+      if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
+      // What these ask an application for is to expose its tree; on Linux
+      // that is the session-wide accessibility switch, which Qt and
+      // Chromium wait for. GTK answers either way.
+      if (std::get<bool>(value)) accessibilityEnabled(context_, true);
+      return kAXErrorSuccess;
+    }
+    if (attribute == "AXValue") return setValue(*e, s, value);
+    if (attribute == "AXFocused") {
+      if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
+      if (!std::get<bool>(value)) return kAXErrorSuccess;
+      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
+      return r.ok() ? kAXErrorSuccess : r.error;
+    }
+    return kAXErrorAttributeUnsupported;
+  }
+
+  // From the snapshot's ChildCount, which a walk has already read with the
+  // element's other facts: a node's children are counted before they are
+  // listed and their facts fetched. Applications are listed every time.
+  CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, 0};
+    if (attribute != "AXChildren" || e->isApplication()) return {kAXErrorNotImplemented, 0};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, 0};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, 0};
+    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return {kAXErrorInvalidUIElement, 0};
+    if (!s.childCount || *s.childCount < 0) return {kAXErrorNotImplemented, 0};
+    return {kAXErrorSuccess, *s.childCount};
+  }
+
+  NamesResult copyActionNames(const Element& element) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
+    TextList names;
+    if (s.facts.topLevel) names.push_back("AXRaise");
+    if (!e->isApplication())
+      for (auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) names.push_back(std::move(a.name));
+    return {kAXErrorSuccess, std::move(names)};
+  }
+
+  SettableResult isAttributeSettable(const Element& element, std::string_view attribute) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, false};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, false};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, false};
+    if (e->isApplication())
+      return {kAXErrorSuccess, attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface"};
+    if (attribute == "AXValue") return {kAXErrorSuccess, atspi::valueSettable(factsOf(*e, s))};
+    if (attribute == "AXFocused") return {kAXErrorSuccess, s.facts.states.has(ATSPI_STATE_FOCUSABLE)};
+    return {kAXErrorSuccess, false};
+  }
+
+  AXError performAction(const Element& element, std::string_view action) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return kAXErrorIllegalArgument;
+    if (e->busName().empty()) return kAXErrorCannotComplete;
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return s.error;
+    if (action == "AXRaise") return s.facts.topLevel ? raise(*e, s) : kAXErrorActionUnsupported;
+    if (e->isApplication()) return kAXErrorActionUnsupported;
+    for (const auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) {
+      if (a.name != action) continue;
+      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "DoAction",
+                                g_variant_new("(i)", a.index), "(b)"});
+      if (!r.ok()) return r.error;
+      gboolean done = FALSE;
+      g_variant_get(r.value.get(), "(b)", &done);
+      return done ? kAXErrorSuccess : kAXErrorCannotComplete;
+    }
+    return kAXErrorActionUnsupported;
+  }
+
+  NamesResult copyAttributeNames(const Element& element) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
+    return {kAXErrorSuccess, atspi::attributeNames(factsOf(*e, s), e->isApplication())};
+  }
+
+  NamesResult copyParameterizedAttributeNames(const Element& element) override {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
+    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
+    if (e->isApplication()) return {kAXErrorSuccess, TextList{}};
+    return {kAXErrorSuccess, atspi::parameterizedAttributeNames(s.facts)};
+  }
+
+ private:
+  // The facts with the password-entry ancestry settled, which only text
+  // objects need (and which costs calls when the element was not reached
+  // from above).
+  atspi::Facts factsOf(const AtspiElement& e, const atspi::Snapshot& s) {
+    atspi::Facts f = s.facts;
+    if (e.insideSecure || !textCapable(f.role) || atspi::isPasswordRole(f.role)) return f;
+    bool inside = false;
+    std::string bus = s.parentBus, path = s.parentPath;
+    for (int hop = 0; hop < kSecureAncestorHops && !bus.empty() && path != atspi::kRootPath; ++hop) {
+      AtspiElement parent(bus_, bus, path);
+      const atspi::Snapshot& ps = parent.snapshot();
+      if (ps.error != kAXErrorSuccess) break;
+      if (atspi::isPasswordRole(ps.facts.role)) {
+        inside = true;
+        break;
+      }
+      bus = ps.parentBus;
+      path = ps.parentPath;
+    }
+    e.insideSecure = inside;
+    f.insideSecure = inside;
+    return f;
+  }
+
+  Element makeChild(const AtspiElement& parent, const atspi::Snapshot& ps, std::string bus, std::string path) {
+    auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path));
+    // Passed down a walk, so that text inside a password entry is known to
+    // be protected without asking for its ancestors.
+    if (parent.isApplication()) child->insideSecure = false;
+    else if (ps.error == kAXErrorSuccess && atspi::isPasswordRole(ps.facts.role)) child->insideSecure = true;
+    else child->insideSecure = parent.insideSecure;
+    return Element(std::move(child));
+  }
+
+  // GetChildren, with the children read in one batch: a walk asks for
+  // most of their attributes next.
+  std::optional<ElementList> children(const AtspiElement& e, const atspi::Snapshot& s, AXError& error) {
+    // Most objects of a tree are leaves: their snapshot already says so.
+    // Not for applications, whose windows come and go while callers wait.
+    if (!e.isApplication() && s.childCount && *s.childCount == 0) return ElementList{};
+    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
+    if (!r.ok()) {
+      error = r.error;
+      return std::nullopt;
+    }
+    ElementList list;
+    std::vector<const AtspiElement*> refs;
+    for (auto& [bus, path] : atspi::objectList(r.value.get())) {
+      list.push_back(makeChild(e, s, std::move(bus), std::move(path)));
+      refs.push_back(list.back().as<AtspiElement>());
+    }
+    AtspiElement::prefetch(*bus_, refs);
+    return list;
+  }
+
+  CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
+    if (attribute == "AXRole") return valueOf(std::string("AXApplication"));
+    if (attribute == "AXTitle") return valueOf(s.facts.name);
+    if (attribute == "AXDescription") return valueOf(s.facts.description);
+    if (attribute == "AXSubrole" || attribute == "AXParent") return failed(kAXErrorNoValue);
+    if (attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface")
+      return valueOf(accessibilityEnabled(context_, false));
+    if (attribute != "AXChildren" && attribute != "AXWindows" && attribute != "AXFocusedWindow" &&
+        attribute != "AXFocusedUIElement")
+      return failed(kAXErrorAttributeUnsupported);
+    AXError error = kAXErrorSuccess;
+    auto kids = children(e, s, error);
+    if (!kids) return failed(error);
+    if (attribute == "AXChildren") return valueOf(std::move(*kids));
+    // Windows the user can see (or has minimised); toolkits keep hidden
+    // windows in the tree.
+    ElementList windows;
+    for (auto& w : *kids) {
+      const atspi::Snapshot& ws = w.as<AtspiElement>()->snapshot();
+      if (ws.error != kAXErrorSuccess) continue;
+      if (ws.facts.states.has(ATSPI_STATE_VISIBLE) || ws.facts.states.has(ATSPI_STATE_ICONIFIED))
+        windows.push_back(w);
+    }
+    if (attribute == "AXWindows") return valueOf(std::move(windows));
+    Element focusedWindow;
+    for (auto& w : windows)
+      if (w.as<AtspiElement>()->snapshot().facts.states.has(ATSPI_STATE_ACTIVE)) {
+        focusedWindow = w;
+        break;
+      }
+    if (!focusedWindow) return failed(kAXErrorNoValue);
+    if (attribute == "AXFocusedWindow") return valueOf(focusedWindow);
+    return focusedElement(*focusedWindow.as<AtspiElement>());
+  }
+
+  // Breadth-first over the focused window, one batch of calls per level,
+  // looking at showing objects only (the focus is never in a hidden one).
+  CopyResult focusedElement(const AtspiElement& window) {
+    struct Node {
+      std::string bus, path;
+      bool insideSecure;
+    };
+    std::vector<Node> level{{window.busName(), window.path(), false}};
+    std::size_t seen = 1;
+    while (!level.empty()) {
+      std::vector<Call> calls;
+      for (const auto& n : level) {
+        calls.push_back(Call{n.bus, n.path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"});
+        calls.push_back(Call{n.bus, n.path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"});
+        calls.push_back(Call{n.bus, n.path, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
+      }
+      auto replies = bus_->callAll(std::move(calls));
+      std::vector<Node> next;
+      for (std::size_t i = 0; i < level.size(); ++i) {
+        Reply& role = replies[i * 3];
+        Reply& state = replies[i * 3 + 1];
+        Reply& kids = replies[i * 3 + 2];
+        if (!role.ok() || !state.ok()) continue;
+        guint32 r = 0;
+        g_variant_get(role.value.get(), "(u)", &r);
+        GVariantIter* it = nullptr;
+        g_variant_get(state.value.get(), "(au)", &it);
+        std::vector<std::uint32_t> words;
+        guint32 w = 0;
+        while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
+        g_variant_iter_free(it);
+        const auto states = atspi::States::fromWords(words);
+        if (states.has(ATSPI_STATE_FOCUSED)) {
+          auto found = std::make_shared<AtspiElement>(bus_, level[i].bus, level[i].path);
+          found->insideSecure = level[i].insideSecure;
+          return valueOf(Element(std::move(found)));
+        }
+        if (level[i].path != window.path() && !states.has(ATSPI_STATE_SHOWING)) continue;
+        if (!kids.ok()) continue;
+        const bool secure = level[i].insideSecure || atspi::isPasswordRole(r);
+        for (auto& [bus, path] : atspi::objectList(kids.value.get())) {
+          if (seen >= kFocusSearchNodes) break;
+          ++seen;
+          next.push_back(Node{std::move(bus), std::move(path), secure});
+        }
+      }
+      level = std::move(next);
+    }
+    return failed(kAXErrorNoValue);
+  }
+
+  CopyResult objectAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
+    if (attribute == "AXRole") return valueOf(std::string(atspi::axRole(s.facts)));
+    if (attribute == "AXSubrole") {
+      auto subrole = atspi::axSubrole(factsOf(e, s));
+      return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
+    }
+    if (attribute == "AXProtectedContent") {
+      auto p = atspi::protectedContent(factsOf(e, s));
+      return p ? valueOf(*p) : failed(kAXErrorAttributeUnsupported);
+    }
+    if (attribute == "AXTitle") return valueOf(s.facts.name);
+    if (attribute == "AXDescription") return valueOf(s.facts.description);
+    if (attribute == "AXEnabled")
+      return valueOf(s.facts.states.has(ATSPI_STATE_ENABLED) || s.facts.states.has(ATSPI_STATE_SENSITIVE));
+    if (attribute == "AXFocused") return valueOf(s.facts.states.has(ATSPI_STATE_FOCUSED));
+    if (attribute == "AXPosition" || attribute == "AXSize") {
+      if (!(s.facts.interfaces & atspi::kComponent)) return failed(kAXErrorAttributeUnsupported);
+      if (!s.extents || !atspi::usableExtents(*s.extents)) return failed(kAXErrorNoValue);
+      if (attribute == "AXPosition") return valueOf(AXValue{Point{double(s.extents->x), double(s.extents->y)}});
+      return valueOf(AXValue{Size{double(s.extents->width), double(s.extents->height)}});
+    }
+    if (attribute == "AXChildren") {
+      AXError error = kAXErrorSuccess;
+      auto kids = children(e, s, error);
+      return kids ? valueOf(std::move(*kids)) : failed(error);
+    }
+    if (attribute == "AXParent") {
+      if (s.parentBus.empty() || s.parentPath == "/org/a11y/atspi/null") return failed(kAXErrorNoValue);
+      auto parent = std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath);
+      return valueOf(Element(std::move(parent)));
+    }
+    if (attribute == "AXValue") return readValue(e, s);
+    const bool text = (s.facts.interfaces & atspi::kText) && !s.facts.topLevel;
+    if (attribute == "AXNumberOfCharacters") {
+      if (!text) return failed(kAXErrorAttributeUnsupported);
+      Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Text", "CharacterCount");
+      if (!r.ok()) return failed(r.error);
+      if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_INT32)) return failed(kAXErrorCannotComplete);
+      return valueOf(std::int64_t{g_variant_get_int32(r.value.get())});
+    }
+    if (attribute == "AXSelectedText" || attribute == "AXSelectedTextRange") {
+      if (!text) return failed(kAXErrorAttributeUnsupported);
+      return selection(e, s, attribute == "AXSelectedText");
+    }
+    if (attribute == "AXURL") {
+      if (!(s.facts.interfaces & atspi::kDocument)) return failed(kAXErrorAttributeUnsupported);
+      return documentUrl(e);
+    }
+    return failed(kAXErrorAttributeUnsupported);
+  }
+
+  CopyResult textRange(const AtspiElement& e, std::int32_t start, std::int32_t end) {
+    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", start, end),
+                              "(s)"});
+    if (!r.ok()) return failed(r.error);
+    const char* text = nullptr;
+    g_variant_get(r.value.get(), "(&s)", &text);
+    return valueOf(std::string(text));
+  }
+
+  CopyResult readValue(const AtspiElement& e, const atspi::Snapshot& s) {
+    switch (atspi::valueSource(s.facts)) {
+      case atspi::ValueSource::text:
+        return textRange(e, 0, -1);
+      case atspi::ValueSource::numeric: {
+        Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Value", "CurrentValue");
+        if (!r.ok()) return failed(r.error);
+        if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_DOUBLE)) return failed(kAXErrorCannotComplete);
+        return valueOf(g_variant_get_double(r.value.get()));
+      }
+      case atspi::ValueSource::checkState:
+        return valueOf(std::int64_t{s.facts.states.has(ATSPI_STATE_CHECKED) ? 1 : 0});
+      case atspi::ValueSource::none:
+        break;
+    }
+    return failed(kAXErrorAttributeUnsupported);
+  }
+
+  // The first selection of the text; with none, the caret as an empty range
+  // (and empty selected text), as macOS text elements answer.
+  CopyResult selection(const AtspiElement& e, const atspi::Snapshot& s, bool wantText) {
+    std::vector<Call> calls;
+    calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetNSelections", nullptr, "(i)"});
+    calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetSelection", g_variant_new("(i)", 0),
+                         "(ii)"});
+    calls.push_back(Call{e.busName(), e.path(), "org.freedesktop.DBus.Properties", "Get",
+                         g_variant_new("(ss)", "org.a11y.atspi.Text", "CaretOffset"), "(v)"});
+    auto replies = bus_->callAll(std::move(calls));
+    if (!replies[0].ok()) return failed(replies[0].error);
+    gint32 count = 0;
+    g_variant_get(replies[0].value.get(), "(i)", &count);
+    gint32 start = 0, end = 0;
+    if (count > 0 && replies[1].ok()) {
+      g_variant_get(replies[1].value.get(), "(ii)", &start, &end);
+      if (end < start) std::swap(start, end);
+    } else {
+      if (wantText) return valueOf(std::string());
+      if (!replies[2].ok()) return failed(replies[2].error);
+      GVariant* inner = nullptr;
+      g_variant_get(replies[2].value.get(), "(v)", &inner);
+      atspi::VariantPtr caret(inner);
+      if (!g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32) || g_variant_get_int32(inner) < 0)
+        return failed(kAXErrorNoValue);
+      start = end = g_variant_get_int32(inner);
+    }
+    if (!wantText) return valueOf(AXValue{CharacterRange{start, std::int64_t{end} - start}});
+    if (start == end) return valueOf(std::string());
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolve(e, {start, end});
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) return valueOf(std::move(resolved->text.text));
+    }
+    return textRange(e, start, end);
+  }
+
+  // A span of a hypertext object's text with its embedded objects resolved
+  // (a web document's selection lies in the paragraphs it spans, not in the
+  // document's U+FFFC characters). `embedded` is false when the span holds
+  // none, and the object's own characters answer.
+  struct Resolved {
+    atspi::ResolvedText text;
+    bool embedded = false;
+  };
+  std::optional<Resolved> resolve(const AtspiElement& e, atspi::TextSpan span) {
+    atspi::BusTextObjects objects(*bus_);
+    const atspi::ObjectAddress address{e.busName(), e.path()};
+    auto root = objects.read({address});
+    if (root.empty() || !root[0]) return std::nullopt;
+    if (!atspi::spansEmbeddedObject(*root[0], span)) return Resolved{};
+    return Resolved{atspi::resolveSpan(objects, address, *root[0], span), true};
+  }
+
+  CopyResult documentUrl(const AtspiElement& e) {
+    for (const char* key : {"DocURL", "URI", "URL"}) {
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Document", "GetAttributeValue",
+                                g_variant_new("(s)", key), "(s)"});
+      if (!r.ok()) {
+        if (r.error == kAXErrorInvalidUIElement || r.error == kAXErrorCannotComplete) return failed(r.error);
+        continue;
+      }
+      const char* url = nullptr;
+      g_variant_get(r.value.get(), "(&s)", &url);
+      if (url && *url) return valueOf(Url{url});
+    }
+    return failed(kAXErrorNoValue);
+  }
+
+  AXError setValue(const AtspiElement& e, const atspi::Snapshot& s, const Value& value) {
+    const atspi::Facts facts = factsOf(e, s);
+    if (!atspi::valueSettable(facts)) return kAXErrorAttributeUnsupported;
+    if (const auto* text = std::get_if<std::string>(&value)) {
+      if (!(facts.interfaces & atspi::kEditableText)) return kAXErrorIllegalArgument;
+      if (!g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) return kAXErrorIllegalArgument;
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.EditableText", "SetTextContents",
+                                g_variant_new("(s)", text->c_str()), "(b)"});
+      if (!r.ok()) return r.error;
+      gboolean done = FALSE;
+      g_variant_get(r.value.get(), "(b)", &done);
+      return done ? kAXErrorSuccess : kAXErrorCannotComplete;
+    }
+    double number = 0;
+    if (const auto* d = std::get_if<double>(&value)) number = *d;
+    else if (const auto* i = std::get_if<std::int64_t>(&value)) number = static_cast<double>(*i);
+    else return kAXErrorIllegalArgument;
+    if (!(facts.interfaces & atspi::kValue)) return kAXErrorIllegalArgument;
+    Reply r = bus_->call(Call{e.busName(), e.path(), "org.freedesktop.DBus.Properties", "Set",
+                              g_variant_new("(ssv)", "org.a11y.atspi.Value", "CurrentValue", g_variant_new_double(number)),
+                              nullptr});
+    return r.ok() ? kAXErrorSuccess : r.error;
+  }
+
+  AXError raise(const AtspiElement& e, const atspi::Snapshot& s) {
+    Display* display = context_.display();
+    if (!display) return kAXErrorCannotComplete;
+    auto pid = atspi::processOfBus(*bus_, e.busName());
+    if (!pid) return kAXErrorCannotComplete;
+    std::optional<atspi::Extents> frame;
+    if (s.extents && atspi::usableExtents(*s.extents)) frame = s.extents;
+    return atspi::raiseWindow(display, *pid, s.facts.name, frame) ? kAXErrorSuccess : kAXErrorCannotComplete;
+  }
+
+  LinuxContext& context_;
+  std::shared_ptr<atspi::Bus> bus_;
+};
+
+}  // namespace
+
+std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context) {
+  return std::make_unique<AtspiAccessibility>(context);
+}
+
+std::optional<std::string> applicationOf(const Element& element) {
+  const AtspiElement* e = element.as<AtspiElement>();
+  if (!e || e->busName().empty()) return std::nullopt;
+  return e->busName();
+}
+
+}  // namespace larkspire::linux_backend

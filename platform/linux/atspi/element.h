@@ -1,0 +1,91 @@
+// One AT-SPI object as an element handle: identity is (bus name, object
+// path). The element of an application made from a process id finds its
+// bus name on first use. What was read about an object is kept for a
+// moment, so that the dozen attribute reads a tree walk makes per element
+// cost one batch of calls; it is never reused after kFreshFor. Only reads of
+// the same handle share it: every child list read makes new handles, and
+// text, selection and value reads always ask the application.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/translate.h"
+#include "platform/values.h"
+
+namespace larkspire::linux_backend::atspi {
+
+inline constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
+inline constexpr auto kFreshFor = std::chrono::milliseconds(1000);
+
+// What one batch of calls told about an object.
+struct Snapshot {
+  platform::AXError error = platform::kAXErrorSuccess;  // the object itself could not be read
+  Facts facts;
+  // Absent when there is no Component; unusable when not showing.
+  std::optional<Extents> extents;
+  std::vector<std::string> actions;
+  std::string parentBus;
+  std::string parentPath;
+  std::optional<std::int32_t> childCount;
+  std::chrono::steady_clock::time_point at;
+};
+
+class AtspiElement final : public platform::ElementRef {
+ public:
+  // An object known by its address.
+  AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path);
+  // The application of a process, found lazily.
+  AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid);
+
+  bool equals(const platform::ElementRef& other) const override;
+  std::size_t hash() const override;
+
+  // The bus name, resolving an application element when needed; empty when
+  // the process has no application on the accessibility bus.
+  const std::string& busName() const;
+  const std::string& path() const { return path_; }
+  bool isApplication() const { return path_ == kRootPath; }
+  std::optional<platform::Pid> pid() const { return pid_; }
+
+  // Known to lie inside a password entry (set when made as its descendant).
+  mutable std::optional<bool> insideSecure;
+
+  // A fresh snapshot, read now unless one younger than kFreshFor is kept.
+  const Snapshot& snapshot() const;
+  // Reads snapshots of many elements in one pipelined batch.
+  static void prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements);
+  bool fresh() const;
+
+  Bus& bus() const { return *bus_; }
+  std::shared_ptr<Bus> sharedBus() const { return bus_; }
+
+ private:
+  std::shared_ptr<Bus> bus_;
+  mutable std::string busName_;
+  std::string path_;
+  std::optional<platform::Pid> pid_;
+  mutable std::optional<Snapshot> snapshot_;
+};
+
+// The bus name of the application that a process registered on the
+// accessibility bus, or "" when there is none.
+std::string findApplicationBus(Bus& bus, platform::Pid pid);
+// The process that owns a bus name, or none.
+std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName);
+
+// Calls that read one object, and the reading of their replies. Exposed for
+// the focus search, which batches them itself. The properties are read one
+// by one: Qt 5's bridge ends its application with a segmentation fault on
+// org.freedesktop.DBus.Properties.GetAll.
+std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
+inline constexpr std::size_t kSnapshotCallCount = 7;
+Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
+// (bus name, path) pairs of an a(so) reply.
+std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple);
+
+}  // namespace larkspire::linux_backend::atspi

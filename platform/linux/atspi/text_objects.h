@@ -1,0 +1,24 @@
+// Reads text objects for resolving embedded objects (hypertext.h) from
+// the accessibility bus: each batch of objects costs two pipelined rounds
+// of calls, whatever its size.
+#pragma once
+
+#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/hypertext.h"
+
+namespace larkspire::linux_backend::atspi {
+
+class BusTextObjects final : public TextObjects {
+ public:
+  explicit BusTextObjects(Bus& bus) : bus_(bus) {}
+  std::vector<std::optional<TextObject>> read(const std::vector<ObjectAddress>& objects) override;
+
+ private:
+  Bus& bus_;
+};
+
+// The screen extents of each run, read in one batch, and their union; none
+// when no run has a usable rectangle.
+std::optional<Extents> extentsOfRuns(Bus& bus, const std::vector<TextRun>& runs);
+
+}  // namespace larkspire::linux_backend::atspi

@@ -1,0 +1,141 @@
+#include "platform/linux/picture/image_scale.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace larkspire::linux_backend {
+namespace {
+
+// Weights are fixed point with 14 fractional bits; the two passes keep 8
+// extra bits between them so that rounding happens once, at the end.
+constexpr int kWeightBits = 14;
+constexpr std::uint32_t kWeightOne = 1u << kWeightBits;
+constexpr int kIntermediateShift = kWeightBits - 8;  // first pass: value * 256
+constexpr int kFinalShift = kWeightBits + 8;
+
+// For every output position along one axis: the first source position it
+// reads and the weights of the consecutive source positions from there.
+struct Taps {
+  std::vector<int> first;
+  std::vector<int> offset;  // into weights; offset[i + 1] - offset[i] taps
+  std::vector<std::uint32_t> weights;
+};
+
+void addOutput(Taps& taps, int first, const std::vector<double>& raw) {
+  // Quantise the running sum rather than each weight: every weight stays
+  // within one unit of its true value and the weights of an output add up
+  // to exactly one, so flat areas stay flat even for large reductions.
+  double total = 0;
+  for (double w : raw) total += std::max(0.0, w);
+  if (total <= 0) {
+    taps.weights.push_back(kWeightOne);
+    taps.first.push_back(first);
+    taps.offset.push_back(static_cast<int>(taps.weights.size()));
+    return;
+  }
+  double cumulative = 0;
+  std::uint32_t previous = 0;
+  for (double w : raw) {
+    cumulative += std::max(0.0, w);
+    const auto next = static_cast<std::uint32_t>(std::lround(cumulative / total * kWeightOne));
+    taps.weights.push_back(next - previous);
+    previous = next;
+  }
+  taps.first.push_back(first);
+  taps.offset.push_back(static_cast<int>(taps.weights.size()));
+}
+
+Taps makeTaps(int src, int dst) {
+  Taps taps;
+  taps.offset.push_back(0);
+  std::vector<double> raw;
+  if (dst == src) {
+    for (int i = 0; i < dst; ++i) addOutput(taps, i, {1.0});
+  } else if (dst < src) {
+    // Area averaging: output i covers source span [i*scale, (i+1)*scale).
+    const double scale = static_cast<double>(src) / dst;
+    for (int i = 0; i < dst; ++i) {
+      const double start = i * scale;
+      const double end = std::min(static_cast<double>(src), (i + 1) * scale);
+      const int first = std::min(src - 1, static_cast<int>(std::floor(start)));
+      const int last = std::max(first, std::min(src - 1, static_cast<int>(std::ceil(end)) - 1));
+      raw.clear();
+      for (int j = first; j <= last; ++j) {
+        const double overlap = std::min(end, j + 1.0) - std::max(start, static_cast<double>(j));
+        raw.push_back(overlap / scale);
+      }
+      addOutput(taps, first, raw);
+    }
+  } else {
+    // Bilinear between the centres of the two nearest source pixels; the
+    // edges repeat the outermost pixel.
+    const double scale = static_cast<double>(src) / dst;
+    for (int i = 0; i < dst; ++i) {
+      const double pos = std::clamp((i + 0.5) * scale - 0.5, 0.0, static_cast<double>(src - 1));
+      const int first = std::min(src - 1, static_cast<int>(std::floor(pos)));
+      const double fraction = pos - first;
+      if (first + 1 < src && fraction > 0.0) {
+        addOutput(taps, first, {1.0 - fraction, fraction});
+      } else {
+        addOutput(taps, first, {1.0});
+      }
+    }
+  }
+  return taps;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth,
+                                    int dstHeight) {
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
+  if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
+  if (srcWidth == dstWidth && srcHeight == dstHeight) {
+    std::memcpy(out.data(), src, out.size());
+    return out;
+  }
+
+  // Horizontal pass: every source row becomes a row of dstWidth pixels.
+  const Taps horizontal = makeTaps(srcWidth, dstWidth);
+  const std::size_t midStride = static_cast<std::size_t>(dstWidth) * 4;
+  std::vector<std::uint16_t> mid(midStride * srcHeight);
+  for (int y = 0; y < srcHeight; ++y) {
+    const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcWidth * 4;
+    std::uint16_t* target = mid.data() + static_cast<std::size_t>(y) * midStride;
+    for (int x = 0; x < dstWidth; ++x) {
+      std::uint32_t acc[4] = {0, 0, 0, 0};
+      const std::uint8_t* p = row + static_cast<std::size_t>(horizontal.first[x]) * 4;
+      for (int k = horizontal.offset[x]; k < horizontal.offset[x + 1]; ++k, p += 4) {
+        const std::uint32_t w = horizontal.weights[k];
+        acc[0] += w * p[0];
+        acc[1] += w * p[1];
+        acc[2] += w * p[2];
+        acc[3] += w * p[3];
+      }
+      for (int c = 0; c < 4; ++c) {
+        target[x * 4 + c] = static_cast<std::uint16_t>((acc[c] + (1u << (kIntermediateShift - 1))) >> kIntermediateShift);
+      }
+    }
+  }
+
+  // Vertical pass: every output row is a weighted sum of intermediate rows.
+  const Taps vertical = makeTaps(srcHeight, dstHeight);
+  std::vector<std::uint32_t> acc(midStride);
+  for (int y = 0; y < dstHeight; ++y) {
+    std::fill(acc.begin(), acc.end(), 0u);
+    int j = vertical.first[y];
+    for (int k = vertical.offset[y]; k < vertical.offset[y + 1]; ++k, ++j) {
+      const std::uint32_t w = vertical.weights[k];
+      const std::uint16_t* row = mid.data() + static_cast<std::size_t>(j) * midStride;
+      for (std::size_t i = 0; i < midStride; ++i) acc[i] += w * row[i];
+    }
+    std::uint8_t* target = out.data() + static_cast<std::size_t>(y) * midStride;
+    for (std::size_t i = 0; i < midStride; ++i) {
+      target[i] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (acc[i] + (1u << (kFinalShift - 1))) >> kFinalShift));
+    }
+  }
+  return out;
+}
+
+}  // namespace larkspire::linux_backend

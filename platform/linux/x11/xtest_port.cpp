@@ -1,0 +1,145 @@
+// The events' port on a real X server: XTest for keys, buttons and motion,
+// the core keyboard map for temporary bindings, pings for knowing when the
+// focused application has handled the keys.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+
+#include "platform/linux/linux_platform.h"
+#include "platform/linux/x11/borrowed_keys.h"
+#include "platform/linux/x11/server_grab.h"
+#include "platform/linux/x11/error_trap.h"
+#include "platform/linux/x11/events.h"
+#include "platform/linux/x11/ping.h"
+
+namespace larkspire::linux_backend {
+namespace {
+
+// How long an application may take to handle the keys posted to it (up to
+// three pieces of text): a loaded machine and an editor whose every key
+// lays out a long text again can take seconds, but one that takes longer
+// than this is not reading keys.
+constexpr auto kKeysHandledWait = std::chrono::seconds(15);
+
+class XTestPort final : public InputPort {
+ public:
+  explicit XTestPort(Display* display) : display_(display), ping_(display) {}
+
+  KeyboardMap keyboardMap() override {
+    KeyboardMap map;
+    XDisplayKeycodes(display_, &map.minKeycode, &map.maxKeycode);
+    int per = 0;
+    KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
+                                       map.maxKeycode - map.minKeycode + 1, &per);
+    if (!syms) return KeyboardMap{};
+    map.keysymsPerKeycode = per;
+    std::size_t count = static_cast<std::size_t>(map.maxKeycode - map.minKeycode + 1) * per;
+    map.keysyms.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) map.keysyms.push_back(static_cast<Keysym>(syms[i]));
+    XFree(syms);
+    return map;
+  }
+
+  void changeKeyboardMapping(int first, int keysymsPerKeycode, const std::vector<Keysym>& rows) override {
+    if (keysymsPerKeycode <= 0 || rows.empty()) return;
+    std::vector<KeySym> values(rows.begin(), rows.end());
+    // Once termination has given the borrowed keycodes back, nothing may
+    // bind them again.
+    changeKeyboardMappingUnlessTerminating([&] {
+      // A refused change (a keycode another client just took) must not end the process.
+      XErrorTrap trap(display_);
+      XChangeKeyboardMapping(display_, first, keysymsPerKeycode, values.data(),
+                             static_cast<int>(values.size()) / keysymsPerKeycode);
+      trap.sync();
+    });
+  }
+
+  void key(int keycode, bool press) override {
+    XTestFakeKeyEvent(display_, static_cast<unsigned>(keycode), press ? True : False, CurrentTime);
+  }
+
+  void button(int button, bool press) override {
+    XTestFakeButtonEvent(display_, static_cast<unsigned>(button), press ? True : False, CurrentTime);
+  }
+
+  void moveTo(int x, int y) override { XTestFakeMotionEvent(display_, -1, x, y, CurrentTime); }
+
+  std::optional<std::pair<int, int>> pointer() override {
+    Window root = 0, child = 0;
+    int rootX = 0, rootY = 0, winX = 0, winY = 0;
+    unsigned mask = 0;
+    if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &winX, &winY, &mask)) {
+      return std::nullopt;
+    }
+    return std::make_pair(rootX, rootY);
+  }
+
+  void sync() override { XSync(display_, False); }
+
+  bool canConfirmKeys() override { return ping_.pingableFocus() != 0; }
+  bool startConfirmingKeys() override { return ping_.start(); }
+  std::uint64_t markKeys() override { return ping_.send(); }
+  bool awaitMark(std::uint64_t mark) override { return ping_.await(mark, kKeysHandledWait); }
+  void stopConfirmingKeys() override { ping_.stop(); }
+
+  void updateBorrowedKeys(const std::function<std::vector<BorrowedKey>(std::vector<BorrowedKey>)>& update) override {
+    std::vector<BorrowedKey> keys;
+    {
+      ServerGrab grab(display_);
+      keys = update(readBorrowedKeys(display_));
+      writeBorrowedKeys(display_, keys);
+    }
+    XSync(display_, False);
+    const auto self = ownProcess();
+    if (std::any_of(keys.begin(), keys.end(), [&](const BorrowedKey& key) { return key.owner == self; })) {
+      restoreKeymapOnTermination(display_);
+    }
+  }
+
+  platform::Pid ownProcess() override { return static_cast<platform::Pid>(getpid()); }
+
+  bool processAlive(platform::Pid pid) override {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+  }
+
+ private:
+  Display* display_;
+  ApplicationPing ping_;
+};
+
+// The port, made once the display is there and has XTest.
+class PortSource {
+ public:
+  explicit PortSource(std::function<Display*()> display) : display_(std::move(display)) {}
+  InputPort* operator()() {
+    if (port_) return port_.get();
+    Display* display = display_();
+    if (!display) return nullptr;
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(display, &event, &error, &major, &minor)) return nullptr;
+    port_ = std::make_shared<XTestPort>(display);
+    return port_.get();
+  }
+
+ private:
+  std::function<Display*()> display_;
+  std::shared_ptr<XTestPort> port_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::Events> makeEvents(Display* display) {
+  return std::make_unique<X11Events>(PortSource([display] { return display; }));
+}
+
+std::unique_ptr<platform::Events> makeEvents(LinuxContext& context) {
+  return std::make_unique<X11Events>(PortSource([&context] { return context.display(); }));
+}
+
+}  // namespace larkspire::linux_backend
