@@ -19,7 +19,7 @@
 #include "common/png.h"
 #include "computer/accessibility/inspection.h"
 #include "computer/apps/launch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/observation.h"
 #include "computer/windows/window_resolution.h"
 #include "platform/linux/picture/image_scale.h"

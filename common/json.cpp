@@ -1,5 +1,7 @@
 #include "common/json.h"
 
+#include <cmath>
+
 namespace larkspire::json {
 namespace {
 
@@ -41,6 +43,42 @@ std::optional<Json> parseObject(std::string_view bytes) {
 
 std::string compact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::optional<std::string> stringMember(const Json& object, const char* key) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+std::optional<double> numberMember(const Json& object, const char* key) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_number()) return std::nullopt;
+  return found->get<double>();
+}
+
+std::optional<std::int64_t> integerMember(const Json& object, const char* key, std::int64_t low, std::int64_t high) {
+  if (!object.is_object()) return std::nullopt;
+  auto found = object.find(key);
+  if (found == object.end()) return std::nullopt;
+  if (found->is_number_unsigned()) {
+    auto v = found->get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(high) || static_cast<std::int64_t>(v) < low) return std::nullopt;
+    return static_cast<std::int64_t>(v);
+  }
+  if (found->is_number_integer()) {
+    auto v = found->get<std::int64_t>();
+    if (v < low || v > high) return std::nullopt;
+    return v;
+  }
+  if (found->is_number_float()) {
+    double d = found->get<double>();
+    if (!(d >= static_cast<double>(low) && d <= static_cast<double>(high)) || std::trunc(d) != d) return std::nullopt;
+    return static_cast<std::int64_t>(d);
+  }
+  return std::nullopt;
 }
 
 }  // namespace larkspire::json

@@ -1,6 +1,7 @@
 // JSON reading and writing with the strictness both programs need.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +23,12 @@ std::optional<Json> parseObject(std::string_view bytes);
 // Compact text, keys as stored; any invalid UTF-8 that slipped into a string
 // is replaced, so serialising never fails.
 std::string compact(const Json& value);
+
+// Members of an object, or none when the value is not an object, the key is
+// missing or its value has another type.
+std::optional<std::string> stringMember(const Json& object, const char* key);
+std::optional<double> numberMember(const Json& object, const char* key);
+// A whole number within [low, high]; integral floating values count too.
+std::optional<std::int64_t> integerMember(const Json& object, const char* key, std::int64_t low, std::int64_t high);
 
 }  // namespace larkspire::json

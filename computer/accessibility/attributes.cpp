@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 

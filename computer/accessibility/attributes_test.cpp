@@ -6,7 +6,7 @@
 #include <string>
 
 #include "computer/accessibility/attributes.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "computer/accessibility/inspection.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

@@ -13,7 +13,7 @@
 #include "computer/actions/focus.h"
 #include "computer/actions/keys.h"
 #include "computer/apps/launch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/window_resolution.h"
 
 namespace larkspire::computer {
@@ -24,45 +24,11 @@ using platform::Rect;
 
 namespace {
 
+using json::integerMember;
+using json::numberMember;
+using json::stringMember;
+
 constexpr std::size_t kMaximumTextLength = 4000;
-
-// A string member, or none when missing or of another type.
-std::optional<std::string> stringMember(const Json& object, const char* key) {
-  if (!object.is_object()) return std::nullopt;
-  auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-std::optional<double> numberMember(const Json& object, const char* key) {
-  if (!object.is_object()) return std::nullopt;
-  auto found = object.find(key);
-  if (found == object.end() || !found->is_number()) return std::nullopt;
-  return found->get<double>();
-}
-
-// A whole number within [low, high]; integral floating values count too.
-std::optional<std::int64_t> integerMember(const Json& object, const char* key, std::int64_t low, std::int64_t high) {
-  if (!object.is_object()) return std::nullopt;
-  auto found = object.find(key);
-  if (found == object.end()) return std::nullopt;
-  if (found->is_number_unsigned()) {
-    auto v = found->get<std::uint64_t>();
-    if (v > static_cast<std::uint64_t>(high) || static_cast<std::int64_t>(v) < low) return std::nullopt;
-    return static_cast<std::int64_t>(v);
-  }
-  if (found->is_number_integer()) {
-    auto v = found->get<std::int64_t>();
-    if (v < low || v > high) return std::nullopt;
-    return v;
-  }
-  if (found->is_number_float()) {
-    double d = found->get<double>();
-    if (!(d >= static_cast<double>(low) && d <= static_cast<double>(high)) || std::trunc(d) != d) return std::nullopt;
-    return static_cast<std::int64_t>(d);
-  }
-  return std::nullopt;
-}
 
 // Text of at most 4000 user-perceived characters, else an invalid request.
 std::string boundedText(const Json& action) {
@@ -146,29 +112,23 @@ void elementAction(platform::Platform& platform, const std::string& type, const 
   if (!observedRecord) fail(kTargetChanged);
   const auto metadata = roleAndName(*observedRecord);
 
+  // The live elements of the current inventory, and the record of each.
   std::vector<std::pair<Element, std::vector<std::string>>> candidates;
+  std::vector<const Json*> records;
   for (const auto& record : target.inventory.nodes) {
     auto recordRef = stringMember(record, "ref");
     if (!recordRef) continue;
     auto live = target.inventory.references.find(*recordRef);
     if (live == target.inventory.references.end()) continue;
     candidates.emplace_back(live->second, roleAndName(record));
+    records.push_back(&record);
   }
-  auto element = observedReference(observedElement->second, metadata, candidates,
-                                   [](const Element& a, const Element& b) { return a == b; });
-  if (!element) fail(kTargetChanged);
-
-  const Json* currentRecord = nullptr;
-  for (const auto& record : target.inventory.nodes) {
-    auto recordRef = stringMember(record, "ref");
-    if (!recordRef) continue;
-    auto live = target.inventory.references.find(*recordRef);
-    if (live != target.inventory.references.end() && live->second == *element && roleAndName(record) == metadata) {
-      currentRecord = &record;
-      break;
-    }
-  }
-  if (!currentRecord || !sameRecordBounds(*observedRecord, *currentRecord)) fail(kTargetChanged);
+  auto index = observedCandidate(observedElement->second, metadata, candidates,
+                                 [](const Element& a, const Element& b) { return a == b; });
+  if (!index) fail(kTargetChanged);
+  const Element& element = candidates[*index].first;
+  const Json* currentRecord = records[*index];
+  if (!sameRecordBounds(*observedRecord, *currentRecord)) fail(kTargetChanged);
 
   if (type == "click") {
     bool pressable = false;
@@ -176,7 +136,7 @@ void elementAction(platform::Platform& platform, const std::string& type, const 
       for (const auto& name : *actions) pressable = pressable || (name.is_string() && name.get<std::string>() == "AXPress");
     }
     if (pressable) {
-      if (platform.accessibility.performAction(*element, "AXPress") != platform::kAXErrorSuccess) {
+      if (platform.accessibility.performAction(element, "AXPress") != platform::kAXErrorSuccess) {
         fail(kUnavailable, false);
       }
       return;
@@ -197,7 +157,7 @@ void elementAction(platform::Platform& platform, const std::string& type, const 
   auto editable = currentRecord->find("editable");
   if (editable == currentRecord->end() || !editable->is_boolean() || !editable->get<bool>()) fail(kInvalidRequest);
   auto text = boundedText(action);
-  if (platform.accessibility.setAttributeValue(*element, "AXValue", platform::Value(text)) !=
+  if (platform.accessibility.setAttributeValue(element, "AXValue", platform::Value(text)) !=
       platform::kAXErrorSuccess) {
     fail(kUnavailable, false);
   }

@@ -9,7 +9,7 @@
 
 #include "computer/accessibility/attributes.h"
 #include "computer/actions/act.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/observation.h"
 #include "platform/simulated/desktop.h"
 

@@ -1,7 +1,7 @@
 #include "computer/actions/focus.h"
 
 #include "computer/accessibility/attributes.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 

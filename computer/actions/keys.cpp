@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/text.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 

@@ -8,7 +8,7 @@
 
 #include "common/text.h"
 #include "computer/actions/keys.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

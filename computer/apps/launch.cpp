@@ -1,7 +1,7 @@
 #include "computer/apps/launch.h"
 
 #include "computer/apps/app_listing.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 namespace {

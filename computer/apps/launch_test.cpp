@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

@@ -8,7 +8,7 @@
 #include "computer/actions/act.h"
 #include "computer/apps/app_listing.h"
 #include "computer/apps/launch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/observation.h"
 
 namespace larkspire::computer {
@@ -27,9 +27,7 @@ std::optional<json::Json> readOneShotRequest(ByteSource& input) {
 }
 
 std::string operationName(const json::Json& request) {
-  auto found = request.find("operation");
-  if (found == request.end() || !found->is_string()) return {};
-  return found->get<std::string>();
+  return json::stringMember(request, "operation").value_or("");
 }
 
 bool watchedOperation(const json::Json& request) {
@@ -69,18 +67,13 @@ json::Json dispatch(platform::Platform& platform, const json::Json& request) {
   if (operation == "status") return permissionReport(platform, false);
   if (operation == "permissions") return permissionReport(platform, true);
   if (operation == "apps") {
-    std::optional<std::string> query;
-    auto found = request.find("query");
-    if (found != request.end() && found->is_string()) query = found->get<std::string>();
+    const auto query = json::stringMember(request, "query");
     json::Json data = json::Json::object();
     data["apps"] = listApps(platform, query);
     return data;
   }
   if (operation == "launch") {
-    std::string appId;
-    auto found = request.find("appId");
-    if (found != request.end() && found->is_string()) appId = found->get<std::string>();
-    return launch(platform, appId);
+    return launch(platform, json::stringMember(request, "appId").value_or(""));
   }
   if (operation == "observe") return observe(platform, request).payload;
   // The observation an action needs lives only inside a session.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "computer/apps/app_listing.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "computer/request/dispatch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 namespace {

@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "computer/request/session.h"
 
 namespace larkspire::computer {
 

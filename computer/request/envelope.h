@@ -31,7 +31,9 @@ class FileDescriptorOutput final : public OutputSink {
 
 json::Json successResponse(json::Json data);
 json::Json failureResponse(const std::string& code, bool notExecuted);
-// Adds the protocol version every session response carries.
+// The session protocol's version, which every session response carries.
+inline constexpr int kSessionVersion = 2;
+// Adds it to a response.
 json::Json sessionResponse(json::Json response);
 
 // Compact JSON text of a response; none when it cannot be serialised.

@@ -7,7 +7,7 @@
 #include "common/text.h"
 #include "computer/actions/act.h"
 #include "computer/request/dispatch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 namespace {

@@ -17,7 +17,6 @@ namespace larkspire::computer {
 
 inline constexpr double nativeSessionLifetimeSeconds = 100.0;
 inline constexpr std::size_t kSessionLineLimit = 65'536;
-inline constexpr int kSessionVersion = 2;
 
 // The two operations a session performs.
 struct SessionOperations {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {

@@ -11,7 +11,7 @@
 #include "computer/accessibility/attributes.h"
 #include "computer/accessibility/inspection.h"
 #include "computer/apps/launch.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/window_resolution.h"
 
 namespace larkspire::computer {
@@ -76,19 +76,16 @@ std::string newSnapshotId() {
 }
 
 Observation observe(platform::Platform& platform, const json::Json& request) {
-  auto appIdEntry = request.find("appId");
-  if (appIdEntry == request.end() || !appIdEntry->is_string()) fail(kInvalidRequest);
-  const std::string appId = appIdEntry->get<std::string>();
+  const auto appIdMember = json::stringMember(request, "appId");
+  if (!appIdMember) fail(kInvalidRequest);
+  const std::string& appId = *appIdMember;
 
   // Without its window server no application's windows can be found: a
   // failed service, not a target that changed.
   if (platform.screenCapture.screenCaptureState() == platform::PermissionState::serviceFailed) fail(kUnavailable);
   auto app = targetApp(platform, appId);
 
-  std::optional<std::string> windowId;
-  if (auto entry = request.find("windowId"); entry != request.end() && entry->is_string()) {
-    windowId = entry->get<std::string>();
-  }
+  const auto windowId = json::stringMember(request, "windowId");
 
   auto resolved = window(platform, app, windowId);
   const auto& frame = resolved.capture.frame;

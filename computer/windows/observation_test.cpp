@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/text.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/observation.h"
 #include "platform/simulated/desktop.h"
 

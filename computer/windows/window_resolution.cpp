@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "computer/accessibility/attributes.h"
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 
 namespace larkspire::computer {
 

@@ -59,16 +59,25 @@ bool screenLocked(platform::Session& session);
 ResolvedWindow window(platform::Platform& platform, const platform::Application& app,
                       const std::optional<std::string>& windowId);
 
-// The element of the first candidate that is the same element as original
+// The index of the first candidate that is the same element as original
 // and carries the same metadata; metadata is compared only for the same
 // element.
 template <typename T, typename M, typename Same>
-std::optional<T> observedReference(const T& original, const M& metadata,
-                                   const std::vector<std::pair<T, M>>& candidates, Same&& same) {
-  for (const auto& [element, candidateMetadata] : candidates) {
-    if (same(original, element) && candidateMetadata == metadata) return element;
+std::optional<std::size_t> observedCandidate(const T& original, const M& metadata,
+                                             const std::vector<std::pair<T, M>>& candidates, Same&& same) {
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (same(original, candidates[i].first) && candidates[i].second == metadata) return i;
   }
   return std::nullopt;
+}
+
+// The element of that candidate.
+template <typename T, typename M, typename Same>
+std::optional<T> observedReference(const T& original, const M& metadata,
+                                   const std::vector<std::pair<T, M>>& candidates, Same&& same) {
+  auto index = observedCandidate(original, metadata, candidates, std::forward<Same>(same));
+  if (!index) return std::nullopt;
+  return candidates[*index].first;
 }
 
 }  // namespace larkspire::computer

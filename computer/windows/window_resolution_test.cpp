@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "computer/request/failure.h"
+#include "computer/failure.h"
 #include "computer/windows/window_resolution.h"
 #include "platform/simulated/desktop.h"
 
