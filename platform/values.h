@@ -62,7 +62,6 @@ double width(const Rect& r);   // never negative
 double height(const Rect& r);  // never negative
 double midX(const Rect& r);
 double midY(const Rect& r);
-Rect standardized(const Rect& r);
 bool intersects(const Rect& a, const Rect& b);   // CGRectIntersectsRect
 bool containsPoint(const Rect& r, Point p);       // CGRectContainsPoint
 bool isNullOrEmpty(const Rect& r);
