@@ -31,7 +31,7 @@ void watchForStuckPolls(std::shared_ptr<SelectionObserver> observer, platform::P
     const double started = platform.clock.now();
     for (;;) {
       platform.clock.sleep(0.5);
-      const double lastPoll = observer->lastPollEndedAt.load();
+      const double lastPoll = observer->lastPollEndedAt();
       const double quiet = platform.clock.now() - (lastPoll < 0 ? started : lastPoll);
       if (quiet < (lastPoll < 0 ? kStartSeconds : kStuckPollSeconds)) continue;
       if (auto reason = platform.session.desktopGone(true)) {
@@ -70,10 +70,10 @@ int runObserverProgram(platform::Platform& platform, Output& output, const std::
   if (endProcess) watchForStuckPolls(observer, platform, output, endProcess);
   observer->start();
   observer->poll();
-  if (options.readSelection && !observer->desktopGone) observer->pollBurst(true);
+  if (options.readSelection && !observer->desktopGone()) observer->pollBurst(true);
   platform.runLoop.run();
-  if (observer->desktopGone) {
-    output.standardError(desktopGoneLine(*observer->desktopGone));
+  if (observer->desktopGone()) {
+    output.standardError(desktopGoneLine(*observer->desktopGone()));
     return kDesktopGoneStatus;
   }
   return 0;

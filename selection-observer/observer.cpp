@@ -32,7 +32,7 @@ std::string wholeNumber(double value) {
 
 SelectionObserver::SelectionObserver(platform::Platform& platform, Output& output,
                                      std::optional<platform::Pid> ignored)
-    : ignoredPid(ignored), platform_(platform), output_(output) {}
+    : platform_(platform), output_(output), ignoredPid_(ignored) {}
 
 void SelectionObserver::start() {
   std::weak_ptr<SelectionObserver> weak = weak_from_this();
@@ -42,8 +42,8 @@ void SelectionObserver::start() {
   mouseDownMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseDown,
                                                           [weak](const platform::MonitorEvent&) {
                                                             if (auto self = weak.lock()) {
-                                                              self->mouseDownLocation = self->platform_.monitors.mouseLocation();
-                                                              self->mouseDownAt = self->platform_.clock.now();
+                                                              self->mouseDownLocation_ = self->platform_.monitors.mouseLocation();
+                                                              self->mouseDownAt_ = self->platform_.clock.now();
                                                             }
                                                           });
   mouseMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseUp,
@@ -61,14 +61,14 @@ void SelectionObserver::start() {
 }
 
 void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {
-  auto start = mouseDownLocation;
-  mouseDownLocation.reset();
+  auto start = mouseDownLocation_;
+  mouseDownLocation_.reset();
   // A gesture of the mouse began when its button went down; a double or
   // triple click, with its first click (which may already have let a poll
   // find what the later press selected, before this release was seen).
-  pressBeganAt_ = event.clickCount >= 2 && firstClickReleasedAt_ ? firstClickReleasedAt_ : mouseDownAt;
+  pressBeganAt_ = event.clickCount >= 2 && firstClickReleasedAt_ ? firstClickReleasedAt_ : mouseDownAt_;
   if (event.clickCount < 2) firstClickReleasedAt_ = platform_.clock.now();
-  mouseDownAt.reset();
+  mouseDownAt_.reset();
   bool dragged = false;
   bool gesture = false;
   std::string startText = "nil";
@@ -81,8 +81,8 @@ void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {
     gesture = dragged || event.clickCount >= 2;
     startText = wholeNumber(start->x) + "," + wholeNumber(start->y);
   }
-  if (!lastGestureLogged || *lastGestureLogged != gesture) {
-    lastGestureLogged = gesture;
+  if (!lastGestureLogged_ || *lastGestureLogged_ != gesture) {
+    lastGestureLogged_ = gesture;
     output_.standardError("mouseUp: gesture=" + boolText(gesture) + " dragged=" + boolText(dragged) +
                           " clicks=" + std::to_string(event.clickCount) + " start=" + startText + "\n");
   }
@@ -91,13 +91,13 @@ void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {
 
 void SelectionObserver::pollBurst(bool userSelectionGesture) {
   if (userSelectionGesture) {
-    forceEmit = true;
-    gestureReported = false;
-    gestureBeganAt = pressBeganAt_.value_or(platform_.clock.now());
+    forceEmit_ = true;
+    gestureReported_ = false;
+    gestureBeganAt_ = pressBeganAt_.value_or(platform_.clock.now());
   }
   pressBeganAt_.reset();
   if (forceEmitReset_) forceEmitReset_->cancel();
-  burstLastPollAt = platform_.clock.now() + (burstDelays.empty() ? 0.0 : burstDelays.back());
+  burstLastPollAt_ = platform_.clock.now() + (burstDelays.empty() ? 0.0 : burstDelays.back());
   poll();
   std::weak_ptr<SelectionObserver> weak = weak_from_this();
   for (double delay : burstDelays) {
@@ -107,7 +107,7 @@ void SelectionObserver::pollBurst(bool userSelectionGesture) {
   }
   double lastDelay = burstDelays.empty() ? 0.0 : burstDelays.back();
   forceEmitReset_ = platform_.runLoop.scheduleAfter(lastDelay + forceEmitResetExtra, [weak] {
-    if (auto self = weak.lock()) self->forceEmit = false;
+    if (auto self = weak.lock()) self->forceEmit_ = false;
   });
 }
 
@@ -116,22 +116,22 @@ std::string SelectionObserver::roleOf(const platform::Element& element) {
 }
 
 void SelectionObserver::poll() {
-  if (desktopGone) return;
+  if (desktopGone_) return;
   struct PollEnds {
     platform::Clock& clock;
     std::atomic<double>& endedAt;
     ~PollEnds() { endedAt = clock.now(); }
-  } ends{platform_.clock, lastPollEndedAt};
+  } ends{platform_.clock, lastPollEndedAt_};
   auto& ax = platform_.accessibility;
   bool trusted = ax.isProcessTrustedWithOptions(false);
-  if (!lastPermission || *lastPermission != trusted) {
-    lastPermission = trusted;
+  if (!lastPermission_ || *lastPermission_ != trusted) {
+    lastPermission_ = trusted;
     emit(output_, PermissionPayload{.granted = trusted});
   }
   // Without its display or its session the observer has nothing to watch:
   // it ends rather than report nothing for ever.
   if (auto gone = platform_.session.desktopGone(false)) {
-    desktopGone = std::move(gone);
+    desktopGone_ = std::move(gone);
     platform_.runLoop.stop();
     return;
   }
@@ -148,18 +148,18 @@ void SelectionObserver::poll() {
     return;
   }
   platform::Pid pid = app->processIdentifier();
-  if (ignoredPid && *ignoredPid == pid) return;
+  if (ignoredPid_ && *ignoredPid_ == pid) return;
 
-  if (!lastFrontmostPid || *lastFrontmostPid != pid) {
-    lastFrontmostPid = pid;
-    lastSelectionElement.reset();
+  if (!lastFrontmostPid_ || *lastFrontmostPid_ != pid) {
+    lastFrontmostPid_ = pid;
+    lastSelectionElement_.reset();
     rearmAccessibility(ax, pid);
   }
 
   // Without a gesture, only the element holding the reported selection is
   // watched.
-  if (!forceEmit && lastSelectionElement) {
-    if (!selectedText(ax, *lastSelectionElement) && lastSignature) clear();
+  if (!forceEmit_ && lastSelectionElement_) {
+    if (!selectedText(ax, *lastSelectionElement_) && lastSignature_) clear();
     return;
   }
 
@@ -174,26 +174,26 @@ void SelectionObserver::poll() {
     }
   }
 
-  if (forceEmit) {
+  if (forceEmit_) {
     auto window = ax.copyAttributeValue(application, "AXFocusedWindow");
     if (auto root = window.get<platform::Element>(); root && *root) {
       auto search = searchSubtree(ax, *root);
       if (search.found) {
-        lastSearchDiagnostic.clear();
+        lastSearchDiagnostic_.clear();
         report(app, pid, search.found->element, search.found->text, "search:" + roleOf(search.found->element));
         return;
       }
-      lastSearchDiagnostic = search.diagnostic();
+      lastSearchDiagnostic_ = search.diagnostic();
       if (search.candidates == 0) {
         rearmAccessibility(ax, pid);
-        lastSearchDiagnostic += " -> re-armed accessibility";
+        lastSearchDiagnostic_ += " -> re-armed accessibility";
       }
     }
   }
 
-  if (forceEmit) {
+  if (forceEmit_) {
     diagnose("no selection in pid " + std::to_string(pid) + " — full-tree search: " +
-             (lastSearchDiagnostic.empty() ? std::string("did not run") : lastSearchDiagnostic));
+             (lastSearchDiagnostic_.empty() ? std::string("did not run") : lastSearchDiagnostic_));
   } else {
     diagnose("focus element has no selection in pid " + std::to_string(pid) +
              "; full-tree search needs a drag/double-click/⌘A gesture");
@@ -204,8 +204,8 @@ void SelectionObserver::poll() {
 void SelectionObserver::report(const platform::Application& app, platform::Pid pid, const platform::Element& element,
                                const std::string& text, const std::string& source) {
   auto& ax = platform_.accessibility;
-  lastDiagnostic.clear();
-  lastSelectionElement = element;
+  lastDiagnostic_.clear();
+  lastSelectionElement_ = element;
   auto bounds = selectionBounds(ax, element);
   // A selection that changed between the reads of its text and its bounds
   // (a browser catching up with the mouse) is read again by the next poll
@@ -213,19 +213,19 @@ void SelectionObserver::report(const platform::Application& app, platform::Pid p
   if (selectedText(ax, element) != text) return;
   std::string signature = std::to_string(pid) + "|" + renderBounds(bounds) + "|" + text;
   std::string reason;
-  if (lastSignature && *lastSignature == signature) {
-    if (!forceEmit || gestureReported) return;
+  if (lastSignature_ && *lastSignature_ == signature) {
+    if (!forceEmit_ || gestureReported_) return;
     // Already said since the gesture began (the first click of a double
     // click lets a poll find the word the second press selected).
-    if (lastReportAt >= gestureBeganAt) return;
-    if (platform_.clock.now() < burstLastPollAt - 1e-6) return;
+    if (lastReportAt_ >= gestureBeganAt_) return;
+    if (platform_.clock.now() < burstLastPollAt_ - 1e-6) return;
     reason = "gesture";
   } else {
     reason = "changed";
   }
-  lastSignature = signature;
-  gestureReported = true;
-  lastReportAt = platform_.clock.now();
+  lastSignature_ = signature;
+  gestureReported_ = true;
+  lastReportAt_ = platform_.clock.now();
   auto bundle = app->bundleIdentifier();
   output_.standardError("emit via " + source + " (" + reason + ") app=" + bundle.value_or("-") +
                         " len=" + std::to_string(text::graphemeCount(text)) + "\n");
@@ -239,18 +239,18 @@ void SelectionObserver::report(const platform::Application& app, platform::Pid p
 }
 
 void SelectionObserver::clear() {
-  if (!lastSignature) return;
-  lastSignature.reset();
-  lastSelectionElement.reset();
-  forceEmit = false;
+  if (!lastSignature_) return;
+  lastSignature_.reset();
+  lastSelectionElement_.reset();
+  forceEmit_ = false;
   emit(output_, ClearPayload{});
 }
 
 void SelectionObserver::diagnose(const std::string& message) {
   double now = platform_.clock.now();
-  if (message == lastDiagnostic && now - lastDiagnosticAt < diagnosticRepeatInterval) return;
-  lastDiagnostic = message;
-  lastDiagnosticAt = now;
+  if (message == lastDiagnostic_ && now - lastDiagnosticAt_ < diagnosticRepeatInterval) return;
+  lastDiagnostic_ = message;
+  lastDiagnosticAt_ = now;
   output_.standardError("skip: " + message + "\n");
 }
 

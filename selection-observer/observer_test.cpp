@@ -215,7 +215,7 @@ TEST_F(ObserverLoop, NothingIsReadWhileTheIgnoredApplicationIsFrontmost) {
   desktop.userMouseUp({1, 1}, 2);
   desktop.advance(1);
   EXPECT_TRUE(lines().empty());
-  EXPECT_EQ(observer->lastSignature.has_value(), true);
+  EXPECT_TRUE(observer->remembersSelection());
 }
 
 TEST_F(ObserverLoop, SwitchingToAnApplicationWithoutSelectionClears) {
@@ -292,11 +292,11 @@ TEST_F(ObserverLoop, RevokedPermissionIsReportedThenCleared) {
 TEST_F(ObserverLoop, GestureWindowClosesAfterTheBurst) {
   startObserver();
   desktop.userKeyDown(kCGEventFlagMaskCommand);
-  EXPECT_TRUE(observer->forceEmit);
+  EXPECT_TRUE(observer->forcingReports());
   desktop.advance(0.32);
-  EXPECT_TRUE(observer->forceEmit);
+  EXPECT_TRUE(observer->forcingReports());
   desktop.advance(0.02);
-  EXPECT_FALSE(observer->forceEmit);
+  EXPECT_FALSE(observer->forcingReports());
 }
 
 TEST_F(ObserverLoop, HandlersDoNothingOnceTheObserverIsGone) {
