@@ -66,18 +66,25 @@ class TypingOnDesktop(TestCase):
         with open(self.state_path) as f:
             return json.load(f)
 
-    def session(self, action):
+    def session(self, action, tries=5):
         """A session that observed the fixture and was sent the action;
-        returns it (with the action's answer not yet read)."""
-        session = Session(env=ENV)
-        session.send({"nativeSessionVersion": 2, "operation": "observe", "appId": APP_ID})
-        observation = session.read(timeout=60)
-        self.assertTrue(observation["ok"], observation)
-        if callable(action):
-            action = action(observation["data"])
-        session.send({"nativeSessionVersion": 2, "operation": "act",
-                      "snapshotId": observation["data"]["snapshotId"], "action": action})
-        return session
+        returns it (with the action's answer not yet read). An action made
+        from the observation may answer None: the observation lacks what it
+        needs (an application starved of time may not answer an element's
+        extents in time), and a new session observes again."""
+        for _ in range(tries):
+            session = Session(env=ENV)
+            session.send({"nativeSessionVersion": 2, "operation": "observe", "appId": APP_ID})
+            observation = session.read(timeout=60)
+            self.assertTrue(observation["ok"], observation)
+            made = action(observation["data"]) if callable(action) else action
+            if made is None:
+                session.stop()
+                continue
+            session.send({"nativeSessionVersion": 2, "operation": "act",
+                          "snapshotId": observation["data"]["snapshotId"], "action": made})
+            return session
+        self.fail(f"no observation had what the action needs in {tries} tries")
 
     def act(self, action, timeout=120):
         with self.session(action) as session:
@@ -93,6 +100,8 @@ class TypingOnDesktop(TestCase):
             # its top stays where a click lands.
             element = next(e for e in data["elements"] if e["name"] == name)
             frame, image, b = data["bounds"], data["image"], element["bounds"]
+            if not b:
+                return None
             x, y = b["x"] + min(20, b["width"] / 2), b["y"] + min(8, b["height"] / 2)
             return {"type": "click_at", "x": int((x - frame["x"]) * image["width"] / frame["width"]),
                     "y": int((y - frame["y"]) * image["height"] / frame["height"])}
