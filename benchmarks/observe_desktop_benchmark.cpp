@@ -8,9 +8,17 @@
 //                         (default org.example.Fixture)
 // benchmarks/observe_desktop starts the fixture application with a few
 // hundred elements in a headless desktop and runs this program.
+//
+// With --nodes it times nothing: it walks the window's tree once and prints
+// one JSON line with the nodes walked, the records made (or the refusal's
+// code) and the walk's wall time, so that a caller can put its own timings
+// beside the size of the tree they were taken on.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +66,54 @@ bool attempt(benchmark::State& state, Body&& body) {
   }
   return false;
 }
+
+// Forwards to another accessibility service, counting the nodes a walk
+// visits: the walk asks each node it visits, once, how many children it has.
+class CountingAccessibility final : public platform::Accessibility {
+ public:
+  explicit CountingAccessibility(platform::Accessibility& inner) : inner_(inner) {}
+  std::size_t nodes = 0;
+
+  bool isProcessTrusted() override { return inner_.isProcessTrusted(); }
+  bool isProcessTrustedWithOptions(bool prompt) override { return inner_.isProcessTrustedWithOptions(prompt); }
+  platform::PermissionState trustState() override { return inner_.trustState(); }
+  platform::Element createApplication(platform::Pid pid) override { return inner_.createApplication(pid); }
+  platform::CopyResult copyAttributeValue(const platform::Element& element, std::string_view attribute) override {
+    return inner_.copyAttributeValue(element, attribute);
+  }
+  platform::CopyResult copyParameterizedAttributeValue(const platform::Element& element, std::string_view attribute,
+                                                       const platform::Value& parameter) override {
+    return inner_.copyParameterizedAttributeValue(element, attribute, parameter);
+  }
+  platform::AXError setAttributeValue(const platform::Element& element, std::string_view attribute,
+                                      const platform::Value& value) override {
+    return inner_.setAttributeValue(element, attribute, value);
+  }
+  platform::CountResult getAttributeValueCount(const platform::Element& element,
+                                               std::string_view attribute) override {
+    if (attribute == "AXChildren") ++nodes;
+    return inner_.getAttributeValueCount(element, attribute);
+  }
+  platform::NamesResult copyActionNames(const platform::Element& element) override {
+    return inner_.copyActionNames(element);
+  }
+  platform::SettableResult isAttributeSettable(const platform::Element& element,
+                                               std::string_view attribute) override {
+    return inner_.isAttributeSettable(element, attribute);
+  }
+  platform::AXError performAction(const platform::Element& element, std::string_view action) override {
+    return inner_.performAction(element, action);
+  }
+  platform::NamesResult copyAttributeNames(const platform::Element& element) override {
+    return inner_.copyAttributeNames(element);
+  }
+  platform::NamesResult copyParameterizedAttributeNames(const platform::Element& element) override {
+    return inner_.copyParameterizedAttributeNames(element);
+  }
+
+ private:
+  platform::Accessibility& inner_;
+};
 
 struct Target {
   platform::Application app;
@@ -113,6 +169,9 @@ void BM_TreeWalk(benchmark::State& state) {
       return;
   }
   state.counters["elements"] = static_cast<double>(elements);
+  CountingAccessibility counting(desktop().accessibility);
+  attempt(state, [&] { computer::inspect(counting, target->window.accessibility, target->window.capture.frame); });
+  state.counters["nodes"] = static_cast<double>(counting.nodes);
 }
 BENCHMARK(BM_TreeWalk)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
@@ -178,6 +237,38 @@ void BM_EncodePng(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// One walk of the window's tree, counted: {"nodes", "records"|"refused", "ms"}.
+int printNodes() {
+  try {
+    auto app = computer::targetApp(desktop(), appId());
+    auto window = computer::window(desktop(), app, std::nullopt);
+    CountingAccessibility counting(desktop().accessibility);
+    json::Json out;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      out["records"] = computer::inspect(counting, window.accessibility, window.capture.frame).nodes.size();
+    } catch (const computer::NativeFailure& failure) {
+      out["refused"] = failure.code;
+    }
+    out["ms"] = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    out["nodes"] = counting.nodes;
+    std::printf("%s\n", out.dump().c_str());
+    return 0;
+  } catch (const computer::NativeFailure& failure) {
+    std::fprintf(stderr, "observe failed: %s\n", failure.code.c_str());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+  }
+  return 1;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--nodes") == 0) return printNodes();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
