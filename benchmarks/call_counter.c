@@ -1,0 +1,133 @@
+/* Counts what one run of a program asks over D-Bus and when it grabs
+ * pictures, for benchmarks/observe_profile.py. Loaded with LD_PRELOAD; it
+ * wraps GDBus's method calls (asynchronous and blocking), GMainContext
+ * creation, the Composite redirection and XShmGetImage, and when the
+ * program ends through _exit writes to $LARKSPIRE_CALL_COUNTS, one fact a
+ * line, tab-separated:
+ *
+ *   call    <interface.Method, or "Properties.Get interface.Property">    <count>
+ *   objects <objects whose role was read>   <objects read more than once>
+ *   contexts <main contexts made>
+ *   capture <ms from start to the redirection> <ms of each grab...>
+ *   exit    <ms from start to _exit>
+ *
+ * The application's private connection carries almost every call of an
+ * observe, and dbus-monitor cannot see a private connection: hence this. */
+#define _GNU_SOURCE
+#include <X11/Xlib.h>
+#include <X11/extensions/XShm.h>
+#include <dlfcn.h>
+#include <gio/gio.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_GRABS 64
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static GHashTable *calls, *roles;  /* key -> count */
+static long contexts;
+static double started, redirected, grabs[MAX_GRABS];
+static int grab_count;
+
+static double now_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+__attribute__((constructor)) static void begin(void) { started = now_ms(); }
+
+static void bump(GHashTable *table, const char *key) {
+  g_hash_table_insert(table, g_strdup(key), GINT_TO_POINTER(GPOINTER_TO_INT(g_hash_table_lookup(table, key)) + 1));
+}
+
+static void note(const char *path, const char *interface, const char *method, GVariant *parameters) {
+  char key[256];
+  if (!strcmp(method, "Get") && parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ss)"))) {
+    const char *i = NULL, *p = NULL;
+    g_variant_get(parameters, "(&s&s)", &i, &p);
+    snprintf(key, sizeof key, "Properties.Get %s.%s", i, p);
+  } else {
+    snprintf(key, sizeof key, "%s.%s", interface ? interface : "?", method);
+  }
+  pthread_mutex_lock(&lock);
+  if (!calls) {
+    calls = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+    roles = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+  }
+  bump(calls, key);
+  if (path && !strcmp(method, "GetRole")) bump(roles, path);
+  pthread_mutex_unlock(&lock);
+}
+
+#define REAL(name) static __typeof__(name) *real; if (!real) real = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
+
+void g_dbus_connection_call(GDBusConnection *c, const gchar *bus, const gchar *path, const gchar *interface,
+                            const gchar *method, GVariant *parameters, const GVariantType *reply,
+                            GDBusCallFlags flags, gint timeout, GCancellable *cancellable,
+                            GAsyncReadyCallback callback, gpointer data) {
+  REAL(g_dbus_connection_call);
+  note(path, interface, method, parameters);
+  real(c, bus, path, interface, method, parameters, reply, flags, timeout, cancellable, callback, data);
+}
+
+GVariant *g_dbus_connection_call_sync(GDBusConnection *c, const gchar *bus, const gchar *path,
+                                      const gchar *interface, const gchar *method, GVariant *parameters,
+                                      const GVariantType *reply, GDBusCallFlags flags, gint timeout,
+                                      GCancellable *cancellable, GError **error) {
+  REAL(g_dbus_connection_call_sync);
+  note(path, interface, method, parameters);
+  return real(c, bus, path, interface, method, parameters, reply, flags, timeout, cancellable, error);
+}
+
+GMainContext *g_main_context_new(void) {
+  REAL(g_main_context_new);
+  __atomic_add_fetch(&contexts, 1, __ATOMIC_RELAXED);
+  return real();
+}
+
+void XCompositeRedirectSubwindows(Display *display, Window window, int update) {
+  REAL(XCompositeRedirectSubwindows);
+  redirected = now_ms() - started;
+  real(display, window, update);
+}
+
+Bool XShmGetImage(Display *display, Drawable drawable, XImage *image, int x, int y, unsigned long planes) {
+  REAL(XShmGetImage);
+  if (grab_count < MAX_GRABS) grabs[grab_count++] = now_ms() - started;
+  return real(display, drawable, image, x, y, planes);
+}
+
+static void report(void) {
+  const char *path = getenv("LARKSPIRE_CALL_COUNTS");
+  FILE *f = path ? fopen(path, "w") : NULL;
+  if (!f) return;
+  pthread_mutex_lock(&lock);
+  GHashTableIter it;
+  gpointer key, value;
+  int again = 0;
+  if (calls) {
+    g_hash_table_iter_init(&it, calls);
+    while (g_hash_table_iter_next(&it, &key, &value)) fprintf(f, "call\t%s\t%d\n", (char *)key, GPOINTER_TO_INT(value));
+    g_hash_table_iter_init(&it, roles);
+    while (g_hash_table_iter_next(&it, &key, &value)) again += GPOINTER_TO_INT(value) > 1;
+  }
+  fprintf(f, "objects\t%u\t%d\n", roles ? g_hash_table_size(roles) : 0u, again);
+  fprintf(f, "contexts\t%ld\n", contexts);
+  fprintf(f, "capture\t%.1f", redirected);
+  for (int i = 0; i < grab_count; ++i) fprintf(f, "\t%.1f", grabs[i]);
+  fprintf(f, "\nexit\t%.1f\n", now_ms() - started);
+  pthread_mutex_unlock(&lock);
+  fclose(f);
+}
+
+void _exit(int status) {
+  REAL(_exit);
+  report();
+  real(status);
+  abort();  /* not reached: for the compiler, which cannot know real ends */
+}
