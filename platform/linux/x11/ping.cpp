@@ -4,7 +4,10 @@
 #include <X11/Xlib.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 
 #include "platform/linux/x11/error_trap.h"
 
@@ -24,7 +27,7 @@ bool answersPings(Display* display, Window window) {
 
 }  // namespace
 
-ApplicationPing::ApplicationPing(Display* control) : control_(control) {}
+ApplicationPing::ApplicationPing(Display* control, platform::Clock& clock) : control_(control), clock_(clock) {}
 
 ApplicationPing::~ApplicationPing() {
   if (answers_) XCloseDisplay(answers_);
@@ -91,7 +94,10 @@ bool ApplicationPing::await(std::uint64_t ping, std::chrono::milliseconds timeou
   if (!answers_ || ping == 0 || ping > sent_) return false;
   const Atom protocols = XInternAtom(answers_, "WM_PROTOCOLS", False);
   const Atom pingAtom = XInternAtom(answers_, "_NET_WM_PING", False);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const double deadline = clock_.now() + std::chrono::duration<double>(timeout).count();
+  // Set once a poll has waited out the time left: what arrived by then is
+  // still read, then the wait ends.
+  bool waitedOut = false;
   while (answered_ < ping) {
     while (answered_ < ping && XPending(answers_) > 0) {
       XEvent answer;
@@ -104,10 +110,12 @@ bool ApplicationPing::await(std::uint64_t ping, std::chrono::milliseconds timeou
       if (number > answered_ && number <= sent_) answered_ = number;
     }
     if (answered_ >= ping) break;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    const auto left = static_cast<long long>(std::ceil((deadline - clock_.now()) * 1000));
+    if (waitedOut || left <= 0) return false;
     pollfd fd{ConnectionNumber(answers_), POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+    const int ready = poll(&fd, 1, static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max())));
+    if (ready < 0 && errno != EINTR) return false;
+    waitedOut = ready == 0;
   }
   return true;
 }
