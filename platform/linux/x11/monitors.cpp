@@ -17,6 +17,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/linux_run_loop.h"
 #include "platform/linux/x11/error_trap.h"
@@ -177,14 +178,11 @@ class XInputMonitors final : public platform::Monitors {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     XErrorTrap trap(display_);  // the manager may go away meanwhile
-    if (XGetWindowProperty(display_, owner, settings, 0, 1 << 16, False, settings, &type, &format, &count, &after,
-                           &data) != Success ||
-        !data) {
-      return {};
-    }
-    DoubleClickSettings parsed = format == 8 ? parseDoubleClickSettings({data, count}) : DoubleClickSettings{};
-    XFree(data);
-    return parsed;
+    const bool read = XGetWindowProperty(display_, owner, settings, 0, 1 << 16, False, settings, &type, &format,
+                                         &count, &after, &data) == Success;
+    XData<unsigned char> owned(data);
+    if (!read || !owned) return {};
+    return format == 8 ? parseDoubleClickSettings({owned.get(), count}) : DoubleClickSettings{};
   }
 
   int logicalButton(int physical) const {

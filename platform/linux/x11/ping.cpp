@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
 
 namespace larkspire::linux_backend {
@@ -17,11 +18,12 @@ namespace {
 bool answersPings(Display* display, Window window) {
   Atom* protocols = nullptr;
   int count = 0;
-  if (!XGetWMProtocols(display, window, &protocols, &count)) return false;
+  const bool answered = XGetWMProtocols(display, window, &protocols, &count) != 0;
+  XData<Atom> owned(protocols);
+  if (!answered) return false;
   const Atom ping = XInternAtom(display, "_NET_WM_PING", False);
   bool found = false;
-  for (int i = 0; i < count; ++i) found = found || protocols[i] == ping;
-  XFree(protocols);
+  for (int i = 0; i < count; ++i) found = found || owned.get()[i] == ping;
   return found;
 }
 
@@ -47,8 +49,9 @@ unsigned long ApplicationPing::pingableFocus() {
     Window parentRoot = 0, parent = 0;
     Window* children = nullptr;
     unsigned count = 0;
-    if (!XQueryTree(control_, at, &parentRoot, &parent, &children, &count)) return 0;
-    if (children) XFree(children);
+    const bool answered = XQueryTree(control_, at, &parentRoot, &parent, &children, &count) != 0;
+    XData<Window> owned(children);
+    if (!answered) return 0;
     at = parent;
   }
   return 0;

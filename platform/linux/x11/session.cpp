@@ -4,6 +4,7 @@
 
 #include <gio/gio.h>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/linux_platform.h"
 
 namespace larkspire::linux_backend {
@@ -32,18 +33,14 @@ class ScreenSaverSession final : public Session {
 
  private:
   static std::optional<bool> getActive(GDBusConnection* bus, const char* name, const char* path) {
-    GError* error = nullptr;
+    ErrorSlot error;
     // A screen saver that is not running is not locking anything: never
     // start one just to ask.
-    GVariant* reply = g_dbus_connection_call_sync(bus, name, path, name, "GetActive", nullptr, G_VARIANT_TYPE("(b)"),
-                                                  G_DBUS_CALL_FLAGS_NO_AUTO_START, 500, nullptr, &error);
-    if (!reply) {
-      if (error) g_error_free(error);
-      return std::nullopt;
-    }
+    Variant reply(g_dbus_connection_call_sync(bus, name, path, name, "GetActive", nullptr, G_VARIANT_TYPE("(b)"),
+                                              G_DBUS_CALL_FLAGS_NO_AUTO_START, 500, nullptr, error.out()));
+    if (!reply) return std::nullopt;
     gboolean active = FALSE;
-    g_variant_get(reply, "(b)", &active);
-    g_variant_unref(reply);
+    g_variant_get(reply.get(), "(b)", &active);
     return active != FALSE;
   }
 

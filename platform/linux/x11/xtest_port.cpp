@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
 #include "platform/linux/x11/server_grab.h"
 #include "platform/linux/x11/error_trap.h"
@@ -34,14 +35,13 @@ class XTestPort final : public InputPort {
     KeyboardMap map;
     XDisplayKeycodes(display_, &map.minKeycode, &map.maxKeycode);
     int per = 0;
-    KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
-                                       map.maxKeycode - map.minKeycode + 1, &per);
+    XData<KeySym> syms(XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
+                                           map.maxKeycode - map.minKeycode + 1, &per));
     if (!syms) return KeyboardMap{};
     map.keysymsPerKeycode = per;
     std::size_t count = static_cast<std::size_t>(map.maxKeycode - map.minKeycode + 1) * per;
     map.keysyms.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) map.keysyms.push_back(static_cast<Keysym>(syms[i]));
-    XFree(syms);
+    for (std::size_t i = 0; i < count; ++i) map.keysyms.push_back(static_cast<Keysym>(syms.get()[i]));
     return map;
   }
 
