@@ -19,12 +19,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11/server_grab.h"
 
@@ -80,25 +83,25 @@ std::string environmentValue(const char* name) {
 // bus that accepts but never answers would otherwise block for good. The
 // connection is made on the calling thread (not GLib's worker pool), and a
 // watchdog thread cancels it when time is up.
-GDBusConnection* connectBus(const std::string& address, std::optional<Clock::time_point> deadline) {
+Object<GDBusConnection> connectBus(const std::string& address, std::optional<Clock::time_point> deadline) {
   if (address.empty() || !g_dbus_is_supported_address(address.c_str(), nullptr)) return nullptr;
   auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(kConnectTimeout);
   if (deadline) limit = std::chrono::milliseconds(std::min<long long>(limit.count(), millisecondsLeft(deadline)));
 
-  GCancellable* cancellable = g_cancellable_new();
+  Object<GCancellable> cancellable(g_cancellable_new());
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
   std::thread watchdog([&] {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!finished.wait_for(lock, limit, [&] { return done; })) g_cancellable_cancel(cancellable);
+    if (!finished.wait_for(lock, limit, [&] { return done; })) g_cancellable_cancel(cancellable.get());
   });
 
-  GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+  Object<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
       address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, cancellable, nullptr);
+      nullptr, cancellable.get(), nullptr));
 
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -106,30 +109,54 @@ GDBusConnection* connectBus(const std::string& address, std::optional<Clock::tim
   }
   finished.notify_one();
   watchdog.join();
-  g_object_unref(cancellable);
 
   // A lost bus must never end the process.
-  if (connection != nullptr) g_dbus_connection_set_exit_on_close(connection, FALSE);
+  if (connection) g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
   return connection;
 }
 
 // One synchronous method call with the short timeout, or what is left
 // before the deadline; null on any error. Services are not started by
 // it: only "permissions" may start the accessibility bus.
-GVariant* callMethod(GDBusConnection* bus, const char* destination, const char* path, const char* interface,
+Variant callMethod(GDBusConnection* bus, const char* destination, const char* path, const char* interface,
                      const char* method, GVariant* parameters, const GVariantType* replyType,
                      std::optional<Clock::time_point> deadline = std::nullopt, bool mayStartService = false) {
-  return g_dbus_connection_call_sync(bus, destination, path, interface, method, parameters, replyType,
-                                     mayStartService ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                                     millisecondsLeft(deadline), nullptr, nullptr);
+  return Variant(g_dbus_connection_call_sync(
+      bus, destination, path, interface, method, parameters, replyType,
+      mayStartService ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START, millisecondsLeft(deadline), nullptr,
+      nullptr));
 }
 
 bool busAnswers(GDBusConnection* bus, std::optional<Clock::time_point> deadline) {
-  GVariant* reply = callMethod(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "GetId", nullptr, G_VARIANT_TYPE("(s)"), deadline);
-  if (reply == nullptr) return false;
-  g_variant_unref(reply);
-  return true;
+  return callMethod(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", nullptr,
+                    G_VARIANT_TYPE("(s)"), deadline) != nullptr;
+}
+
+// Runs `work` on a thread of its own and waits at most `limit` for its
+// answer: none when time ran out or no thread could be started. A thread
+// that is late is left behind to finish alone; `work` must clean up after
+// itself or leave what it made to be lost.
+template <class T>
+std::optional<T> runWithin(std::chrono::milliseconds limit, std::function<T()> work) {
+  struct Attempt {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<T> answer;
+  };
+  auto attempt = std::make_shared<Attempt>();
+  try {
+    std::thread([attempt, work = std::move(work)] {
+      T answer = work();
+      std::lock_guard<std::mutex> lock(attempt->mutex);
+      attempt->answer = std::move(answer);
+      attempt->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  std::unique_lock<std::mutex> lock(attempt->mutex);
+  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->answer.has_value(); })) return std::nullopt;
+  return std::move(attempt->answer);
 }
 
 }  // namespace
@@ -137,35 +164,14 @@ bool busAnswers(GDBusConnection* bus, std::optional<Clock::time_point> deadline)
 // A server that accepts the connection but never answers its setup
 // (stopped, or not an X server) would block Xlib for good.
 Display* openDisplayWithin(const std::string& name, std::chrono::milliseconds limit, bool& stuck) {
-  struct Attempt {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    Display* display = nullptr;
-  };
-  auto attempt = std::make_shared<Attempt>();
-  try {
-    std::thread([attempt, name] {
-      Display* display = XOpenDisplay(name.c_str());
-      std::lock_guard<std::mutex> lock(attempt->mutex);
-      // A connection that arrives too late is kept open, unused: closing it
-      // would talk to a server that has just shown it may not answer.
-      attempt->display = display;
-      attempt->finished = true;
-      attempt->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
+  // A connection that arrives too late is kept open, unused: closing it
+  // would talk to a server that has just shown it may not answer.
+  auto display = runWithin<Display*>(limit, [name] { return XOpenDisplay(name.c_str()); });
+  if (!display) {
     stuck = true;
     return nullptr;
   }
-  std::unique_lock<std::mutex> lock(attempt->mutex);
-  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->finished; })) {
-    stuck = true;
-    return nullptr;
-  }
-  Display* display = attempt->display;
-  attempt->display = nullptr;
-  return display;
+  return *display;
 }
 
 namespace {
@@ -177,31 +183,16 @@ enum class ProbeResult { answers, refused, silent };
 // and a thread of ours that holds a server grab may need that lock to let
 // the grab go.
 ProbeResult probeDisplayWithin(const std::string& name, std::chrono::milliseconds limit) {
-  struct Attempt {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool answered = false;
-  };
-  auto attempt = std::make_shared<Attempt>();
-  try {
-    std::thread([attempt, name] {
-      xcb_connection_t* connection = xcb_connect(name.c_str(), nullptr);
-      const bool answered = connection != nullptr && xcb_connection_has_error(connection) == 0;
-      std::lock_guard<std::mutex> lock(attempt->mutex);
-      // One that answers too late is closed all the same: the server
-      // answered, so closing does not block.
-      if (connection != nullptr) xcb_disconnect(connection);
-      attempt->answered = answered;
-      attempt->finished = true;
-      attempt->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return ProbeResult::silent;
-  }
-  std::unique_lock<std::mutex> lock(attempt->mutex);
-  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->finished; })) return ProbeResult::silent;
-  return attempt->answered ? ProbeResult::answers : ProbeResult::refused;
+  auto answered = runWithin<bool>(limit, [name] {
+    xcb_connection_t* connection = xcb_connect(name.c_str(), nullptr);
+    const bool answered = connection != nullptr && xcb_connection_has_error(connection) == 0;
+    // One that answers too late is closed all the same: the server
+    // answered, so closing does not block.
+    if (connection != nullptr) xcb_disconnect(connection);
+    return answered;
+  });
+  if (!answered) return ProbeResult::silent;
+  return *answered ? ProbeResult::answers : ProbeResult::refused;
 }
 
 constexpr const char* kA11yService = "org.a11y.Bus";
@@ -220,8 +211,8 @@ struct LinuxContext::Impl {
   std::atomic<bool> displayLost{false};
 
   std::mutex busMutex;
-  GDBusConnection* sessionBus = nullptr;
-  GDBusConnection* accessibilityBus = nullptr;
+  Object<GDBusConnection> sessionBus;
+  Object<GDBusConnection> accessibilityBus;
   // After a failed attempt a bus is not tried again before this time, so
   // that a bus that is stuck costs one timeout now and then, not one per
   // call.
@@ -239,9 +230,10 @@ struct LinuxContext::Impl {
 LinuxContext::LinuxContext() : impl_(std::make_unique<Impl>()) {}
 
 LinuxContext::~LinuxContext() {
-  // A display that never answered has no connection to close.
-  if (impl_->accessibilityBus != nullptr) g_object_unref(impl_->accessibilityBus);
-  if (impl_->sessionBus != nullptr) g_object_unref(impl_->sessionBus);
+  // The buses go with impl_; a display that never answered has no
+  // connection to close.
+  impl_->accessibilityBus.reset();
+  impl_->sessionBus.reset();
   // A lost display is left alone: closing it would write to a dead socket.
   if (impl_->display != nullptr && !impl_->displayLost) XCloseDisplay(impl_->display);
 }
@@ -300,16 +292,13 @@ GDBusConnection* LinuxContext::sessionBus(std::optional<std::chrono::steady_cloc
   std::lock_guard<std::mutex> lock(impl_->busMutex);
   // A bus that closed is connected to again: a session's bus restarted at
   // the same address is picked up again.
-  if (impl_->sessionBus != nullptr && g_dbus_connection_is_closed(impl_->sessionBus)) {
-    g_object_unref(impl_->sessionBus);
-    impl_->sessionBus = nullptr;
-  }
-  if (impl_->sessionBus == nullptr && Clock::now() >= impl_->sessionRetryAt) {
+  if (impl_->sessionBus && g_dbus_connection_is_closed(impl_->sessionBus.get())) impl_->sessionBus.reset();
+  if (!impl_->sessionBus && Clock::now() >= impl_->sessionRetryAt) {
     impl_->sessionBus = connectBus(environmentValue("DBUS_SESSION_BUS_ADDRESS"), deadline);
-    if (impl_->sessionBus == nullptr) impl_->sessionRetryAt = Clock::now() + kRetryAfter;
+    if (!impl_->sessionBus) impl_->sessionRetryAt = Clock::now() + kRetryAfter;
     else impl_->sessionBusWasConnected = true;
   }
-  return impl_->sessionBus;
+  return impl_->sessionBus.get();
 }
 
 GDBusConnection* LinuxContext::accessibilityBus() { return accessibilityBus(std::nullopt); }
@@ -320,24 +309,22 @@ GDBusConnection* LinuxContext::accessibilityBus(std::optional<std::chrono::stead
   std::lock_guard<std::mutex> lock(impl_->busMutex);
   // The bus is asked again once the cached connection has closed (the
   // accessibility bus is restarted with the session's launcher).
-  if (impl_->accessibilityBus != nullptr && g_dbus_connection_is_closed(impl_->accessibilityBus)) {
-    g_object_unref(impl_->accessibilityBus);
-    impl_->accessibilityBus = nullptr;
+  if (impl_->accessibilityBus && g_dbus_connection_is_closed(impl_->accessibilityBus.get())) {
+    impl_->accessibilityBus.reset();
   }
-  if (impl_->accessibilityBus == nullptr && Clock::now() >= impl_->accessibilityRetryAt) {
+  if (!impl_->accessibilityBus && Clock::now() >= impl_->accessibilityRetryAt) {
     // Not started here: a launcher that is gone took with it the bus every
     // application was registered on, and a new one would know none of them.
-    GVariant* reply = callMethod(session, kA11yService, kA11yPath, kA11yService, "GetAddress", nullptr,
-                                 G_VARIANT_TYPE("(s)"), deadline);
-    if (reply != nullptr) {
+    Variant reply = callMethod(session, kA11yService, kA11yPath, kA11yService, "GetAddress", nullptr,
+                               G_VARIANT_TYPE("(s)"), deadline);
+    if (reply) {
       const char* address = nullptr;
-      g_variant_get(reply, "(&s)", &address);
+      g_variant_get(reply.get(), "(&s)", &address);
       impl_->accessibilityBus = connectBus(address, deadline);
-      g_variant_unref(reply);
     }
-    if (impl_->accessibilityBus == nullptr) impl_->accessibilityRetryAt = Clock::now() + kRetryAfter;
+    if (!impl_->accessibilityBus) impl_->accessibilityRetryAt = Clock::now() + kRetryAfter;
   }
-  return impl_->accessibilityBus;
+  return impl_->accessibilityBus.get();
 }
 
 platform::PermissionState accessibilityState(LinuxContext& context, bool prompt) {
@@ -351,10 +338,9 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
     // What turning accessibility on means here: toolkits that watch this
     // property start exposing their trees. Nobody waits for them to do so.
     // The session's launcher is started when it is not running yet.
-    GVariant* reply = callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
-                                 g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)),
-                                 nullptr, deadline, /*mayStartService=*/true);
-    if (reply != nullptr) g_variant_unref(reply);
+    callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
+               g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, deadline,
+               /*mayStartService=*/true);
   }
 
   // A session whose accessibility bus is missing, unreachable or silent
@@ -362,14 +348,13 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
   GDBusConnection* bus = context.accessibilityBus(deadline);
   if (bus == nullptr || !busAnswers(bus, deadline)) return PermissionState::serviceFailed;
 
-  GVariant* reply = callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Get",
-                               g_variant_new("(ss)", kStatusInterface, "IsEnabled"), G_VARIANT_TYPE("(v)"), deadline);
-  if (reply == nullptr) return PermissionState::serviceFailed;
-  GVariant* value = nullptr;
-  g_variant_get(reply, "(v)", &value);
-  bool enabled = g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value);
-  g_variant_unref(value);
-  g_variant_unref(reply);
+  Variant reply = callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Get",
+                             g_variant_new("(ss)", kStatusInterface, "IsEnabled"), G_VARIANT_TYPE("(v)"), deadline);
+  if (!reply) return PermissionState::serviceFailed;
+  GVariant* raw = nullptr;
+  g_variant_get(reply.get(), "(v)", &raw);
+  Variant value(raw);
+  bool enabled = g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value.get());
   return enabled ? PermissionState::granted : PermissionState::notGranted;
 }
 
