@@ -17,6 +17,7 @@
 #include "common/png.h"
 #include "computer/windows/observation.h"
 #include "platform/linux/picture/image_scale.h"
+#include "platform/linux/linux_run_loop.h"
 #include "platform/linux/x11/capture.h"
 
 namespace {
@@ -92,7 +93,8 @@ TestWindow& testWindow() {
 
 std::unique_ptr<ScreenCapture> makeCapture() {
   Display* d = testWindow().display;
-  return larkspire::linux_backend::makeX11ScreenCapture([d] { return d; }, [d] { return d != nullptr; });
+  static larkspire::linux_backend::SteadyClock clock;
+  return larkspire::linux_backend::makeX11ScreenCapture([d] { return d; }, [d] { return d != nullptr; }, clock);
 }
 
 ShareableWindow findWindow(ScreenCapture& capture, benchmark::State& state) {

@@ -1,7 +1,8 @@
 // The Linux desktop backend: AT-SPI2 over D-Bus for accessibility, X11/EWMH
 // for windows, XTest for input, XInput2 for global monitors, XDG desktop
 // entries for applications. Each service is made by its own factory; the
-// services share one LinuxContext (the X connection and the D-Bus buses).
+// services share one LinuxContext (the X connection and the D-Bus buses),
+// and the clock and run loop that the native platform makes first.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,8 @@ typedef struct _XDisplay Display;
 typedef struct _GDBusConnection GDBusConnection;
 
 namespace larkspire::linux_backend {
+
+class LinuxRunLoop;
 
 // Connections shared by the services, each opened on first use. Every getter
 // answers null when the connection cannot be made (no display, no bus); the
@@ -54,9 +57,6 @@ class LinuxContext {
   GDBusConnection* sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline);
   GDBusConnection* accessibilityBus(std::optional<std::chrono::steady_clock::time_point> deadline);
 
-  // The run loop of this process; monitors add the X connection to it.
-  platform::RunLoop* runLoop = nullptr;
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -87,13 +87,16 @@ void silenceLibraryMessages();
 std::unique_ptr<platform::Accessibility> makeAccessibility(LinuxContext& context);
 // The application an accessibility element belongs to: its bus name.
 std::optional<std::string> applicationOf(const platform::Element& element);
-std::unique_ptr<platform::Workspace> makeWorkspace(LinuxContext& context);
+// The services that wait take the process's clock, so that their deadlines
+// run in virtual time under test; the monitors add their X connection to
+// the process's run loop.
+std::unique_ptr<platform::Workspace> makeWorkspace(LinuxContext& context, platform::Clock& clock);
 std::unique_ptr<platform::Bundles> makeBundles(LinuxContext& context);
-std::unique_ptr<platform::ScreenCapture> makeScreenCapture(LinuxContext& context);
+std::unique_ptr<platform::ScreenCapture> makeScreenCapture(LinuxContext& context, platform::Clock& clock);
 std::unique_ptr<platform::Session> makeSession(LinuxContext& context);
-std::unique_ptr<platform::Events> makeEvents(LinuxContext& context);
-std::unique_ptr<platform::Monitors> makeMonitors(LinuxContext& context);
+std::unique_ptr<platform::Events> makeEvents(LinuxContext& context, platform::Clock& clock);
+std::unique_ptr<platform::Monitors> makeMonitors(LinuxContext& context, LinuxRunLoop& loop);
 std::unique_ptr<platform::Clock> makeClock();
-std::unique_ptr<platform::RunLoop> makeRunLoop(LinuxContext& context);
+std::unique_ptr<LinuxRunLoop> makeRunLoop(platform::Clock& clock);
 
 }  // namespace larkspire::linux_backend

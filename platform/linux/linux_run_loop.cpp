@@ -230,11 +230,6 @@ void LinuxRunLoop::run() {
 
 std::unique_ptr<platform::Clock> makeClock() { return std::make_unique<SteadyClock>(); }
 
-std::unique_ptr<platform::RunLoop> makeRunLoop(LinuxContext& context) {
-  auto loop = std::make_unique<LinuxRunLoop>();
-  // The monitors find the loop here to watch their X connection.
-  if (!context.runLoop) context.runLoop = loop.get();
-  return loop;
-}
+std::unique_ptr<LinuxRunLoop> makeRunLoop(platform::Clock& clock) { return std::make_unique<LinuxRunLoop>(clock); }
 
 }  // namespace larkspire::linux_backend

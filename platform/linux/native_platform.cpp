@@ -1,22 +1,32 @@
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_run_loop.h"
 #include "platform/linux/x11/borrowed_keys.h"
 
 namespace larkspire::platform {
 namespace {
 
+// The clock and the run loop come first: the services that wait or watch
+// are given them.
+OwnedServices makeServices(linux_backend::LinuxContext& context) {
+  std::unique_ptr<Clock> clock = linux_backend::makeClock();
+  std::unique_ptr<linux_backend::LinuxRunLoop> runLoop = linux_backend::makeRunLoop(*clock);
+  Clock& time = *clock;
+  linux_backend::LinuxRunLoop& loop = *runLoop;
+  return {std::move(clock),
+          std::move(runLoop),
+          linux_backend::makeAccessibility(context),
+          linux_backend::applicationOf,
+          linux_backend::makeWorkspace(context, time),
+          linux_backend::makeBundles(context),
+          linux_backend::makeScreenCapture(context, time),
+          linux_backend::makeSession(context),
+          linux_backend::makeEvents(context, time),
+          linux_backend::makeMonitors(context, loop)};
+}
+
 class LinuxNativePlatform final : public NativePlatform {
  public:
-  LinuxNativePlatform()
-      : services_{linux_backend::makeClock(),
-                  linux_backend::makeRunLoop(context_),
-                  linux_backend::makeAccessibility(context_),
-                  linux_backend::applicationOf,
-                  linux_backend::makeWorkspace(context_),
-                  linux_backend::makeBundles(context_),
-                  linux_backend::makeScreenCapture(context_),
-                  linux_backend::makeSession(context_),
-                  linux_backend::makeEvents(context_),
-                  linux_backend::makeMonitors(context_)} {}
+  LinuxNativePlatform() : services_(makeServices(context_)) {}
 
   Platform& platform() override { return services_.platform(); }
   void releaseBeforeExit() override { linux_backend::giveBackBorrowedKeysBeforeExit(); }

@@ -1,3 +1,4 @@
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
 
 #include <X11/Xatom.h>
@@ -60,12 +61,11 @@ void giveBack(Display* display) {
       continue;
     }
     int per = 0;
-    KeySym* row = XGetKeyboardMapping(display, static_cast<KeyCode>(key.keycode), 1, &per);
-    if (row && per > 0 && row[0] == key.keysym) {
+    XData<KeySym> row(XGetKeyboardMapping(display, static_cast<KeyCode>(key.keycode), 1, &per));
+    if (row && per > 0 && row.get()[0] == key.keysym) {
       std::vector<KeySym> empty(static_cast<std::size_t>(per), NoSymbol);
       XChangeKeyboardMapping(display, key.keycode, per, empty.data(), 1);
     }
-    if (row) XFree(row);
   }
   writeBorrowedKeys(display, kept);
   XSync(display, False);
@@ -94,16 +94,16 @@ std::vector<BorrowedKey> readBorrowedKeys(Display* display) {
   unsigned char* data = nullptr;
   std::vector<BorrowedKey> keys;
   XErrorTrap trap(display);
-  if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 65536, False, XA_CARDINAL, &type,
-                         &format, &count, &after, &data) == Success &&
-      data && type == XA_CARDINAL && format == 32) {
-    const auto* values = reinterpret_cast<const long*>(data);
+  const bool read = XGetWindowProperty(display, DefaultRootWindow(display), property, 0, 65536, False, XA_CARDINAL,
+                                       &type, &format, &count, &after, &data) == Success;
+  XData<unsigned char> owned(data);
+  if (read && owned && type == XA_CARDINAL && format == 32) {
+    const auto* values = reinterpret_cast<const long*>(owned.get());
     for (unsigned long i = 0; i + 2 < count; i += 3) {
       keys.push_back({static_cast<platform::Pid>(values[i]), static_cast<int>(values[i + 1]),
                       static_cast<Keysym>(values[i + 2])});
     }
   }
-  if (data) XFree(data);
   return keys;
 }
 

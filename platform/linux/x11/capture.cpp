@@ -1,5 +1,4 @@
-// Window listing and capture on X11, and the screen-lock answer from the
-// session's screen saver.
+// Window listing and capture on X11.
 #include "platform/linux/x11/capture.h"
 
 #include "common/png.h"
@@ -8,16 +7,14 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
-#include <gio/gio.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/picture/image_scale.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11/error_trap.h"
@@ -27,7 +24,6 @@
 namespace larkspire::linux_backend {
 namespace {
 using namespace platform;
-using Clock = std::chrono::steady_clock;
 
 // Pictures larger than this per side are refused rather than allocated.
 constexpr int kLargestCaptureSide = 16384;
@@ -39,10 +35,10 @@ constexpr int kRowsPerRead = 2048;
 // After redirecting windows, applications repaint what was hidden; a
 // capture made soon after waits (at most this long) for the picture to stop
 // changing.
-constexpr auto kRepaintWindow = std::chrono::milliseconds(300);
+constexpr double kRepaintWindow = 0.300;
 // Two equal pictures taken sooner than this may both predate the repaint.
-constexpr auto kRepaintMinimum = std::chrono::milliseconds(60);
-constexpr auto kRepaintPoll = std::chrono::milliseconds(25);
+constexpr double kRepaintMinimum = 0.060;
+constexpr double kRepaintPoll = 0.025;
 
 class DisplayLock {
  public:
@@ -54,13 +50,6 @@ class DisplayLock {
  private:
   Display* d_;
 };
-
-struct XImageDeleter {
-  void operator()(XImage* image) const {
-    if (image) XDestroyImage(image);
-  }
-};
-using ImagePtr = std::unique_ptr<XImage, XImageDeleter>;
 
 // Pixels of one rectangle of a drawable, converted to RGBA.
 struct Pixels {
@@ -76,32 +65,21 @@ class ShmSegment {
 
   // An XImage of width x height backed by the segment, or null when shared
   // memory cannot be used (the server is remote, the segment is refused).
-  ImagePtr image(Display* display, Visual* visual, int depth, int width, int height) {
+  // The segment keeps its memory: the image only lends it.
+  SharedImage image(Display* display, Visual* visual, int depth, int width, int height) {
     if (broken_ || !XShmQueryExtension(display)) return nullptr;
     if (display_ && display_ != display) release();
-    XImage* image = XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_,
-                                    static_cast<unsigned>(width), static_cast<unsigned>(height));
+    SharedImage image(XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &info_,
+                                      static_cast<unsigned>(width), static_cast<unsigned>(height)));
     if (!image) return nullptr;
-    ImagePtr owned(image);
     const std::size_t needed = static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(height);
-    if (needed > size_ && !allocate(display, needed)) {
-      // The image must not free memory it does not own.
-      owned->data = nullptr;
-      return nullptr;
-    }
+    if (needed > size_ && !allocate(display, needed)) return nullptr;
     image->data = info_.shmaddr;
     image->obdata = reinterpret_cast<char*>(&info_);
-    return owned;
+    return image;
   }
 
-  void markBroken() {
-    broken_ = true;
-  }
-
-  // XDestroyImage of an XShm image would free the segment's memory.
-  static void detachData(XImage* image) {
-    image->data = nullptr;
-  }
+  void markBroken() { broken_ = true; }
 
  private:
   bool allocate(Display* display, std::size_t size) {
@@ -168,10 +146,32 @@ PixelLayout layoutOf(const XImage& image, const Visual& visual, int depth) {
   return layout;
 }
 
+// The drawable a window's pixels are read from, and where the window's
+// frame starts in it.
+struct Source {
+  Drawable drawable = None;
+  PixmapHandle pixmap;  // the window's own pixmap, when that is the drawable
+  int originX = 0;      // the frame's top-left corner in the drawable
+  int originY = 0;
+  int width = 0;  // the drawable's size
+  int height = 0;
+  Visual* visual = nullptr;
+  int depth = 0;
+};
+
+std::vector<std::uint8_t> toRgba(const XImage& image, const Source& source, int width, int rows) {
+  std::vector<std::uint8_t> converted;
+  if (!convertToRgba(reinterpret_cast<const std::uint8_t*>(image.data), width, rows,
+                     layoutOf(image, *source.visual, source.depth), converted)) {
+    throw PlatformError("unsupported pixel format");
+  }
+  return converted;
+}
+
 class X11ScreenCapture final : public ScreenCapture {
  public:
-  X11ScreenCapture(std::function<Display*()> display, std::function<bool()> available)
-      : display_(std::move(display)), available_(std::move(available)) {}
+  X11ScreenCapture(std::function<Display*()> display, std::function<bool()> available, Clock& clock)
+      : display_(std::move(display)), available_(std::move(available)), clock_(clock) {}
 
   bool preflightScreenCaptureAccess() override { return available_(); }
   PermissionState screenCaptureState() override {
@@ -269,7 +269,7 @@ class X11ScreenCapture final : public ScreenCapture {
     XCompositeRedirectSubwindows(d, DefaultRootWindow(d), CompositeRedirectAutomatic);
     if (trap.sync() == 0) {
       redirected_ = true;
-      redirectedAt_ = Clock::now();
+      redirectedAt_ = clock_.now();
     } else {
       composite_ = false;
     }
@@ -279,237 +279,169 @@ class X11ScreenCapture final : public ScreenCapture {
     Pixels pixels = grabOnce(d, windowID);
     // Right after the redirection the hidden parts hold whatever covered
     // them until the application has repainted: wait until it settles.
-    while (redirected_ && Clock::now() - redirectedAt_ < kRepaintWindow) {
-      std::this_thread::sleep_for(kRepaintPoll);
+    while (redirected_ && clock_.now() - redirectedAt_ < kRepaintWindow) {
+      clock_.sleep(kRepaintPoll);
       Pixels next = grabOnce(d, windowID);
       const bool settled = next.width == pixels.width && next.height == pixels.height && next.rgba == pixels.rgba;
       pixels = std::move(next);
-      if (settled && Clock::now() - redirectedAt_ >= kRepaintMinimum) break;
+      if (settled && clock_.now() - redirectedAt_ >= kRepaintMinimum) break;
     }
     return pixels;
   }
 
   // RGBA pixels of one band of a drawable, through shared memory when the
-  // server offers it. The caller holds the display lock and an error trap.
-  std::vector<std::uint8_t> readRows(Display* d, Drawable source, Visual* visual, int depth, int x, int y, int width,
-                                     int rows) {
+  // server offers it. The caller holds the display lock.
+  std::vector<std::uint8_t> readRows(Display* d, const Source& source, int x, int y, int width, int rows) {
     XErrorTrap trap(d);
-    ImagePtr image = shm_.image(d, visual, depth, width, rows);
-    bool fromShm = false;
-    if (image) {
-      fromShm = XShmGetImage(d, source, image.get(), x, y, AllPlanes) && trap.sync() == 0;
-      if (!fromShm) {
-        ShmSegment::detachData(image.get());
-        image.reset();
-        shm_.markBroken();
+    if (SharedImage image = shm_.image(d, source.visual, source.depth, width, rows)) {
+      if (XShmGetImage(d, source.drawable, image.get(), x, y, AllPlanes) && trap.sync() == 0) {
+        return toRgba(*image, source, width, rows);
       }
+      shm_.markBroken();
     }
-    if (!fromShm) {
-      trap.clear();
-      image.reset(XGetImage(d, source, x, y, static_cast<unsigned>(width), static_cast<unsigned>(rows), AllPlanes,
-                            ZPixmap));
-      if (!image || trap.sync() != 0) throw PlatformError("window pixels unreadable");
-    }
-    std::vector<std::uint8_t> converted;
-    const bool ok = convertToRgba(reinterpret_cast<const std::uint8_t*>(image->data), width, rows,
-                                  layoutOf(*image, *visual, depth), converted);
-    if (fromShm) ShmSegment::detachData(image.get());
-    if (!ok) throw PlatformError("unsupported pixel format");
-    return converted;
+    trap.clear();
+    Image image(XGetImage(d, source.drawable, x, y, static_cast<unsigned>(width), static_cast<unsigned>(rows),
+                          AllPlanes, ZPixmap));
+    if (!image || trap.sync() != 0) throw PlatformError("window pixels unreadable");
+    return toRgba(*image, source, width, rows);
   }
 
   Pixels grabOnce(Display* d, std::uint32_t windowID) {
     DisplayLock lock(d);
     XErrorTrap trap(d);
-    auto w = describeWindow(d, windowID);
-    if (!w) throw PlatformError("window no longer exists");
-    if (!w->viewable) throw PlatformError("window is not on screen");
-
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, w->topLevel, &attributes)) throw PlatformError("window no longer exists");
-    if (!attributes.visual || (attributes.visual->c_class != TrueColor && attributes.visual->c_class != DirectColor)) {
-      throw PlatformError("window visual is not true colour");
-    }
-    const Window root = DefaultRootWindow(d);
-    int topX = 0;
-    int topY = 0;
-    Window child = 0;
-    if (!XTranslateCoordinates(d, w->topLevel, root, 0, 0, &topX, &topY, &child)) {
-      throw PlatformError("window no longer exists");
-    }
-
-    Pixels out;
-    out.width = static_cast<int>(std::lround(width(w->frame)));
-    out.height = static_cast<int>(std::lround(height(w->frame)));
-    if (out.width < 1 || out.height < 1) throw PlatformError("window has no area");
-    if (static_cast<long long>(out.width) * out.height > kLargestWindowArea) throw PlatformError("window too large");
-    const int frameX = static_cast<int>(std::lround(minX(w->frame)));
-    const int frameY = static_cast<int>(std::lround(minY(w->frame)));
-
+    const Placement placement = place(d, windowID);
     ensureRedirected(d);
-    Drawable source = root;
-    Pixmap pixmap = None;
-    int originX = frameX;  // the frame's top-left corner in source coordinates
-    int originY = frameY;
-    int sourceWidth = DisplayWidth(d, DefaultScreen(d));
-    int sourceHeight = DisplayHeight(d, DefaultScreen(d));
-    Visual* visual = attributes.visual;
-    int depth = attributes.depth;
-    if (redirected_) {
-      trap.clear();
-      pixmap = XCompositeNameWindowPixmap(d, w->topLevel);
-      if (trap.sync() == 0 && pixmap != None) {
-        // The pixmap covers the top-level including its border.
-        source = pixmap;
-        originX = frameX - topX + attributes.border_width;
-        originY = frameY - topY + attributes.border_width;
-        sourceWidth = attributes.width + 2 * attributes.border_width;
-        sourceHeight = attributes.height + 2 * attributes.border_width;
-      } else {
-        pixmap = None;
-      }
-    }
-    if (source == root) {
-      XWindowAttributes rootAttributes;
-      if (!XGetWindowAttributes(d, root, &rootAttributes)) throw PlatformError("root window unreadable");
-      visual = rootAttributes.visual;
-      depth = rootAttributes.depth;
-    }
-    struct PixmapGuard {
-      Display* d;
-      Pixmap p;
-      ~PixmapGuard() {
-        if (p != None) XFreePixmap(d, p);
-      }
-    } guard{d, pixmap};
-
-    const int x0 = std::max(originX, 0);
-    const int y0 = std::max(originY, 0);
-    const int x1 = std::min(originX + out.width, sourceWidth);
-    const int y1 = std::min(originY + out.height, sourceHeight);
+    const Source source = chooseSource(d, placement, trap);
+    Pixels out;
+    out.width = placement.width;
+    out.height = placement.height;
     // What lies outside the drawable (off screen without Composite) stays
     // transparent.
-    if (x1 <= x0 || y1 <= y0) {
-      out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
-      return out;
-    }
-    const int grabWidth = x1 - x0;
     out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
-    for (int top = y0; top < y1; top += kRowsPerRead) {
-      const int rows = std::min(kRowsPerRead, y1 - top);
-      std::vector<std::uint8_t> band = readRows(d, source, visual, depth, x0, top, grabWidth, rows);
-      const std::size_t rowBytes = static_cast<std::size_t>(grabWidth) * 4;
+    const auto box = readableBox(source.originX, source.originY, out.width, out.height, source.width, source.height);
+    if (!box) return out;
+    const int grabWidth = box->x1 - box->x0;
+    const std::size_t rowBytes = static_cast<std::size_t>(grabWidth) * 4;
+    for (int top = box->y0; top < box->y1; top += kRowsPerRead) {
+      const int rows = std::min(kRowsPerRead, box->y1 - top);
+      std::vector<std::uint8_t> band = readRows(d, source, box->x0, top, grabWidth, rows);
       for (int y = 0; y < rows; ++y) {
-        std::memcpy(out.rgba.data() + (static_cast<std::size_t>(top - originY + y) * out.width + (x0 - originX)) * 4,
+        std::memcpy(out.rgba.data() +
+                        (static_cast<std::size_t>(top - source.originY + y) * out.width + (box->x0 - source.originX)) * 4,
                     band.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
       }
     }
     return out;
   }
 
+  // Where a window to capture lies: its frame on the root window, the
+  // top-level's attributes and its position on the root.
+  struct Placement {
+    Window topLevel = 0;
+    XWindowAttributes attributes{};
+    int topX = 0;
+    int topY = 0;
+    int frameX = 0;
+    int frameY = 0;
+    int width = 0;
+    int height = 0;
+  };
+
+  // The caller holds the display lock and an error trap.
+  Placement place(Display* d, std::uint32_t windowID) {
+    auto w = describeWindow(d, windowID);
+    if (!w) throw PlatformError("window no longer exists");
+    if (!w->viewable) throw PlatformError("window is not on screen");
+    Placement placement;
+    placement.topLevel = w->topLevel;
+    XWindowAttributes& attributes = placement.attributes;
+    if (!XGetWindowAttributes(d, w->topLevel, &attributes)) throw PlatformError("window no longer exists");
+    if (!attributes.visual || (attributes.visual->c_class != TrueColor && attributes.visual->c_class != DirectColor)) {
+      throw PlatformError("window visual is not true colour");
+    }
+    Window child = 0;
+    if (!XTranslateCoordinates(d, w->topLevel, DefaultRootWindow(d), 0, 0, &placement.topX, &placement.topY, &child)) {
+      throw PlatformError("window no longer exists");
+    }
+    placement.width = static_cast<int>(std::lround(width(w->frame)));
+    placement.height = static_cast<int>(std::lround(height(w->frame)));
+    if (placement.width < 1 || placement.height < 1) throw PlatformError("window has no area");
+    if (static_cast<long long>(placement.width) * placement.height > kLargestWindowArea) {
+      throw PlatformError("window too large");
+    }
+    placement.frameX = static_cast<int>(std::lround(minX(w->frame)));
+    placement.frameY = static_cast<int>(std::lround(minY(w->frame)));
+    return placement;
+  }
+
+  // The window's own off-screen pixmap when windows are redirected, else
+  // the root window (what the screen shows there).
+  Source chooseSource(Display* d, const Placement& placement, XErrorTrap& trap) {
+    const XWindowAttributes& attributes = placement.attributes;
+    if (redirected_) {
+      trap.clear();
+      const Pixmap pixmap = XCompositeNameWindowPixmap(d, placement.topLevel);
+      // A pixmap the server refused is not ours to free.
+      if (trap.sync() == 0 && pixmap != None) {
+        // The pixmap covers the top-level including its border.
+        Source source;
+        source.drawable = pixmap;
+        source.pixmap = PixmapHandle(d, pixmap);
+        source.originX = placement.frameX - placement.topX + attributes.border_width;
+        source.originY = placement.frameY - placement.topY + attributes.border_width;
+        source.width = attributes.width + 2 * attributes.border_width;
+        source.height = attributes.height + 2 * attributes.border_width;
+        source.visual = attributes.visual;
+        source.depth = attributes.depth;
+        return source;
+      }
+    }
+    const Window root = DefaultRootWindow(d);
+    XWindowAttributes rootAttributes;
+    if (!XGetWindowAttributes(d, root, &rootAttributes)) throw PlatformError("root window unreadable");
+    Source source;
+    source.drawable = root;
+    source.originX = placement.frameX;
+    source.originY = placement.frameY;
+    source.width = DisplayWidth(d, DefaultScreen(d));
+    source.height = DisplayHeight(d, DefaultScreen(d));
+    source.visual = rootAttributes.visual;
+    source.depth = rootAttributes.depth;
+    return source;
+  }
+
   std::function<Display*()> display_;
   std::function<bool()> available_;
+  Clock& clock_;
 
  public:
   std::function<PermissionState()> state_;  // why not available; set by the native wiring
   std::optional<bool> composite_;
   bool redirected_ = false;
-  Clock::time_point redirectedAt_;
+  double redirectedAt_ = 0;
   ShmSegment shm_;
 };
 
-// Screen lock from the session's screen saver: the freedesktop service that
-// most desktops offer, else GNOME's own. Without either, the screen counts
-// as unlocked.
-class ScreenSaverSession final : public Session {
- public:
-  explicit ScreenSaverSession(std::function<GDBusConnection*()> bus) : bus_(std::move(bus)) {}
-
-  std::optional<std::map<std::string, Value>> currentDictionary() override {
-    bool locked = false;
-    if (GDBusConnection* bus = bus_()) {
-      if (auto active = getActive(bus, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver")) {
-        locked = *active;
-      } else if (auto gnome = getActive(bus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver")) {
-        locked = *gnome;
-      }
-    }
-    return std::map<std::string, Value>{{"CGSSessionScreenIsLocked", locked}};
-  }
-
- private:
-  static std::optional<bool> getActive(GDBusConnection* bus, const char* name, const char* path) {
-    GError* error = nullptr;
-    // A screen saver that is not running is not locking anything: never
-    // start one just to ask.
-    GVariant* reply = g_dbus_connection_call_sync(bus, name, path, name, "GetActive", nullptr, G_VARIANT_TYPE("(b)"),
-                                                  G_DBUS_CALL_FLAGS_NO_AUTO_START, 500, nullptr, &error);
-    if (!reply) {
-      if (error) g_error_free(error);
-      return std::nullopt;
-    }
-    gboolean active = FALSE;
-    g_variant_get(reply, "(b)", &active);
-    g_variant_unref(reply);
-    return active != FALSE;
-  }
-
-  std::function<GDBusConnection*()> bus_;
-};
-
 }  // namespace
 
+std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth,
+                                    int sourceHeight) {
+  PixelBox box{std::max(originX, 0), std::max(originY, 0), std::min(originX + width, sourceWidth),
+               std::min(originY + height, sourceHeight)};
+  if (box.x1 <= box.x0 || box.y1 <= box.y0) return std::nullopt;
+  return box;
+}
+
 std::unique_ptr<ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
-                                                    std::function<bool()> available) {
-  return std::make_unique<X11ScreenCapture>(std::move(display), std::move(available));
+                                                    std::function<bool()> available, Clock& clock) {
+  return std::make_unique<X11ScreenCapture>(std::move(display), std::move(available), clock);
 }
 
-std::unique_ptr<Session> makeScreenSaverSession(std::function<GDBusConnection*()> sessionBus) {
-  return std::make_unique<ScreenSaverSession>(std::move(sessionBus));
-}
-
-std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context) {
+std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context, Clock& clock) {
   auto capture = std::make_unique<X11ScreenCapture>([&context] { return context.display(); },
-                                                   [&context] { return screenCaptureAvailable(context); });
+                                                   [&context] { return screenCaptureAvailable(context); }, clock);
   capture->state_ = [&context] { return screenCaptureState(context); };
   return capture;
 }
-
-namespace {
-
-// The screen saver's lock state, and whether the desktop is still there.
-class LinuxSession final : public Session {
- public:
-  explicit LinuxSession(LinuxContext& context)
-      : context_(context), screenSaver_(makeScreenSaverSession([&context] { return context.sessionBus(); })) {}
-
-  std::optional<std::map<std::string, Value>> currentDictionary() override {
-    return screenSaver_->currentDictionary();
-  }
-
-  std::optional<std::string> desktopGone(bool probe) override {
-    switch (context_.displayState(probe)) {
-      case LinuxContext::DisplayState::lost:
-        return "the X display is gone";
-      case LinuxContext::DisplayState::unreachable:
-        return "the X display cannot be reached";
-      case LinuxContext::DisplayState::notAnswering:
-        return "the X display does not answer";
-      case LinuxContext::DisplayState::none:
-      case LinuxContext::DisplayState::open:
-        break;
-    }
-    if (context_.sessionBusLost()) return "the session bus is gone";
-    return std::nullopt;
-  }
-
- private:
-  LinuxContext& context_;
-  std::unique_ptr<Session> screenSaver_;
-};
-
-}  // namespace
-
-std::unique_ptr<Session> makeSession(LinuxContext& context) { return std::make_unique<LinuxSession>(context); }
 
 }  // namespace larkspire::linux_backend

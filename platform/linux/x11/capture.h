@@ -1,24 +1,38 @@
-// The X11 screen-capture and session services, for callers that bring their
-// own connections (benchmarks and probes); the programs use the factories of
-// linux_platform.h, which take them from the LinuxContext.
+// The X11 screen-capture service, for callers that bring their own display
+// (benchmarks and probes); the programs use makeScreenCapture of
+// linux_platform.h, which takes it from the LinuxContext.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "platform/run_loop.h"
 #include "platform/screen_capture.h"
-#include "platform/session.h"
 
 typedef struct _XDisplay Display;
-typedef struct _GDBusConnection GDBusConnection;
 
 namespace larkspire::linux_backend {
 
 // `display` is asked on every call (null: no display); `available` answers
-// the permission questions.
+// the permission questions; the wait for repainted windows is measured on
+// `clock`.
 std::unique_ptr<platform::ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
-                                                              std::function<bool()> available);
+                                                              std::function<bool()> available,
+                                                              platform::Clock& clock);
 
-std::unique_ptr<platform::Session> makeScreenSaverSession(std::function<GDBusConnection*()> sessionBus);
+// The rectangle of a drawable that holds part of a picture: the picture is
+// width x height with its top-left corner at (originX, originY) of a
+// drawable of sourceWidth x sourceHeight. In the drawable's coordinates,
+// x1 and y1 past the end; none when the two do not meet.
+struct PixelBox {
+  int x0 = 0;
+  int y0 = 0;
+  int x1 = 0;
+  int y1 = 0;
+  bool operator==(const PixelBox&) const = default;
+};
+std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth,
+                                    int sourceHeight);
 
 }  // namespace larkspire::linux_backend

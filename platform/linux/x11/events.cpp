@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "platform/linux/linux_platform.h"
+#include "platform/linux/x11/xtest_port.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -356,6 +358,14 @@ void X11Events::releaseEverything() {
     keyUp(*port, code, keysymForMacKeyCode(code).value_or(kNoSymbol));
   }
   port->sync();
+}
+
+std::unique_ptr<platform::Events> makeEvents(Display* display, platform::Clock& clock) {
+  return std::make_unique<X11Events>(xtestPortSource([display] { return display; }, clock));
+}
+
+std::unique_ptr<platform::Events> makeEvents(LinuxContext& context, platform::Clock& clock) {
+  return std::make_unique<X11Events>(xtestPortSource([&context] { return context.display(); }, clock));
 }
 
 }  // namespace larkspire::linux_backend

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/events.h"
+#include "platform/run_loop.h"
 #include "platform/linux/x11/keymap.h"
 #include "platform/linux/x11/typing.h"
 
@@ -158,6 +159,6 @@ class X11Events final : public platform::Events {
 
 // Events on a display of the caller's own (the probes open one); the
 // backend's makeEvents uses the context's display.
-std::unique_ptr<platform::Events> makeEvents(Display* display);
+std::unique_ptr<platform::Events> makeEvents(Display* display, platform::Clock& clock);
 
 }  // namespace larkspire::linux_backend

@@ -1,3 +1,4 @@
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/ewmh_clients.h"
 
 #include <X11/Xatom.h>
@@ -34,19 +35,16 @@ std::optional<Property> readProperty(Display* display, XWindow window, const cha
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   // 64 Ki items: more than any list or name here holds.
-  if (XGetWindowProperty(display, window, atom, 0, 65536, False, wantedType, &type, &format, &count, &after, &data) !=
-          Success ||
-      type == None) {
-    if (data) XFree(data);
-    return std::nullopt;
-  }
+  const bool read = XGetWindowProperty(display, window, atom, 0, 65536, False, wantedType, &type, &format, &count,
+                                       &after, &data) == Success;
+  XData<unsigned char> owned(data);
+  if (!read || type == None) return std::nullopt;
   Property property;
   property.type = type;
   property.format = format;
   property.count = count;
   std::size_t itemSize = format == 32 ? sizeof(long) : static_cast<std::size_t>(format / 8);
-  if (data && count) property.bytes.assign(data, data + count * itemSize);
-  if (data) XFree(data);
+  if (owned && count) property.bytes.assign(owned.get(), owned.get() + count * itemSize);
   if (wantedType != AnyPropertyType && type != wantedType) return std::nullopt;
   return property;
 }
@@ -58,8 +56,8 @@ std::vector<std::string> atomNames(Display* display, const std::vector<unsigned 
   std::vector<char*> raw(list.size(), nullptr);
   if (XGetAtomNames(display, list.data(), static_cast<int>(list.size()), raw.data())) {
     for (char* name : raw) {
+      XData<char> owned(name);
       names.emplace_back(name ? name : "");
-      if (name) XFree(name);
     }
   }
   return names;

@@ -4,8 +4,12 @@
 #include <X11/Xlib.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
 
 namespace larkspire::linux_backend {
@@ -14,17 +18,18 @@ namespace {
 bool answersPings(Display* display, Window window) {
   Atom* protocols = nullptr;
   int count = 0;
-  if (!XGetWMProtocols(display, window, &protocols, &count)) return false;
+  const bool answered = XGetWMProtocols(display, window, &protocols, &count) != 0;
+  XData<Atom> owned(protocols);
+  if (!answered) return false;
   const Atom ping = XInternAtom(display, "_NET_WM_PING", False);
   bool found = false;
-  for (int i = 0; i < count; ++i) found = found || protocols[i] == ping;
-  XFree(protocols);
+  for (int i = 0; i < count; ++i) found = found || owned.get()[i] == ping;
   return found;
 }
 
 }  // namespace
 
-ApplicationPing::ApplicationPing(Display* control) : control_(control) {}
+ApplicationPing::ApplicationPing(Display* control, platform::Clock& clock) : control_(control), clock_(clock) {}
 
 ApplicationPing::~ApplicationPing() {
   if (answers_) XCloseDisplay(answers_);
@@ -44,8 +49,9 @@ unsigned long ApplicationPing::pingableFocus() {
     Window parentRoot = 0, parent = 0;
     Window* children = nullptr;
     unsigned count = 0;
-    if (!XQueryTree(control_, at, &parentRoot, &parent, &children, &count)) return 0;
-    if (children) XFree(children);
+    const bool answered = XQueryTree(control_, at, &parentRoot, &parent, &children, &count) != 0;
+    XData<Window> owned(children);
+    if (!answered) return 0;
     at = parent;
   }
   return 0;
@@ -91,7 +97,10 @@ bool ApplicationPing::await(std::uint64_t ping, std::chrono::milliseconds timeou
   if (!answers_ || ping == 0 || ping > sent_) return false;
   const Atom protocols = XInternAtom(answers_, "WM_PROTOCOLS", False);
   const Atom pingAtom = XInternAtom(answers_, "_NET_WM_PING", False);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const double deadline = clock_.now() + std::chrono::duration<double>(timeout).count();
+  // Set once a poll has waited out the time left: what arrived by then is
+  // still read, then the wait ends.
+  bool waitedOut = false;
   while (answered_ < ping) {
     while (answered_ < ping && XPending(answers_) > 0) {
       XEvent answer;
@@ -104,10 +113,12 @@ bool ApplicationPing::await(std::uint64_t ping, std::chrono::milliseconds timeou
       if (number > answered_ && number <= sent_) answered_ = number;
     }
     if (answered_ >= ping) break;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    const auto left = static_cast<long long>(std::ceil((deadline - clock_.now()) * 1000));
+    if (waitedOut || left <= 0) return false;
     pollfd fd{ConnectionNumber(answers_), POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+    const int ready = poll(&fd, 1, static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max())));
+    if (ready < 0 && errno != EINTR) return false;
+    waitedOut = ready == 0;
   }
   return true;
 }

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/run_loop.h"
+
 typedef struct _XDisplay Display;
 
 namespace larkspire::linux_backend {
@@ -22,8 +24,8 @@ namespace larkspire::linux_backend {
 class ApplicationPing {
  public:
   // `control` is the connection that posts the keys; answers are read on a
-  // connection of the ping's own.
-  explicit ApplicationPing(Display* control);
+  // connection of the ping's own. Waits are measured on `clock`.
+  ApplicationPing(Display* control, platform::Clock& clock);
   ~ApplicationPing();
   ApplicationPing(const ApplicationPing&) = delete;
   ApplicationPing& operator=(const ApplicationPing&) = delete;
@@ -44,6 +46,7 @@ class ApplicationPing {
 
  private:
   Display* control_;
+  platform::Clock& clock_;
   Display* answers_ = nullptr;  // selects the root window's substructure events
   unsigned long window_ = 0;
   std::uint64_t sent_ = 0;

@@ -1,3 +1,4 @@
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/windows.h"
 
 #include <X11/Xatom.h>
@@ -113,35 +114,50 @@ Atoms internAtoms(Display* display) {
   return atoms;
 }
 
+// A window's parent and its children, bottom to top; none when the window
+// is gone.
+struct Tree {
+  Window parent = None;
+  std::vector<Window> children;
+};
+
+std::optional<Tree> queryTree(Display* display, Window window) {
+  Window root = 0;
+  Window parent = 0;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  const bool answered = XQueryTree(display, window, &root, &parent, &children, &count) != 0;
+  XData<Window> owned(children);
+  if (!answered) return std::nullopt;
+  Tree tree{parent, {}};
+  if (owned) tree.children.assign(owned.get(), owned.get() + count);
+  return tree;
+}
+
 // One property read; `items` counts elements of `format` bits (32-bit items
 // arrive as longs, as Xlib delivers them).
 struct Property {
   Atom type = None;
   int format = 0;
   unsigned long items = 0;
-  unsigned char* data = nullptr;
-  Property() = default;
-  Property(const Property&) = delete;
-  Property& operator=(const Property&) = delete;
-  ~Property() {
-    if (data) XFree(data);
-  }
+  XData<unsigned char> data;
 };
 
 bool readProperty(Display* display, Window window, Atom name, Atom type, Property& out, long maxLength = 1 << 16) {
   unsigned long after = 0;
+  unsigned char* data = nullptr;
   if (XGetWindowProperty(display, window, name, 0, maxLength, False, type, &out.type, &out.format, &out.items, &after,
-                         &out.data) != Success) {
-    out.data = nullptr;
+                         &data) != Success) {
     return false;
   }
+  out.data.reset(data);
   return out.data != nullptr && out.type != None;
 }
 
 std::vector<long> readCardinals(Display* display, Window window, Atom name, Atom type) {
   Property p;
   if (!readProperty(display, window, name, type, p) || p.format != 32) return {};
-  const long* values = reinterpret_cast<const long*>(p.data);
+  const long* values = reinterpret_cast<const long*>(p.data.get());
   return std::vector<long>(values, values + p.items);
 }
 
@@ -149,11 +165,7 @@ std::vector<std::string> readAtomNames(Display* display, Window window, Atom nam
   std::vector<long> atoms = readCardinals(display, window, name, XA_ATOM);
   std::vector<std::string> names;
   for (long a : atoms) {
-    char* text = XGetAtomName(display, static_cast<Atom>(a));
-    if (text) {
-      names.emplace_back(text);
-      XFree(text);
-    }
+    if (XData<char> text{XGetAtomName(display, static_cast<Atom>(a))}) names.emplace_back(text.get());
   }
   return names;
 }
@@ -162,16 +174,16 @@ std::optional<std::string> readTitle(Display* display, Window window, const Atom
   {
     Property p;
     if (readProperty(display, window, atoms[kNetWmName], atoms[kUtf8String], p) && p.format == 8) {
-      return text::sanitizeUtf8(std::string_view(reinterpret_cast<const char*>(p.data), p.items));
+      return text::sanitizeUtf8(std::string_view(reinterpret_cast<const char*>(p.data.get()), p.items));
     }
   }
   Property p;
   if (!readProperty(display, window, XA_WM_NAME, AnyPropertyType, p) || p.format != 8) return std::nullopt;
-  std::string_view bytes(reinterpret_cast<const char*>(p.data), p.items);
+  std::string_view bytes(reinterpret_cast<const char*>(p.data.get()), p.items);
   if (p.type == XA_STRING) return latin1ToUtf8(bytes);
   if (p.type == atoms[kUtf8String]) return text::sanitizeUtf8(bytes);
   // COMPOUND_TEXT and other encodings: let Xlib convert what it can.
-  XTextProperty property{p.data, p.type, p.format, p.items};
+  XTextProperty property{p.data.get(), p.type, p.format, p.items};
   char** list = nullptr;
   int count = 0;
   std::string result;
@@ -188,14 +200,10 @@ std::optional<std::string> readTitle(Display* display, Window window, const Atom
 Window topLevelOf(Display* display, Window window, Window root) {
   Window current = window;
   for (int depth = 0; depth < 64; ++depth) {
-    Window rootReturn = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, current, &rootReturn, &parent, &children, &count)) return None;
-    if (children) XFree(children);
-    if (parent == root || parent == None) return current;
-    current = parent;
+    auto tree = queryTree(display, current);
+    if (!tree) return None;
+    if (tree->parent == root || tree->parent == None) return current;
+    current = tree->parent;
   }
   return None;
 }
@@ -258,16 +266,7 @@ std::vector<X11Window> listTopLevelWindows(Display* display) {
 
   // Stacking order of the root's children, bottom first.
   std::vector<Window> stacking;
-  {
-    Window rootReturn = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (XQueryTree(display, root, &rootReturn, &parent, &children, &count) && children) {
-      stacking.assign(children, children + count);
-      XFree(children);
-    }
-  }
+  if (auto tree = queryTree(display, root)) stacking = std::move(tree->children);
 
   std::vector<long> clients = readCardinals(display, root, atoms[kNetClientListStacking], XA_WINDOW);
   if (clients.empty()) clients = readCardinals(display, root, atoms[kNetClientList], XA_WINDOW);
@@ -321,13 +320,7 @@ Window clientIn(Display* display, Window topLevel, Atom wmState) {
     std::vector<Window> next;
     for (Window window : level) {
       if (hasProperty(display, window, wmState)) return window;
-      Window rootReturn = 0, parent = 0;
-      Window* children = nullptr;
-      unsigned int count = 0;
-      if (XQueryTree(display, window, &rootReturn, &parent, &children, &count) && children) {
-        next.insert(next.end(), children, children + count);
-        XFree(children);
-      }
+      if (auto tree = queryTree(display, window)) next.insert(next.end(), tree->children.begin(), tree->children.end());
     }
     level = std::move(next);
   }
@@ -340,14 +333,13 @@ bool takesInputAt(Display* display, Window window, int x, int y) {
   int eventBase = 0, errorBase = 0;
   if (!XShapeQueryExtension(display, &eventBase, &errorBase)) return true;
   int count = 0, ordering = 0;
-  XRectangle* rectangles = XShapeGetRectangles(display, window, ShapeInput, &count, &ordering);
+  XData<XRectangle> rectangles(XShapeGetRectangles(display, window, ShapeInput, &count, &ordering));
   if (!rectangles) return count != 0;
   bool inside = false;
   for (int i = 0; i < count && !inside; ++i) {
-    const XRectangle& r = rectangles[i];
+    const XRectangle& r = rectangles.get()[i];
     inside = x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
   }
-  XFree(rectangles);
   return inside;
 }
 
@@ -361,12 +353,9 @@ std::optional<unsigned long> windowAtPoint(Display* display, int x, int y) {
   if (!XGetWindowAttributes(display, root, &screen)) return std::nullopt;
   if (x < 0 || y < 0 || x >= screen.width || y >= screen.height) return std::nullopt;
 
-  Window rootReturn = 0, parent = 0;
-  Window* children = nullptr;
-  unsigned int count = 0;
-  if (!XQueryTree(display, root, &rootReturn, &parent, &children, &count) || !children) return std::nullopt;
-  std::vector<Window> stacking(children, children + count);
-  XFree(children);
+  auto tree = queryTree(display, root);
+  if (!tree || tree->children.empty()) return std::nullopt;
+  const std::vector<Window>& stacking = tree->children;
 
   // Topmost first; InputOnly windows take clicks too.
   for (auto it = stacking.rbegin(); it != stacking.rend(); ++it) {

@@ -11,12 +11,12 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
 #include "platform/linux/x11/server_grab.h"
 #include "platform/linux/x11/error_trap.h"
-#include "platform/linux/x11/events.h"
 #include "platform/linux/x11/ping.h"
+#include "platform/linux/x11/xtest_port.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -29,20 +29,19 @@ constexpr auto kKeysHandledWait = std::chrono::seconds(15);
 
 class XTestPort final : public InputPort {
  public:
-  explicit XTestPort(Display* display) : display_(display), ping_(display) {}
+  XTestPort(Display* display, platform::Clock& clock) : display_(display), ping_(display, clock) {}
 
   KeyboardMap keyboardMap() override {
     KeyboardMap map;
     XDisplayKeycodes(display_, &map.minKeycode, &map.maxKeycode);
     int per = 0;
-    KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
-                                       map.maxKeycode - map.minKeycode + 1, &per);
+    XData<KeySym> syms(XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
+                                           map.maxKeycode - map.minKeycode + 1, &per));
     if (!syms) return KeyboardMap{};
     map.keysymsPerKeycode = per;
     std::size_t count = static_cast<std::size_t>(map.maxKeycode - map.minKeycode + 1) * per;
     map.keysyms.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) map.keysyms.push_back(static_cast<Keysym>(syms[i]));
-    XFree(syms);
+    for (std::size_t i = 0; i < count; ++i) map.keysyms.push_back(static_cast<Keysym>(syms.get()[i]));
     return map;
   }
 
@@ -116,30 +115,27 @@ class XTestPort final : public InputPort {
 // The port, made once the display is there and has XTest.
 class PortSource {
  public:
-  explicit PortSource(std::function<Display*()> display) : display_(std::move(display)) {}
+  PortSource(std::function<Display*()> display, platform::Clock& clock) : display_(std::move(display)), clock_(&clock) {}
   InputPort* operator()() {
     if (port_) return port_.get();
     Display* display = display_();
     if (!display) return nullptr;
     int event = 0, error = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(display, &event, &error, &major, &minor)) return nullptr;
-    port_ = std::make_shared<XTestPort>(display);
+    port_ = std::make_shared<XTestPort>(display, *clock_);
     return port_.get();
   }
 
  private:
   std::function<Display*()> display_;
+  platform::Clock* clock_;
   std::shared_ptr<XTestPort> port_;
 };
 
 }  // namespace
 
-std::unique_ptr<platform::Events> makeEvents(Display* display) {
-  return std::make_unique<X11Events>(PortSource([display] { return display; }));
-}
-
-std::unique_ptr<platform::Events> makeEvents(LinuxContext& context) {
-  return std::make_unique<X11Events>(PortSource([&context] { return context.display(); }));
+std::function<InputPort*()> xtestPortSource(std::function<Display*()> display, platform::Clock& clock) {
+  return PortSource(std::move(display), clock);
 }
 
 }  // namespace larkspire::linux_backend

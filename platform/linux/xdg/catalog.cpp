@@ -176,12 +176,16 @@ std::optional<DesktopEntry> DesktopCatalog::identify(const ProcessFacts& facts) 
   for (const auto& appId : facts.applicationIds) {
     if (auto entry = entryForId(appId)) return entry;
   }
-
   refresh();
+  if (auto entry = byWindowClass(facts.wmClasses)) return entry;
+  return byProgram(facts);
+}
+
+std::optional<DesktopEntry> DesktopCatalog::byWindowClass(const std::vector<std::string>& classes) const {
   // An interpreter's own name as a window class is what a toolkit falls
   // back on for a script that named nothing.
   std::vector<std::string> wmClasses;
-  for (const auto& wmClass : facts.wmClasses) {
+  for (const auto& wmClass : classes) {
     if (!isInterpreter(wmClass)) wmClasses.push_back(wmClass);
   }
   for (const auto& wmClass : wmClasses) {
@@ -195,16 +199,31 @@ std::optional<DesktopEntry> DesktopCatalog::identify(const ProcessFacts& facts) 
       if (asciiLower(entry.id) == lower) return entry;
     }
   }
+  return std::nullopt;
+}
 
-  // Which program the process runs: the executable itself, or for scripts
-  // the file its interpreter was given.
-  std::vector<std::pair<std::string, std::size_t>> programs;  // resolved path, index of argv[0] in cmdline
+std::vector<std::pair<std::string, std::size_t>> DesktopCatalog::programsOf(const ProcessFacts& facts) const {
+  // The executable itself, or for scripts the file its interpreter was
+  // given: a resolved path and the index of argv[0] in the command line.
+  std::vector<std::pair<std::string, std::size_t>> programs;
   if (facts.executable) programs.emplace_back(*facts.executable, 0);
   for (std::size_t i = 0; i < facts.commandLine.size() && i < 2; ++i) {
     const auto& arg = facts.commandLine[i];
     if (i == 1 && (arg.empty() || arg.front() != '/')) break;
     if (auto resolved = resolveProgram(arg)) programs.emplace_back(*resolved, i);
   }
+  return programs;
+}
+
+int DesktopCatalog::execScore(const DesktopEntry& entry, const std::string& program,
+                              const std::vector<std::string>& rest) const {
+  const std::vector<std::string> entryArguments(entry.exec.begin() + 1, entry.exec.end());
+  if (isInterpreter(program) && !sameScript(entryArguments, rest)) return 0;
+  return entryArguments == rest ? 2 : 1;
+}
+
+std::optional<DesktopEntry> DesktopCatalog::byProgram(const ProcessFacts& facts) const {
+  const auto programs = programsOf(facts);
   if (programs.empty()) return std::nullopt;
 
   std::map<std::string, std::optional<std::string>> resolvedExec;
@@ -219,13 +238,11 @@ std::optional<DesktopEntry> DesktopCatalog::identify(const ProcessFacts& facts) 
     if (!found->second) continue;
     for (const auto& [program, argv0] : programs) {
       if (program != *found->second) continue;
-      int score = 1;
       std::vector<std::string> rest;
-      if (argv0 < facts.commandLine.size()) rest.assign(facts.commandLine.begin() + static_cast<long>(argv0) + 1, facts.commandLine.end());
-      if (isInterpreter(program) && !sameScript(std::vector<std::string>(entry.exec.begin() + 1, entry.exec.end()), rest)) {
-        continue;
+      if (argv0 < facts.commandLine.size()) {
+        rest.assign(facts.commandLine.begin() + static_cast<long>(argv0) + 1, facts.commandLine.end());
       }
-      if (std::equal(entry.exec.begin() + 1, entry.exec.end(), rest.begin(), rest.end())) score = 2;
+      const int score = execScore(entry, program, rest);
       if (score > bestScore) {
         best = &entry;
         bestScore = score;

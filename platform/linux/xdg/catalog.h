@@ -56,6 +56,17 @@ class DesktopCatalog {
 
  private:
   void refresh();
+  // The steps of identify after the GApplication id: the window classes,
+  // then the program the process runs.
+  std::optional<DesktopEntry> byWindowClass(const std::vector<std::string>& wmClasses) const;
+  std::optional<DesktopEntry> byProgram(const ProcessFacts& facts) const;
+  // The programs a process may be running, resolved, each with the index of
+  // its argv[0] in the command line.
+  std::vector<std::pair<std::string, std::size_t>> programsOf(const ProcessFacts& facts) const;
+  // How well an entry whose Exec names `program` matches a process running
+  // it with arguments `rest`: 0 not at all (an interpreter with another
+  // script), 1 the program, 2 the program and its arguments.
+  int execScore(const DesktopEntry& entry, const std::string& program, const std::vector<std::string>& rest) const;
   // Whether an entry's arguments and a process's name the same script.
   bool sameScript(const std::vector<std::string>& entryArguments,
                   const std::vector<std::string>& processArguments) const;

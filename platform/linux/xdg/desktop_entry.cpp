@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/linux/handles.h"
+
 namespace larkspire::linux_backend::xdg {
 namespace {
 
@@ -58,25 +60,16 @@ std::optional<std::string> findIn(const std::string& folder, const std::string& 
   return std::nullopt;
 }
 
-struct KeyFileDeleter {
-  void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-
 std::optional<std::string> stringKey(GKeyFile* file, const char* key) {
-  gchar* value = g_key_file_get_string(file, kGroup, key, nullptr);
+  GlibString value(g_key_file_get_string(file, kGroup, key, nullptr));
   if (!value) return std::nullopt;
-  std::string result(value);
-  g_free(value);
-  return result;
+  return std::string(value.get());
 }
 
 bool booleanKey(GKeyFile* file, const char* key) {
-  GError* error = nullptr;
-  gboolean value = g_key_file_get_boolean(file, kGroup, key, &error);
-  if (error) {
-    g_error_free(error);
-    return false;
-  }
+  ErrorSlot error;
+  gboolean value = g_key_file_get_boolean(file, kGroup, key, error.out());
+  if (error) return false;
   return value;
 }
 
@@ -219,7 +212,7 @@ std::optional<std::vector<std::string>> parseExec(const std::string& exec) {
 
 std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std::string& id,
                                              const std::string& locale) {
-  std::unique_ptr<GKeyFile, KeyFileDeleter> file(g_key_file_new());
+  KeyFile file(g_key_file_new());
   // Every translation is kept so that the locale asked for, not the
   // process's own, picks the name.
   if (!g_key_file_load_from_file(file.get(), path.c_str(), G_KEY_FILE_KEEP_TRANSLATIONS, nullptr)) return std::nullopt;
@@ -235,11 +228,8 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std:
   entry.untranslatedName = *untranslated;
   entry.name = *untranslated;
   if (!locale.empty()) {
-    gchar* localized = g_key_file_get_locale_string(file.get(), kGroup, "Name", locale.c_str(), nullptr);
-    if (localized) {
-      entry.name = localized;
-      g_free(localized);
-    }
+    GlibString localized(g_key_file_get_locale_string(file.get(), kGroup, "Name", locale.c_str(), nullptr));
+    if (localized) entry.name = localized.get();
   }
   if (auto exec = stringKey(file.get(), "Exec")) {
     if (auto args = parseExec(*exec)) entry.exec = std::move(*args);

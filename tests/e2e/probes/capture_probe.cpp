@@ -21,7 +21,9 @@
 #include <string>
 
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_run_loop.h"
 #include "platform/linux/x11/capture.h"
+#include "platform/linux/x11/session.h"
 
 using larkspire::platform::CaptureConfiguration;
 using larkspire::platform::ShareableWindow;
@@ -59,7 +61,9 @@ int main(int argc, char** argv) {
     return ownBus;
   };
 
-  auto capture = larkspire::linux_backend::makeX11ScreenCapture(display, [&] { return display() != nullptr; });
+  larkspire::linux_backend::SteadyClock clock;
+  auto capture =
+      larkspire::linux_backend::makeX11ScreenCapture(display, [&] { return display() != nullptr; }, clock);
   try {
     if (command == "list") {
       for (const ShareableWindow& w : capture->shareableContent(false, false)) {

@@ -1,4 +1,4 @@
-#include "platform/linux/x11/monitors.h"
+#include "platform/linux/x11/monitor_rules.h"
 
 #include <gtest/gtest.h>
 
