@@ -7,12 +7,13 @@
 
 #include <deque>
 
-#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/accessibility.h"
 #include "platform/linux/atspi/element.h"
 #include "platform/linux/atspi/hypertext.h"
 #include "platform/linux/atspi/raise.h"
 #include "platform/linux/atspi/text_objects.h"
 #include "platform/linux/atspi/translate.h"
+#include "platform/linux/dbus/accessibility_bus.h"
 #include "platform/linux/linux_platform.h"
 
 namespace larkspire::linux_backend {
@@ -47,8 +48,8 @@ bool textCapable(atspi::Role role) {
 
 class AtspiAccessibility final : public Accessibility {
  public:
-  explicit AtspiAccessibility(LinuxContext& context)
-      : context_(context), bus_(std::make_shared<atspi::Bus>(context)) {}
+  AtspiAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus)
+      : context_(context), bus_(std::move(bus)) {}
 
   bool isProcessTrusted() override { return accessibilityEnabled(context_, false); }
   bool isProcessTrustedWithOptions(bool prompt) override { return accessibilityEnabled(context_, prompt); }
@@ -450,7 +451,7 @@ class AtspiAccessibility final : public Accessibility {
       if (!replies[2].ok()) return failed(replies[2].error);
       GVariant* inner = nullptr;
       g_variant_get(replies[2].value.get(), "(v)", &inner);
-      atspi::VariantPtr caret(inner);
+      Variant caret(inner);
       if (!g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32) || g_variant_get_int32(inner) < 0)
         return failed(kAXErrorNoValue);
       start = end = g_variant_get_int32(inner);
@@ -532,13 +533,17 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   LinuxContext& context_;
-  std::shared_ptr<atspi::Bus> bus_;
+  std::shared_ptr<atspi::BusPort> bus_;
 };
 
 }  // namespace
 
 std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context) {
-  return std::make_unique<AtspiAccessibility>(context);
+  return makeAccessibility(context, std::make_shared<atspi::Bus>(context));
+}
+
+std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus) {
+  return std::make_unique<AtspiAccessibility>(context, std::move(bus));
 }
 
 std::optional<std::string> applicationOf(const Element& element) {

@@ -14,10 +14,10 @@ constexpr std::size_t kMaxCallsInFlight = 600;
 
 }  // namespace
 
-AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path)
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path)
     : bus_(std::move(bus)), busName_(std::move(busName)), path_(std::move(path)) {}
 
-AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid)
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid)
     : bus_(std::move(bus)), path_(kRootPath), pid_(pid) {}
 
 const std::string& AtspiElement::busName() const {
@@ -84,11 +84,11 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   }
 
   // A property's value, unwrapped, when it came and has the type.
-  auto property = [&](std::size_t index, const GVariantType* type) -> VariantPtr {
+  auto property = [&](std::size_t index, const GVariantType* type) -> Variant {
     if (!r[index].ok()) return nullptr;
     GVariant* boxed = nullptr;
     g_variant_get(r[index].value.get(), "(v)", &boxed);
-    VariantPtr value(boxed);
+    Variant value(boxed);
     if (!value || !g_variant_is_of_type(value.get(), type)) return nullptr;
     return value;
   };
@@ -129,7 +129,7 @@ bool wantsExtents(const Snapshot& s, const std::string& parentOfTopLevel) {
 
 }  // namespace
 
-void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements) {
+void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements) {
   std::vector<const AtspiElement*> stale;
   for (const auto* e : elements)
     if (!e->fresh()) stale.push_back(e);
@@ -217,7 +217,7 @@ std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple) {
   return out;
 }
 
-std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName) {
+std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName) {
   Reply r = bus.call(Call{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                           "GetConnectionUnixProcessID", g_variant_new("(s)", busName.c_str()), "(u)"});
   if (!r.ok()) return std::nullopt;
@@ -226,7 +226,7 @@ std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName) 
   return static_cast<platform::Pid>(pid);
 }
 
-std::string findApplicationBus(Bus& bus, platform::Pid pid) {
+std::string findApplicationBus(BusPort& bus, platform::Pid pid) {
   if (pid <= 0) return {};
   Reply apps = bus.call(Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr,
                              "(a(so))"});

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/atspi/translate.h"
 #include "platform/values.h"
 
@@ -38,9 +38,9 @@ struct Snapshot {
 class AtspiElement final : public platform::ElementRef {
  public:
   // An object known by its address.
-  AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path);
+  AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path);
   // The application of a process, found lazily.
-  AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid);
+  AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid);
 
   bool equals(const platform::ElementRef& other) const override;
   std::size_t hash() const override;
@@ -58,14 +58,13 @@ class AtspiElement final : public platform::ElementRef {
   // A fresh snapshot, read now unless one younger than kFreshFor is kept.
   const Snapshot& snapshot() const;
   // Reads snapshots of many elements in one pipelined batch.
-  static void prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements);
+  static void prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements);
   bool fresh() const;
 
-  Bus& bus() const { return *bus_; }
-  std::shared_ptr<Bus> sharedBus() const { return bus_; }
+  BusPort& bus() const { return *bus_; }
 
  private:
-  std::shared_ptr<Bus> bus_;
+  std::shared_ptr<BusPort> bus_;
   mutable std::string busName_;
   std::string path_;
   std::optional<platform::Pid> pid_;
@@ -74,9 +73,9 @@ class AtspiElement final : public platform::ElementRef {
 
 // The bus name of the application that a process registered on the
 // accessibility bus, or "" when there is none.
-std::string findApplicationBus(Bus& bus, platform::Pid pid);
+std::string findApplicationBus(BusPort& bus, platform::Pid pid);
 // The process that owns a bus name, or none.
-std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName);
+std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName);
 
 // Calls that read one object, and the reading of their replies. Exposed for
 // the focus search, which batches them itself. The properties are read one

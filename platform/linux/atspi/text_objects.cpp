@@ -79,7 +79,7 @@ std::vector<std::optional<TextObject>> BusTextObjects::read(const std::vector<Ob
     // others (text leaves, in some browsers) fail here.
     GVariant* inner = nullptr;
     g_variant_get(r.value.get(), "(v)", &inner);
-    VariantPtr value(inner);
+    Variant value(inner);
     if (!g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32)) continue;
     const std::int32_t offset = g_variant_get_int32(inner);
     if (offset >= 0) object.embedded.emplace_back(offset, children[pending[k].object][pending[k].child]);
@@ -87,7 +87,7 @@ std::vector<std::optional<TextObject>> BusTextObjects::read(const std::vector<Ob
   return result;
 }
 
-std::optional<Extents> extentsOfRuns(Bus& bus, const std::vector<TextRun>& runs) {
+std::optional<Extents> extentsOfRuns(BusPort& bus, const std::vector<TextRun>& runs) {
   std::vector<Call> calls;
   for (const auto& run : runs)
     calls.push_back(Call{run.object.bus, run.object.path, "org.a11y.atspi.Text", "GetRangeExtents",

@@ -175,6 +175,8 @@ Bus::~Bus() {
     if (connection) g_object_unref(connection);
 }
 
+double Bus::now() { return monotonicSeconds(); }
+
 GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 
 GDBusConnection* Bus::peerFor(const std::string& busName) {
@@ -242,20 +244,6 @@ struct ConnectionUnref {
 };
 using HeldConnection = std::unique_ptr<GDBusConnection, ConnectionUnref>;
 
-// Sinks floating parameters so that a call can be sent a second time.
-void keepParameters(std::vector<Call>& calls) {
-  for (auto& c : calls)
-    if (c.parameters) g_variant_ref_sink(c.parameters);
-}
-
-void dropParameters(std::vector<Call>& calls) {
-  for (auto& c : calls)
-    if (c.parameters) {
-      g_variant_unref(c.parameters);
-      c.parameters = nullptr;
-    }
-}
-
 // One call of a batch and the way it goes.
 struct Send {
   std::size_t index;            // into the calls and their replies
@@ -274,7 +262,7 @@ void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std
   for (const Send& send : sends) {
     const Call& c = calls[send.index];
     g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
-                           c.method, c.parameters, c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
+                           c.method, c.parameters.get(), c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply,
                            new Pending{&replies[send.index], &remaining});
   }
@@ -286,15 +274,8 @@ void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std
 
 }  // namespace
 
-Reply Bus::call(Call c) {
-  std::vector<Call> one;
-  one.push_back(std::move(c));
-  return std::move(callAll(std::move(one)).front());
-}
-
 std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   std::vector<Reply> replies(calls.size());
-  keepParameters(calls);
   std::vector<HeldConnection> held;     // the routes' references, released on return
   std::map<std::string, Route> routes;  // one lookup per application in the batch
   std::vector<Send> sends;
@@ -333,7 +314,6 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   }
   sendAll(calls, again, replies);
   noteTimeouts(calls, replies);
-  dropParameters(calls);
   return replies;
 }
 
@@ -344,16 +324,6 @@ void Bus::noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>&
     // application is given up on.
     if (replies[i].timedOut && !calls[i].bus.empty() && calls[i].bus[0] == ':') timedOut_.timedOut(calls[i].bus, now);
   }
-}
-
-Reply Bus::property(const std::string& bus, const std::string& path, const char* interface, const char* name) {
-  Reply reply = call(Call{bus, path, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", interface, name),
-                          "(v)"});
-  if (!reply.ok()) return reply;
-  GVariant* inner = nullptr;
-  g_variant_get(reply.value.get(), "(v)", &inner);
-  reply.value.reset(inner);
-  return reply;
 }
 
 }  // namespace larkspire::linux_backend::atspi

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/values.h"
 
 namespace larkspire::linux_backend {
@@ -39,33 +40,7 @@ class TimedOutApplications {
   std::map<std::string, double> since_;
 };
 
-struct VariantUnref {
-  void operator()(GVariant* v) const { if (v) g_variant_unref(v); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
-
-struct Reply {
-  VariantPtr value;  // the reply tuple on success
-  platform::AXError error = platform::kAXErrorSuccess;
-  // The connection failed (closed, refused), as opposed to an answer, an
-  // error sent by the other side or a timeout.
-  bool lostConnection = false;
-  // No answer came in time. (A call not sent because its application ran
-  // out of time before fails without this.)
-  bool timedOut = false;
-  bool ok() const { return error == platform::kAXErrorSuccess && value; }
-};
-
-struct Call {
-  std::string bus;
-  std::string path;
-  const char* interface = nullptr;
-  const char* method = nullptr;
-  GVariant* parameters = nullptr;  // floating references are consumed
-  const char* replyType = nullptr;
-};
-
-class Bus {
+class Bus final : public BusPort {
  public:
   explicit Bus(LinuxContext& context);
   ~Bus();
@@ -75,13 +50,8 @@ class Bus {
   // The accessibility bus, or null when there is none.
   GDBusConnection* connection();
 
-  Reply call(Call call);
-  // Sends every call before waiting for any answer: one round trip for the
-  // lot instead of one per call. Replies come back in the order of `calls`.
-  std::vector<Reply> callAll(std::vector<Call> calls);
-
-  // org.freedesktop.DBus.Properties.Get, unwrapped from its variant.
-  Reply property(const std::string& bus, const std::string& path, const char* interface, const char* name);
+  std::vector<Reply> callAll(std::vector<Call> calls) override;
+  double now() override;
 
  private:
   struct Route {
