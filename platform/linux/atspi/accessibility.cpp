@@ -32,20 +32,6 @@ constexpr int kSecureAncestorHops = 3;
 CopyResult failed(AXError error) { return CopyResult{error, std::nullopt}; }
 CopyResult valueOf(Value v) { return CopyResult{kAXErrorSuccess, std::move(v)}; }
 
-bool textCapable(atspi::Role role) {
-  switch (role) {
-    case ATSPI_ROLE_TEXT:
-    case ATSPI_ROLE_ENTRY:
-    case ATSPI_ROLE_LABEL:
-    case ATSPI_ROLE_STATIC:
-    case ATSPI_ROLE_PARAGRAPH:
-    case ATSPI_ROLE_PASSWORD_TEXT:
-      return true;
-    default:
-      return false;
-  }
-}
-
 class AtspiAccessibility final : public Accessibility {
  public:
   AtspiAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus)
@@ -215,7 +201,7 @@ class AtspiAccessibility final : public Accessibility {
   // from above).
   atspi::Facts factsOf(const AtspiElement& e, const atspi::Snapshot& s) {
     atspi::Facts f = s.facts;
-    if (e.insideSecure || !textCapable(f.role) || atspi::isPasswordRole(f.role)) return f;
+    if (!atspi::needsSecureAncestry(f, e.insideSecure)) return f;
     bool inside = false;
     std::string bus = s.parentBus, path = s.parentPath;
     for (int hop = 0; hop < kSecureAncestorHops && !bus.empty() && path != atspi::kRootPath; ++hop) {
@@ -238,9 +224,7 @@ class AtspiAccessibility final : public Accessibility {
     auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path));
     // Passed down a walk, so that text inside a password entry is known to
     // be protected without asking for its ancestors.
-    if (parent.isApplication()) child->insideSecure = false;
-    else if (ps.error == kAXErrorSuccess && atspi::isPasswordRole(ps.facts.role)) child->insideSecure = true;
-    else child->insideSecure = parent.insideSecure;
+    child->insideSecure = atspi::childInsideSecure(parent.isApplication(), ps, parent.insideSecure);
     return Element(std::move(child));
   }
 
@@ -279,19 +263,15 @@ class AtspiAccessibility final : public Accessibility {
     auto kids = children(e, s, error);
     if (!kids) return failed(error);
     if (attribute == "AXChildren") return valueOf(std::move(*kids));
-    // Windows the user can see (or has minimised); toolkits keep hidden
-    // windows in the tree.
     ElementList windows;
     for (auto& w : *kids) {
       const atspi::Snapshot& ws = w.as<AtspiElement>()->snapshot();
-      if (ws.error != kAXErrorSuccess) continue;
-      if (ws.facts.states.has(ATSPI_STATE_VISIBLE) || ws.facts.states.has(ATSPI_STATE_ICONIFIED))
-        windows.push_back(w);
+      if (ws.error == kAXErrorSuccess && atspi::listedWindow(ws.facts.states)) windows.push_back(w);
     }
     if (attribute == "AXWindows") return valueOf(std::move(windows));
     Element focusedWindow;
     for (auto& w : windows)
-      if (w.as<AtspiElement>()->snapshot().facts.states.has(ATSPI_STATE_ACTIVE)) {
+      if (atspi::focusedWindow(w.as<AtspiElement>()->snapshot().facts.states)) {
         focusedWindow = w;
         break;
       }
@@ -332,14 +312,14 @@ class AtspiAccessibility final : public Accessibility {
         while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
         g_variant_iter_free(it);
         const auto states = atspi::States::fromWords(words);
-        if (states.has(ATSPI_STATE_FOCUSED)) {
+        const auto step = atspi::focusStep(states, level[i].path == window.path());
+        if (step == atspi::FocusStep::found) {
           auto found = std::make_shared<AtspiElement>(bus_, level[i].bus, level[i].path);
           found->insideSecure = level[i].insideSecure;
           return valueOf(Element(std::move(found)));
         }
-        if (level[i].path != window.path() && !states.has(ATSPI_STATE_SHOWING)) continue;
-        if (!kids.ok()) continue;
-        const bool secure = level[i].insideSecure || atspi::isPasswordRole(r);
+        if (step == atspi::FocusStep::skip || !kids.ok()) continue;
+        const bool secure = atspi::secureBelow(level[i].insideSecure, r);
         for (auto& [bus, path] : atspi::objectList(kids.value.get())) {
           if (seen >= kFocusSearchNodes) break;
           ++seen;
@@ -363,14 +343,14 @@ class AtspiAccessibility final : public Accessibility {
     }
     if (attribute == "AXTitle") return valueOf(s.facts.name);
     if (attribute == "AXDescription") return valueOf(s.facts.description);
-    if (attribute == "AXEnabled")
-      return valueOf(s.facts.states.has(ATSPI_STATE_ENABLED) || s.facts.states.has(ATSPI_STATE_SENSITIVE));
+    if (attribute == "AXEnabled") return valueOf(atspi::enabled(s.facts.states));
     if (attribute == "AXFocused") return valueOf(s.facts.states.has(ATSPI_STATE_FOCUSED));
     if (attribute == "AXPosition" || attribute == "AXSize") {
       if (!(s.facts.interfaces & atspi::kComponent)) return failed(kAXErrorAttributeUnsupported);
-      if (!s.extents || !atspi::usableExtents(*s.extents)) return failed(kAXErrorNoValue);
-      if (attribute == "AXPosition") return valueOf(AXValue{Point{double(s.extents->x), double(s.extents->y)}});
-      return valueOf(AXValue{Size{double(s.extents->width), double(s.extents->height)}});
+      const auto x = atspi::screenRectangle(s);
+      if (!x) return failed(kAXErrorNoValue);
+      if (attribute == "AXPosition") return valueOf(AXValue{Point{double(x->x), double(x->y)}});
+      return valueOf(AXValue{Size{double(x->width), double(x->height)}});
     }
     if (attribute == "AXChildren") {
       AXError error = kAXErrorSuccess;
@@ -378,7 +358,7 @@ class AtspiAccessibility final : public Accessibility {
       return kids ? valueOf(std::move(*kids)) : failed(error);
     }
     if (attribute == "AXParent") {
-      if (s.parentBus.empty() || s.parentPath == "/org/a11y/atspi/null") return failed(kAXErrorNoValue);
+      if (!atspi::hasParent(s)) return failed(kAXErrorNoValue);
       auto parent = std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath);
       return valueOf(Element(std::move(parent)));
     }
@@ -442,20 +422,24 @@ class AtspiAccessibility final : public Accessibility {
     if (!replies[0].ok()) return failed(replies[0].error);
     gint32 count = 0;
     g_variant_get(replies[0].value.get(), "(i)", &count);
-    gint32 start = 0, end = 0;
-    if (count > 0 && replies[1].ok()) {
-      g_variant_get(replies[1].value.get(), "(ii)", &start, &end);
-      if (end < start) std::swap(start, end);
-    } else {
+    std::optional<std::pair<std::int32_t, std::int32_t>> first;
+    if (replies[1].ok()) {
+      first.emplace();
+      g_variant_get(replies[1].value.get(), "(ii)", &first->first, &first->second);
+    }
+    auto span = atspi::firstSelection(count, first);
+    if (!span) {
       if (wantText) return valueOf(std::string());
       if (!replies[2].ok()) return failed(replies[2].error);
       GVariant* inner = nullptr;
       g_variant_get(replies[2].value.get(), "(v)", &inner);
       Variant caret(inner);
-      if (!g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32) || g_variant_get_int32(inner) < 0)
-        return failed(kAXErrorNoValue);
-      start = end = g_variant_get_int32(inner);
+      std::optional<std::int32_t> offset;
+      if (g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32)) offset = g_variant_get_int32(inner);
+      span = atspi::caretRange(offset);
+      if (!span) return failed(kAXErrorNoValue);
     }
+    const auto [start, end] = *span;
     if (!wantText) return valueOf(AXValue{CharacterRange{start, std::int64_t{end} - start}});
     if (start == end) return valueOf(std::string());
     if (s.facts.interfaces & atspi::kHypertext) {
@@ -527,9 +511,8 @@ class AtspiAccessibility final : public Accessibility {
     if (!display) return kAXErrorCannotComplete;
     auto pid = atspi::processOfBus(*bus_, e.busName());
     if (!pid) return kAXErrorCannotComplete;
-    std::optional<atspi::Extents> frame;
-    if (s.extents && atspi::usableExtents(*s.extents)) frame = s.extents;
-    return atspi::raiseWindow(display, *pid, s.facts.name, frame) ? kAXErrorSuccess : kAXErrorCannotComplete;
+    return atspi::raiseWindow(display, *pid, s.facts.name, atspi::screenRectangle(s)) ? kAXErrorSuccess
+                                                                                      : kAXErrorCannotComplete;
   }
 
   LinuxContext& context_;

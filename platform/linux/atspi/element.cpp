@@ -117,18 +117,6 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   return s;
 }
 
-namespace {
-
-bool wantsExtents(const Snapshot& s, const std::string& parentOfTopLevel) {
-  if (!(s.facts.interfaces & kComponent)) return false;
-  // What is not showing has no rectangle on screen (GTK reports INT32_MIN
-  // for it anyway); windows are asked whatever their state.
-  return s.facts.states.has(ATSPI_STATE_SHOWING) || s.facts.states.has(ATSPI_STATE_ICONIFIED) ||
-         s.parentPath == parentOfTopLevel;
-}
-
-}  // namespace
-
 void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements) {
   std::vector<const AtspiElement*> stale;
   for (const auto* e : elements)
@@ -160,7 +148,7 @@ void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>
       e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>((i - start) * kSnapshotCallCount));
       const Snapshot& s = *e->snapshot_;
       if (s.error != platform::kAXErrorSuccess) continue;
-      if (wantsExtents(s, kRootPath)) {
+      if (wantsExtents(s)) {
         more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
                             g_variant_new("(u)", 0u), "((iiii))"});
         targets.emplace_back(e, true);
@@ -199,8 +187,7 @@ const Snapshot& AtspiElement::snapshot() const {
   if (!fresh()) prefetch(*bus_, {this});
   Snapshot& s = *snapshot_;
   if (s.error == platform::kAXErrorSuccess) {
-    // A direct child of its application's root is a top-level window.
-    s.facts.topLevel = !isApplication() && s.parentPath == kRootPath && s.parentBus == busName_;
+    s.facts.topLevel = topLevel(s, busName_, isApplication());
     if (insideSecure) s.facts.insideSecure = *insideSecure;
   }
   return s;

@@ -14,26 +14,12 @@
 #include <vector>
 
 #include "platform/linux/atspi/bus_port.h"
-#include "platform/linux/atspi/translate.h"
+#include "platform/linux/atspi/snapshot.h"
 #include "platform/values.h"
 
 namespace larkspire::linux_backend::atspi {
 
-inline constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
 inline constexpr auto kFreshFor = std::chrono::milliseconds(1000);
-
-// What one batch of calls told about an object.
-struct Snapshot {
-  platform::AXError error = platform::kAXErrorSuccess;  // the object itself could not be read
-  Facts facts;
-  // Absent when there is no Component; unusable when not showing.
-  std::optional<Extents> extents;
-  std::vector<std::string> actions;
-  std::string parentBus;
-  std::string parentPath;
-  std::optional<std::int32_t> childCount;
-  std::chrono::steady_clock::time_point at;
-};
 
 class AtspiElement final : public platform::ElementRef {
  public:
