@@ -58,13 +58,13 @@ class AtspiAccessibility final : public Accessibility {
                                              const Value& parameter) override {
     const AtspiElement* e = element.as<AtspiElement>();
     if (!e) return failed(kAXErrorIllegalArgument);
-    if (attribute != "AXStringForRange" && attribute != "AXBoundsForRange")
-      return failed(kAXErrorParameterizedAttributeUnsupported);
+    const auto* entry = atspi::findParameterizedAttribute(attribute);
+    if (!entry) return failed(kAXErrorParameterizedAttributeUnsupported);
     if (e->busName().empty()) return failed(kAXErrorCannotComplete);
     const atspi::Snapshot& s = e->snapshot();
     if (s.error != kAXErrorSuccess) return failed(s.error);
-    if (!(s.facts.interfaces & atspi::kText) || s.facts.topLevel)
-      return failed(kAXErrorParameterizedAttributeUnsupported);
+    if (!entry->offered(s.facts)) return failed(kAXErrorParameterizedAttributeUnsupported);
+    const bool wantText = entry->id == atspi::ParameterizedAttribute::stringForRange;
     const auto* value = std::get_if<AXValue>(&parameter);
     auto range = value ? value->get<CharacterRange>() : std::nullopt;
     auto bounds = range ? atspi::atspiRange(*range) : std::nullopt;
@@ -73,13 +73,13 @@ class AtspiAccessibility final : public Accessibility {
       auto resolved = resolve(*e, *bounds);
       if (!resolved) return failed(kAXErrorCannotComplete);
       if (resolved->embedded) {
-        if (attribute == "AXStringForRange") return valueOf(std::move(resolved->text.text));
+        if (wantText) return valueOf(std::move(resolved->text.text));
         auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
         if (!x) return failed(kAXErrorNoValue);
         return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
       }
     }
-    if (attribute == "AXStringForRange") return textRange(*e, bounds->first, bounds->second);
+    if (wantText) return textRange(*e, bounds->first, bounds->second);
     Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Text", "GetRangeExtents",
                               g_variant_new("(iiu)", bounds->first, bounds->second, 0u), "(iiii)"});
     if (!r.ok()) return failed(r.error);
@@ -96,8 +96,7 @@ class AtspiAccessibility final : public Accessibility {
     const atspi::Snapshot& s = e->snapshot();
     if (s.error != kAXErrorSuccess) return s.error;
     if (e->isApplication()) {
-      if (attribute != "AXManualAccessibility" && attribute != "AXEnhancedUserInterface")
-        return kAXErrorAttributeUnsupported;
+      if (!accessibilitySwitch(attribute)) return kAXErrorAttributeUnsupported;
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       // What these ask an application for is to expose its tree; on Linux
       // that is the session-wide accessibility switch, which Qt and
@@ -105,8 +104,10 @@ class AtspiAccessibility final : public Accessibility {
       if (std::get<bool>(value)) accessibilityEnabled(context_, true);
       return kAXErrorSuccess;
     }
-    if (attribute == "AXValue") return setValue(*e, s, value);
-    if (attribute == "AXFocused") {
+    const auto* entry = atspi::findObjectAttribute(attribute);
+    const auto id = entry ? std::optional(entry->id) : std::nullopt;
+    if (id == atspi::ObjectAttribute::value) return setValue(*e, s, value);
+    if (id == atspi::ObjectAttribute::focused) {
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       if (!std::get<bool>(value)) return kAXErrorSuccess;
       Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
@@ -149,10 +150,11 @@ class AtspiAccessibility final : public Accessibility {
     if (e->busName().empty()) return {kAXErrorCannotComplete, false};
     const atspi::Snapshot& s = e->snapshot();
     if (s.error != kAXErrorSuccess) return {s.error, false};
-    if (e->isApplication())
-      return {kAXErrorSuccess, attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface"};
-    if (attribute == "AXValue") return {kAXErrorSuccess, atspi::valueSettable(factsOf(*e, s))};
-    if (attribute == "AXFocused") return {kAXErrorSuccess, s.facts.states.has(ATSPI_STATE_FOCUSABLE)};
+    if (e->isApplication()) return {kAXErrorSuccess, accessibilitySwitch(attribute)};
+    const auto* entry = atspi::findObjectAttribute(attribute);
+    if (entry && entry->id == atspi::ObjectAttribute::value) return {kAXErrorSuccess, atspi::valueSettable(factsOf(*e, s))};
+    if (entry && entry->id == atspi::ObjectAttribute::focused)
+      return {kAXErrorSuccess, s.facts.states.has(ATSPI_STATE_FOCUSABLE)};
     return {kAXErrorSuccess, false};
   }
 
@@ -196,6 +198,14 @@ class AtspiAccessibility final : public Accessibility {
   }
 
  private:
+  // The application attributes that stand for the session's accessibility
+  // switch: the only ones an application lets set.
+  static bool accessibilitySwitch(std::string_view attribute) {
+    const auto* entry = atspi::findApplicationAttribute(attribute);
+    return entry && (entry->id == atspi::ApplicationAttribute::manualAccessibility ||
+                     entry->id == atspi::ApplicationAttribute::enhancedUserInterface);
+  }
+
   // The facts with the password-entry ancestry settled, which only text
   // objects need (and which costs calls when the element was not reached
   // from above).
@@ -249,26 +259,38 @@ class AtspiAccessibility final : public Accessibility {
     return list;
   }
 
-  CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
-    if (attribute == "AXRole") return valueOf(std::string("AXApplication"));
-    if (attribute == "AXTitle") return valueOf(s.facts.name);
-    if (attribute == "AXDescription") return valueOf(s.facts.description);
-    if (attribute == "AXSubrole" || attribute == "AXParent") return failed(kAXErrorNoValue);
-    if (attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface")
-      return valueOf(accessibilityEnabled(context_, false));
-    if (attribute != "AXChildren" && attribute != "AXWindows" && attribute != "AXFocusedWindow" &&
-        attribute != "AXFocusedUIElement")
-      return failed(kAXErrorAttributeUnsupported);
+  CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view name) {
+    using A = atspi::ApplicationAttribute;
+    const auto* entry = atspi::findApplicationAttribute(name);
+    if (!entry || !entry->offered(s.facts)) return failed(kAXErrorAttributeUnsupported);
+    switch (entry->id) {
+      case A::role: return valueOf(std::string("AXApplication"));
+      case A::title: return valueOf(s.facts.name);
+      case A::description: return valueOf(s.facts.description);
+      case A::subrole:
+      case A::parent: return failed(kAXErrorNoValue);
+      case A::manualAccessibility:
+      case A::enhancedUserInterface: return valueOf(accessibilityEnabled(context_, false));
+      case A::children:
+      case A::windows:
+      case A::focusedWindow:
+      case A::focusedUIElement: return windowAttribute(e, s, entry->id);
+    }
+    return failed(kAXErrorAttributeUnsupported);
+  }
+
+  CopyResult windowAttribute(const AtspiElement& e, const atspi::Snapshot& s, atspi::ApplicationAttribute attribute) {
+    using A = atspi::ApplicationAttribute;
     AXError error = kAXErrorSuccess;
     auto kids = children(e, s, error);
     if (!kids) return failed(error);
-    if (attribute == "AXChildren") return valueOf(std::move(*kids));
+    if (attribute == A::children) return valueOf(std::move(*kids));
     ElementList windows;
     for (auto& w : *kids) {
       const atspi::Snapshot& ws = w.as<AtspiElement>()->snapshot();
       if (ws.error == kAXErrorSuccess && atspi::listedWindow(ws.facts.states)) windows.push_back(w);
     }
-    if (attribute == "AXWindows") return valueOf(std::move(windows));
+    if (attribute == A::windows) return valueOf(std::move(windows));
     Element focusedWindow;
     for (auto& w : windows)
       if (atspi::focusedWindow(w.as<AtspiElement>()->snapshot().facts.states)) {
@@ -276,7 +298,7 @@ class AtspiAccessibility final : public Accessibility {
         break;
       }
     if (!focusedWindow) return failed(kAXErrorNoValue);
-    if (attribute == "AXFocusedWindow") return valueOf(focusedWindow);
+    if (attribute == A::focusedWindow) return valueOf(focusedWindow);
     return focusedElement(*focusedWindow.as<AtspiElement>());
   }
 
@@ -331,55 +353,58 @@ class AtspiAccessibility final : public Accessibility {
     return failed(kAXErrorNoValue);
   }
 
-  CopyResult objectAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
-    if (attribute == "AXRole") return valueOf(std::string(atspi::axRole(s.facts)));
-    if (attribute == "AXSubrole") {
-      auto subrole = atspi::axSubrole(factsOf(e, s));
-      return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
-    }
-    if (attribute == "AXProtectedContent") {
-      auto p = atspi::protectedContent(factsOf(e, s));
-      return p ? valueOf(*p) : failed(kAXErrorAttributeUnsupported);
-    }
-    if (attribute == "AXTitle") return valueOf(s.facts.name);
-    if (attribute == "AXDescription") return valueOf(s.facts.description);
-    if (attribute == "AXEnabled") return valueOf(atspi::enabled(s.facts.states));
-    if (attribute == "AXFocused") return valueOf(s.facts.states.has(ATSPI_STATE_FOCUSED));
-    if (attribute == "AXPosition" || attribute == "AXSize") {
-      if (!(s.facts.interfaces & atspi::kComponent)) return failed(kAXErrorAttributeUnsupported);
-      const auto x = atspi::screenRectangle(s);
-      if (!x) return failed(kAXErrorNoValue);
-      if (attribute == "AXPosition") return valueOf(AXValue{Point{double(x->x), double(x->y)}});
-      return valueOf(AXValue{Size{double(x->width), double(x->height)}});
-    }
-    if (attribute == "AXChildren") {
-      AXError error = kAXErrorSuccess;
-      auto kids = children(e, s, error);
-      return kids ? valueOf(std::move(*kids)) : failed(error);
-    }
-    if (attribute == "AXParent") {
-      if (!atspi::hasParent(s)) return failed(kAXErrorNoValue);
-      auto parent = std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath);
-      return valueOf(Element(std::move(parent)));
-    }
-    if (attribute == "AXValue") return readValue(e, s);
-    const bool text = (s.facts.interfaces & atspi::kText) && !s.facts.topLevel;
-    if (attribute == "AXNumberOfCharacters") {
-      if (!text) return failed(kAXErrorAttributeUnsupported);
-      Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Text", "CharacterCount");
-      if (!r.ok()) return failed(r.error);
-      if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_INT32)) return failed(kAXErrorCannotComplete);
-      return valueOf(std::int64_t{g_variant_get_int32(r.value.get())});
-    }
-    if (attribute == "AXSelectedText" || attribute == "AXSelectedTextRange") {
-      if (!text) return failed(kAXErrorAttributeUnsupported);
-      return selection(e, s, attribute == "AXSelectedText");
-    }
-    if (attribute == "AXURL") {
-      if (!(s.facts.interfaces & atspi::kDocument)) return failed(kAXErrorAttributeUnsupported);
-      return documentUrl(e);
+  CopyResult objectAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view name) {
+    using O = atspi::ObjectAttribute;
+    const auto* entry = atspi::findObjectAttribute(name);
+    if (!entry) return failed(kAXErrorAttributeUnsupported);
+    // Settled only where it matters: it costs calls.
+    std::optional<atspi::Facts> settled;
+    if (entry->needsAncestry) settled = factsOf(e, s);
+    const atspi::Facts& facts = settled ? *settled : s.facts;
+    if (!entry->offered(facts)) return failed(kAXErrorAttributeUnsupported);
+    switch (entry->id) {
+      case O::role: return valueOf(std::string(atspi::axRole(facts)));
+      case O::subrole: {
+        auto subrole = atspi::axSubrole(facts);
+        return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
+      }
+      case O::protectedContent: return valueOf(*atspi::protectedContent(facts));
+      case O::title: return valueOf(facts.name);
+      case O::description: return valueOf(facts.description);
+      case O::enabled: return valueOf(atspi::enabled(facts.states));
+      case O::focused: return valueOf(facts.states.has(ATSPI_STATE_FOCUSED));
+      case O::position:
+      case O::size: return rectangle(s, entry->id);
+      case O::children: {
+        AXError error = kAXErrorSuccess;
+        auto kids = children(e, s, error);
+        return kids ? valueOf(std::move(*kids)) : failed(error);
+      }
+      case O::parent: {
+        if (!atspi::hasParent(s)) return failed(kAXErrorNoValue);
+        return valueOf(Element(std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath)));
+      }
+      case O::value: return readValue(e, s);
+      case O::numberOfCharacters: return characterCount(e);
+      case O::selectedText: return selection(e, s, true);
+      case O::selectedTextRange: return selection(e, s, false);
+      case O::url: return documentUrl(e);
     }
     return failed(kAXErrorAttributeUnsupported);
+  }
+
+  static CopyResult rectangle(const atspi::Snapshot& s, atspi::ObjectAttribute attribute) {
+    const auto x = atspi::screenRectangle(s);
+    if (!x) return failed(kAXErrorNoValue);
+    if (attribute == atspi::ObjectAttribute::position) return valueOf(AXValue{Point{double(x->x), double(x->y)}});
+    return valueOf(AXValue{Size{double(x->width), double(x->height)}});
+  }
+
+  CopyResult characterCount(const AtspiElement& e) {
+    Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Text", "CharacterCount");
+    if (!r.ok()) return failed(r.error);
+    if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_INT32)) return failed(kAXErrorCannotComplete);
+    return valueOf(std::int64_t{g_variant_get_int32(r.value.get())});
   }
 
   CopyResult textRange(const AtspiElement& e, std::int32_t start, std::int32_t end) {

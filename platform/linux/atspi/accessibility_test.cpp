@@ -132,6 +132,21 @@ TEST_F(AtspiAccessibilityTest, EachOverrideAnswersItsOwnErrorsBeforeReadingAnyth
   EXPECT_FALSE(accessibility->isAttributeSettable(at("/notes/name"), "AXValue").settable);
 }
 
+TEST_F(AtspiAccessibilityTest, AnObjectAnswersEveryAttributeItListsAndNoOther) {
+  bus->object(kApp, "/notes").implementing(atspi::kDocument).documentAttributes["DocURL"] = "file:///notes";
+  for (const char* path : {"/notes", "/notes/ok", "/notes/name", "/notes/password", "/notes/password/inner"}) {
+    const auto listed = accessibility->copyAttributeNames(at(path)).names.value();
+    for (const char* name : {"AXRole", "AXSubrole", "AXTitle", "AXDescription", "AXParent", "AXChildren",
+                             "AXPosition", "AXSize", "AXEnabled", "AXFocused", "AXValue", "AXNumberOfCharacters",
+                             "AXSelectedText", "AXSelectedTextRange", "AXURL", "AXProtectedContent", "AXWindows",
+                             "AXHelp"}) {
+      const bool offered = std::find(listed.begin(), listed.end(), name) != listed.end();
+      EXPECT_EQ(accessibility->copyAttributeValue(at(path), name).error != kAXErrorAttributeUnsupported, offered)
+          << path << " " << name;
+    }
+  }
+}
+
 TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshot) {
   Element ok = at("/notes/ok");
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXRole").get<std::string>(), "AXButton");
