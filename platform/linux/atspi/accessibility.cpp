@@ -44,58 +44,33 @@ class AtspiAccessibility final : public Accessibility {
   Element createApplication(Pid pid) override { return Element(std::make_shared<AtspiElement>(bus_, pid)); }
 
   CopyResult copyAttributeValue(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return failed(kAXErrorIllegalArgument);
-    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return failed(s.error);
-    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return failed(kAXErrorInvalidUIElement);
-    if (e->isApplication()) return applicationAttribute(*e, s, attribute);
-    return objectAttribute(*e, s, attribute);
+    const Target t = resolve(element, Defunct::refused);
+    if (t.error != kAXErrorSuccess) return failed(t.error);
+    if (t.element->isApplication()) return applicationAttribute(*t.element, *t.snapshot, attribute);
+    return objectAttribute(*t.element, *t.snapshot, attribute);
   }
 
   CopyResult copyParameterizedAttributeValue(const Element& element, std::string_view attribute,
                                              const Value& parameter) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return failed(kAXErrorIllegalArgument);
-    const auto* entry = atspi::findParameterizedAttribute(attribute);
-    if (!entry) return failed(kAXErrorParameterizedAttributeUnsupported);
-    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return failed(s.error);
-    if (!entry->offered(s.facts)) return failed(kAXErrorParameterizedAttributeUnsupported);
-    const bool wantText = entry->id == atspi::ParameterizedAttribute::stringForRange;
+    const atspi::AttributeEntry<atspi::ParameterizedAttribute>* entry = nullptr;
+    const Target t = resolve(element, Defunct::read, [&](const AtspiElement&) {
+      entry = atspi::findParameterizedAttribute(attribute);
+      return entry ? kAXErrorSuccess : kAXErrorParameterizedAttributeUnsupported;
+    });
+    if (t.error != kAXErrorSuccess) return failed(t.error);
+    if (!entry->offered(t.snapshot->facts)) return failed(kAXErrorParameterizedAttributeUnsupported);
     const auto* value = std::get_if<AXValue>(&parameter);
     auto range = value ? value->get<CharacterRange>() : std::nullopt;
     auto bounds = range ? atspi::atspiRange(*range) : std::nullopt;
     if (!bounds) return failed(kAXErrorIllegalArgument);
-    if (s.facts.interfaces & atspi::kHypertext) {
-      auto resolved = resolve(*e, *bounds);
-      if (!resolved) return failed(kAXErrorCannotComplete);
-      if (resolved->embedded) {
-        if (wantText) return valueOf(std::move(resolved->text.text));
-        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
-        if (!x) return failed(kAXErrorNoValue);
-        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
-      }
-    }
-    if (wantText) return textRange(*e, bounds->first, bounds->second);
-    Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Text", "GetRangeExtents",
-                              g_variant_new("(iiu)", bounds->first, bounds->second, 0u), "(iiii)"});
-    if (!r.ok()) return failed(r.error);
-    atspi::Extents x;
-    g_variant_get(r.value.get(), "(iiii)", &x.x, &x.y, &x.width, &x.height);
-    if (!atspi::usableExtents(x)) return failed(kAXErrorNoValue);
-    return valueOf(AXValue{Rect{Point{double(x.x), double(x.y)}, Size{double(x.width), double(x.height)}}});
+    return textOfRange(*t.element, *t.snapshot, *bounds, entry->id == atspi::ParameterizedAttribute::stringForRange);
   }
 
   AXError setAttributeValue(const Element& element, std::string_view attribute, const Value& value) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return kAXErrorIllegalArgument;
-    if (e->busName().empty()) return kAXErrorCannotComplete;
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return s.error;
-    if (e->isApplication()) {
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return t.error;
+    const AtspiElement& e = *t.element;
+    if (e.isApplication()) {
       if (!accessibilitySwitch(attribute)) return kAXErrorAttributeUnsupported;
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       // What these ask an application for is to expose its tree; on Linux
@@ -106,11 +81,11 @@ class AtspiAccessibility final : public Accessibility {
     }
     const auto* entry = atspi::findObjectAttribute(attribute);
     const auto id = entry ? std::optional(entry->id) : std::nullopt;
-    if (id == atspi::ObjectAttribute::value) return setValue(*e, s, value);
+    if (id == atspi::ObjectAttribute::value) return setValue(e, *t.snapshot, value);
     if (id == atspi::ObjectAttribute::focused) {
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       if (!std::get<bool>(value)) return kAXErrorSuccess;
-      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
       return r.ok() ? kAXErrorSuccess : r.error;
     }
     return kAXErrorAttributeUnsupported;
@@ -120,55 +95,48 @@ class AtspiAccessibility final : public Accessibility {
   // element's other facts: a node's children are counted before they are
   // listed and their facts fetched. Applications are listed every time.
   CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, 0};
-    if (attribute != "AXChildren" || e->isApplication()) return {kAXErrorNotImplemented, 0};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, 0};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, 0};
-    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return {kAXErrorInvalidUIElement, 0};
-    if (!s.childCount || *s.childCount < 0) return {kAXErrorNotImplemented, 0};
-    return {kAXErrorSuccess, *s.childCount};
+    const Target t = resolve(element, Defunct::refused, [&](const AtspiElement& e) {
+      return attribute != "AXChildren" || e.isApplication() ? kAXErrorNotImplemented : kAXErrorSuccess;
+    });
+    if (t.error != kAXErrorSuccess) return {t.error, 0};
+    const auto& count = t.snapshot->childCount;
+    if (!count || *count < 0) return {kAXErrorNotImplemented, 0};
+    return {kAXErrorSuccess, *count};
   }
 
   NamesResult copyActionNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
     TextList names;
-    if (s.facts.topLevel) names.push_back("AXRaise");
-    if (!e->isApplication())
-      for (auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) names.push_back(std::move(a.name));
+    if (t.snapshot->facts.topLevel) names.push_back("AXRaise");
+    if (!t.element->isApplication())
+      for (auto& a : atspi::mapActions(factsOf(*t.element, *t.snapshot), t.snapshot->actions))
+        names.push_back(std::move(a.name));
     return {kAXErrorSuccess, std::move(names)};
   }
 
   SettableResult isAttributeSettable(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, false};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, false};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, false};
-    if (e->isApplication()) return {kAXErrorSuccess, accessibilitySwitch(attribute)};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, false};
+    if (t.element->isApplication()) return {kAXErrorSuccess, accessibilitySwitch(attribute)};
     const auto* entry = atspi::findObjectAttribute(attribute);
-    if (entry && entry->id == atspi::ObjectAttribute::value) return {kAXErrorSuccess, atspi::valueSettable(factsOf(*e, s))};
+    if (entry && entry->id == atspi::ObjectAttribute::value)
+      return {kAXErrorSuccess, atspi::valueSettable(factsOf(*t.element, *t.snapshot))};
     if (entry && entry->id == atspi::ObjectAttribute::focused)
-      return {kAXErrorSuccess, s.facts.states.has(ATSPI_STATE_FOCUSABLE)};
+      return {kAXErrorSuccess, t.snapshot->facts.states.has(ATSPI_STATE_FOCUSABLE)};
     return {kAXErrorSuccess, false};
   }
 
   AXError performAction(const Element& element, std::string_view action) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return kAXErrorIllegalArgument;
-    if (e->busName().empty()) return kAXErrorCannotComplete;
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return s.error;
-    if (action == "AXRaise") return s.facts.topLevel ? raise(*e, s) : kAXErrorActionUnsupported;
-    if (e->isApplication()) return kAXErrorActionUnsupported;
-    for (const auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) {
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return t.error;
+    const AtspiElement& e = *t.element;
+    const atspi::Snapshot& s = *t.snapshot;
+    if (action == "AXRaise") return s.facts.topLevel ? raise(e, s) : kAXErrorActionUnsupported;
+    if (e.isApplication()) return kAXErrorActionUnsupported;
+    for (const auto& a : atspi::mapActions(factsOf(e, s), s.actions)) {
       if (a.name != action) continue;
-      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "DoAction",
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Action", "DoAction",
                                 g_variant_new("(i)", a.index), "(b)"});
       if (!r.ok()) return r.error;
       gboolean done = FALSE;
@@ -179,25 +147,69 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   NamesResult copyAttributeNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
-    return {kAXErrorSuccess, atspi::attributeNames(factsOf(*e, s), e->isApplication())};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
+    return {kAXErrorSuccess, atspi::attributeNames(factsOf(*t.element, *t.snapshot), t.element->isApplication())};
   }
 
   NamesResult copyParameterizedAttributeNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
-    if (e->isApplication()) return {kAXErrorSuccess, TextList{}};
-    return {kAXErrorSuccess, atspi::parameterizedAttributeNames(s.facts)};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
+    if (t.element->isApplication()) return {kAXErrorSuccess, TextList{}};
+    return {kAXErrorSuccess, atspi::parameterizedAttributeNames(t.snapshot->facts)};
   }
 
  private:
+  // What every operation starts from: the AT-SPI element behind a handle
+  // and its snapshot, or the error that answers the request. In this order:
+  // a handle of another backend is an illegal argument; `first` checks what
+  // an operation refuses before anything is read (each its own code); an
+  // application not on the bus cannot complete; an object that cannot be
+  // read answers why; a defunct object is invalid where `defunct` says so.
+  struct Target {
+    const AtspiElement* element = nullptr;
+    const atspi::Snapshot* snapshot = nullptr;
+    AXError error = kAXErrorSuccess;
+  };
+  enum class Defunct { read, refused };
+  static AXError nothingFirst(const AtspiElement&) { return kAXErrorSuccess; }
+
+  template <class First = decltype(&nothingFirst)>
+  Target resolve(const Element& element, Defunct defunct = Defunct::read, First first = &nothingFirst) {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return Target{nullptr, nullptr, kAXErrorIllegalArgument};
+    if (const AXError refused = first(*e); refused != kAXErrorSuccess) return Target{e, nullptr, refused};
+    if (e->busName().empty()) return Target{e, nullptr, kAXErrorCannotComplete};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return Target{e, &s, s.error};
+    if (defunct == Defunct::refused && s.facts.states.has(ATSPI_STATE_DEFUNCT))
+      return Target{e, &s, kAXErrorInvalidUIElement};
+    return Target{e, &s, kAXErrorSuccess};
+  }
+
+  // AXStringForRange (`wantText`) or AXBoundsForRange of a text object.
+  CopyResult textOfRange(const AtspiElement& e, const atspi::Snapshot& s, std::pair<std::int32_t, std::int32_t> bounds,
+                         bool wantText) {
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolveEmbedded(e, bounds);
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) {
+        if (wantText) return valueOf(std::move(resolved->text.text));
+        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
+        if (!x) return failed(kAXErrorNoValue);
+        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
+      }
+    }
+    if (wantText) return textRange(e, bounds.first, bounds.second);
+    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetRangeExtents",
+                              g_variant_new("(iiu)", bounds.first, bounds.second, 0u), "(iiii)"});
+    if (!r.ok()) return failed(r.error);
+    atspi::Extents x;
+    g_variant_get(r.value.get(), "(iiii)", &x.x, &x.y, &x.width, &x.height);
+    if (!atspi::usableExtents(x)) return failed(kAXErrorNoValue);
+    return valueOf(AXValue{Rect{Point{double(x.x), double(x.y)}, Size{double(x.width), double(x.height)}}});
+  }
+
   // The application attributes that stand for the session's accessibility
   // switch: the only ones an application lets set.
   static bool accessibilitySwitch(std::string_view attribute) {
@@ -468,7 +480,7 @@ class AtspiAccessibility final : public Accessibility {
     if (!wantText) return valueOf(AXValue{CharacterRange{start, std::int64_t{end} - start}});
     if (start == end) return valueOf(std::string());
     if (s.facts.interfaces & atspi::kHypertext) {
-      auto resolved = resolve(e, {start, end});
+      auto resolved = resolveEmbedded(e, {start, end});
       if (!resolved) return failed(kAXErrorCannotComplete);
       if (resolved->embedded) return valueOf(std::move(resolved->text.text));
     }
@@ -483,7 +495,7 @@ class AtspiAccessibility final : public Accessibility {
     atspi::ResolvedText text;
     bool embedded = false;
   };
-  std::optional<Resolved> resolve(const AtspiElement& e, atspi::TextSpan span) {
+  std::optional<Resolved> resolveEmbedded(const AtspiElement& e, atspi::TextSpan span) {
     atspi::BusTextObjects objects(*bus_);
     const atspi::ObjectAddress address{e.busName(), e.path()};
     auto root = objects.read({address});
