@@ -339,13 +339,7 @@ class AtspiAccessibility final : public Accessibility {
         if (!role.ok() || !state.ok()) continue;
         guint32 r = 0;
         g_variant_get(role.value.get(), "(u)", &r);
-        GVariantIter* it = nullptr;
-        g_variant_get(state.value.get(), "(au)", &it);
-        std::vector<std::uint32_t> words;
-        guint32 w = 0;
-        while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
-        g_variant_iter_free(it);
-        const auto states = atspi::States::fromWords(words);
+        const auto states = atspi::statesFrom(state.value.get());
         const auto step = atspi::focusStep(states, level[i].path == window.path());
         if (step == atspi::FocusStep::found) {
           auto found = std::make_shared<AtspiElement>(bus_, level[i].bus, level[i].path);

@@ -73,15 +73,7 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   }
   g_variant_get(role.value.get(), "(u)", &s.facts.role);
 
-  if (r[1].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[1].value.get(), "(au)", &it);
-    std::vector<std::uint32_t> words;
-    guint32 w = 0;
-    while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
-    g_variant_iter_free(it);
-    s.facts.states = States::fromWords(words);
-  }
+  if (r[1].ok()) s.facts.states = statesFrom(r[1].value.get());
 
   // A property's value, unwrapped, when it came and has the type.
   auto property = [&](std::size_t index, const GVariantType* type) -> Variant {
@@ -105,15 +97,7 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   }
   if (auto count = property(5, G_VARIANT_TYPE_INT32)) s.childCount = g_variant_get_int32(count.get());
 
-  if (r[6].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[6].value.get(), "(as)", &it);
-    std::vector<std::string> names;
-    const char* n = nullptr;
-    while (g_variant_iter_next(it, "&s", &n)) names.emplace_back(n);
-    g_variant_iter_free(it);
-    s.facts.interfaces = interfaceFlags(names);
-  }
+  if (r[6].ok()) s.facts.interfaces = interfaceFlags(stringsFrom(r[6].value.get()));
   return s;
 }
 
@@ -168,13 +152,7 @@ void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>
         if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
         s.extents = x;
       } else if (r.ok()) {
-        GVariantIter* it = nullptr;
-        g_variant_get(r.value.get(), "(a(sss))", &it);
-        const char* name = nullptr;
-        const char* description = nullptr;
-        const char* keys = nullptr;
-        while (g_variant_iter_next(it, "(&s&s&s)", &name, &description, &keys)) s.actions.emplace_back(name);
-        g_variant_iter_free(it);
+        s.actions = actionNamesFrom(r.value.get());
       }
     }
     // Fresh from the end of the batch, not its start.
@@ -193,14 +171,49 @@ const Snapshot& AtspiElement::snapshot() const {
   return s;
 }
 
+namespace {
+
+// The iterator over the array a reply tuple of one array holds.
+VariantIter arrayOf(GVariant* tuple, const char* type) {
+  GVariantIter* it = nullptr;
+  g_variant_get(tuple, type, &it);
+  return VariantIter(it);
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple) {
   std::vector<std::pair<std::string, std::string>> out;
-  GVariantIter* it = nullptr;
-  g_variant_get(tuple, "(a(so))", &it);
+  VariantIter it = arrayOf(tuple, "(a(so))");
   const char* bus = nullptr;
   const char* path = nullptr;
-  while (g_variant_iter_next(it, "(&s&o)", &bus, &path)) out.emplace_back(bus, path);
-  g_variant_iter_free(it);
+  while (g_variant_iter_next(it.get(), "(&s&o)", &bus, &path)) out.emplace_back(bus, path);
+  return out;
+}
+
+States statesFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(au)");
+  std::vector<std::uint32_t> words;
+  guint32 w = 0;
+  while (g_variant_iter_next(it.get(), "u", &w)) words.push_back(w);
+  return States::fromWords(words);
+}
+
+std::vector<std::string> stringsFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(as)");
+  std::vector<std::string> out;
+  const char* s = nullptr;
+  while (g_variant_iter_next(it.get(), "&s", &s)) out.emplace_back(s);
+  return out;
+}
+
+std::vector<std::string> actionNamesFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(a(sss))");
+  std::vector<std::string> out;
+  const char* name = nullptr;
+  const char* description = nullptr;
+  const char* keys = nullptr;
+  while (g_variant_iter_next(it.get(), "(&s&s&s)", &name, &description, &keys)) out.emplace_back(name);
   return out;
 }
 

@@ -70,7 +70,11 @@ std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busNa
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
 inline constexpr std::size_t kSnapshotCallCount = 7;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
-// (bus name, path) pairs of an a(so) reply.
+// Reply tuples read: (bus name, path) pairs of an (a(so)), the states of
+// an (au), the strings of an (as), the action names of an (a(sss)).
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple);
+States statesFrom(GVariant* tuple);
+std::vector<std::string> stringsFrom(GVariant* tuple);
+std::vector<std::string> actionNamesFrom(GVariant* tuple);
 
 }  // namespace larkspire::linux_backend::atspi

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/atspi/bus_port.h"
+#include "platform/linux/handles.h"
 #include "platform/values.h"
 
 namespace larkspire::linux_backend {
@@ -43,7 +44,6 @@ class TimedOutApplications {
 class Bus final : public BusPort {
  public:
   explicit Bus(LinuxContext& context);
-  ~Bus();
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
@@ -55,20 +55,21 @@ class Bus final : public BusPort {
 
  private:
   struct Route {
-    GDBusConnection* connection = nullptr;  // a reference of our own; null when there is no way
+    Object<GDBusConnection> connection;  // null when there is no way
     bool peer = false;                      // the application's private connection
   };
   // Where calls to an application's bus name go: its private connection
   // when it offers one, else the accessibility bus.
   Route route(const std::string& busName);
-  GDBusConnection* peerFor(const std::string& busName);
+  Object<GDBusConnection> peerFor(const std::string& busName);
+  Object<GDBusConnection> connectPeer(const std::string& busName);
   void forgetPeer(const std::string& busName);
   void noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies);
 
   LinuxContext& context_;
   TimedOutApplications timedOut_;
   std::mutex peersMutex_;
-  std::map<std::string, GDBusConnection*> peers_;  // null: none offered or reachable
+  std::map<std::string, Object<GDBusConnection>> peers_;  // null: none offered or reachable
 };
 
 // Whether an address an application offers for its private connection is
