@@ -196,6 +196,32 @@ TEST_F(AtspiAccessibilityTest, WithoutASelectionTheCaretIsAnEmptyRange) {
   EXPECT_EQ(accessibility->copyAttributeValue(name, "AXSelectedTextRange").error, kAXErrorNoValue);
 }
 
+TEST_F(AtspiAccessibilityTest, TextOfAHypertextRangeTakesInTheObjectsItEmbeds) {
+  FakeObject& page = bus->add(bus->object(kApp, "/notes"), "/notes/page", ATSPI_ROLE_DOCUMENT_WEB)
+                         .in({ATSPI_STATE_SHOWING})
+                         .holding("See \uFFFC now, \uFFFC")
+                         .implementing(atspi::kHypertext);
+  FakeObject& link = bus->add(page, "/notes/page/link", ATSPI_ROLE_LINK).holding("the roses");
+  link.linkStart = 4;
+  link.selections = {{4, 9}};
+  bus->add(page, "/notes/page/field", ATSPI_ROLE_ENTRY).holding("typed").linkStart = 11;
+  auto text = [&](std::int64_t location, std::int64_t length) {
+    auto r = accessibility->copyParameterizedAttributeValue(at("/notes/page"), "AXStringForRange",
+                                                            AXValue{CharacterRange{location, length}});
+    return r.get<std::string>() ? *r.get<std::string>() : "error " + std::to_string(r.error);
+  };
+  EXPECT_EQ(text(0, 10), "See the roses now,") << "a link inside the range is wholly in it";
+  EXPECT_EQ(text(4, 1), "roses") << "at an end, what the link has selected";
+  EXPECT_EQ(text(0, 12), "See the roses now, ") << "form fields are left out";
+  EXPECT_EQ(text(0, 3), "See") << "no embedded object: the object's own characters";
+  // The page's snapshot, then two rounds for the page (its text, then where
+  // its children sit) and two for both children (their text, then the
+  // link's selection).
+  bus->forget();
+  text(0, 12);
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kSnapshotCallCount, 4, 2, 8, 1}));
+}
+
 TEST_F(AtspiAccessibilityTest, ActionsAndValuesGoToTheObjectByItsOwnIndexAndInterface) {
   EXPECT_EQ(accessibility->performAction(at("/notes/ok"), "AXPress"), kAXErrorSuccess);
   EXPECT_EQ(bus->count(":1.7 /notes/ok org.a11y.atspi.Action.DoAction (1,)"), 1u);

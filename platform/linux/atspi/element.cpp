@@ -3,6 +3,7 @@
 #include <atspi/atspi-constants.h>
 
 #include <functional>
+#include <span>
 #include <limits>
 
 namespace larkspire::linux_backend::atspi {
@@ -65,7 +66,6 @@ std::vector<Call> snapshotCalls(const std::string& busName, const std::string& p
 
 Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   Snapshot s;
-  s.at = std::chrono::steady_clock::now();
   Reply& role = r[0];
   if (!role.ok()) {
     s.error = role.error;
@@ -107,57 +107,65 @@ void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>
     if (!e->fresh()) stale.push_back(e);
   const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
   for (std::size_t start = 0; start < stale.size(); start += perBatch) {
-    const std::size_t end = std::min(stale.size(), start + perBatch);
+    const std::span<const AtspiElement* const> part(stale.data() + start, std::min(perBatch, stale.size() - start));
     // First what every object has; then extents and actions only of the
     // objects that have them, which saves a third of the calls of a walk.
-    std::vector<Call> calls;
-    calls.reserve((end - start) * kSnapshotCallCount);
-    for (std::size_t i = start; i < end; ++i) {
-      const std::string& name = stale[i]->busName();
-      for (auto& c : snapshotCalls(name.empty() ? std::string("org.invalid") : name, stale[i]->path()))
-        calls.push_back(std::move(c));
-    }
-    auto replies = bus.callAll(std::move(calls));
-    std::vector<Call> more;
-    std::vector<std::pair<const AtspiElement*, bool>> targets;  // element, true for extents
-    for (std::size_t i = start; i < end; ++i) {
-      const AtspiElement* e = stale[i];
-      if (e->busName().empty()) {
-        Snapshot s;
-        s.error = platform::kAXErrorCannotComplete;
-        s.at = std::chrono::steady_clock::now();
-        e->snapshot_ = std::move(s);
-        continue;
-      }
-      e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>((i - start) * kSnapshotCallCount));
-      const Snapshot& s = *e->snapshot_;
-      if (s.error != platform::kAXErrorSuccess) continue;
-      if (wantsExtents(s)) {
-        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
-                            g_variant_new("(u)", 0u), "((iiii))"});
-        targets.emplace_back(e, true);
-      }
-      if (s.facts.interfaces & kAction) {
-        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
-        targets.emplace_back(e, false);
-      }
-    }
-    auto moreReplies = bus.callAll(std::move(more));
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-      auto& [e, extents] = targets[k];
-      Snapshot& s = *e->snapshot_;
-      Reply& r = moreReplies[k];
-      if (extents) {
-        Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
-        if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
-        s.extents = x;
-      } else if (r.ok()) {
-        s.actions = actionNamesFrom(r.value.get());
-      }
-    }
+    readFacts(bus, part);
+    readExtentsAndActions(bus, part);
     // Fresh from the end of the batch, not its start.
-    for (std::size_t i = start; i < end; ++i)
-      if (stale[i]->snapshot_) stale[i]->snapshot_->at = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    for (const AtspiElement* e : part) e->snapshot_->at = now;
+  }
+}
+
+void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  std::vector<Call> calls;
+  calls.reserve(elements.size() * kSnapshotCallCount);
+  for (const AtspiElement* e : elements) {
+    const std::string& name = e->busName();
+    for (auto& c : snapshotCalls(name.empty() ? std::string("org.invalid") : name, e->path()))
+      calls.push_back(std::move(c));
+  }
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const AtspiElement* e = elements[i];
+    if (e->busName().empty()) {
+      Snapshot s;
+      s.error = platform::kAXErrorCannotComplete;
+      e->snapshot_ = std::move(s);
+      continue;
+    }
+    e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>(i * kSnapshotCallCount));
+  }
+}
+
+void AtspiElement::readExtentsAndActions(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  std::vector<Call> calls;
+  std::vector<std::pair<Snapshot*, bool>> targets;  // snapshot, true for extents
+  for (const AtspiElement* e : elements) {
+    Snapshot& s = *e->snapshot_;
+    if (s.error != platform::kAXErrorSuccess) continue;
+    if (wantsExtents(s)) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
+                           g_variant_new("(u)", 0u), "((iiii))"});
+      targets.emplace_back(&s, true);
+    }
+    if (s.facts.interfaces & kAction) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
+      targets.emplace_back(&s, false);
+    }
+  }
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    auto& [s, extents] = targets[k];
+    Reply& r = replies[k];
+    if (extents) {
+      Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
+      if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
+      s->extents = x;
+    } else if (r.ok()) {
+      s->actions = actionNamesFrom(r.value.get());
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,11 @@ class AtspiElement final : public platform::ElementRef {
   BusPort& bus() const { return *bus_; }
 
  private:
+  // The two rounds of calls of a prefetch: the facts every object has; then
+  // extents and actions of those that have them.
+  static void readFacts(BusPort& bus, std::span<const AtspiElement* const> elements);
+  static void readExtentsAndActions(BusPort& bus, std::span<const AtspiElement* const> elements);
+
   std::shared_ptr<BusPort> bus_;
   mutable std::string busName_;
   std::string path_;
@@ -63,10 +69,11 @@ std::string findApplicationBus(BusPort& bus, platform::Pid pid);
 // The process that owns a bus name, or none.
 std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName);
 
-// Calls that read one object, and the reading of their replies. Exposed for
-// the focus search, which batches them itself. The properties are read one
-// by one: Qt 5's bridge ends its application with a segmentation fault on
-// org.freedesktop.DBus.Properties.GetAll.
+// The calls that read one object's facts (kSnapshotCallCount of them, in
+// this order), which prefetch batches for many objects, and the reading of
+// their replies. Name, Description, Parent and ChildCount are read with
+// Properties.Get each, not GetAll: Qt 5's bridge ends its application with
+// a segmentation fault on org.freedesktop.DBus.Properties.GetAll.
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
 inline constexpr std::size_t kSnapshotCallCount = 7;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
