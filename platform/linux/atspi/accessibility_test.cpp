@@ -147,7 +147,7 @@ TEST_F(AtspiAccessibilityTest, AnObjectAnswersEveryAttributeItListsAndNoOther) {
   }
 }
 
-TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshot) {
+TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshotForASecondOfVirtualTime) {
   Element ok = at("/notes/ok");
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXRole").get<std::string>(), "AXButton");
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "OK");
@@ -155,6 +155,15 @@ TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshot) {
   EXPECT_EQ(accessibility->copyActionNames(ok).names, (TextList{"AXPress"}));
   // The facts in one batch, then extents and actions in another.
   EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kSnapshotCallCount, 2}));
+
+  // Kept for kFreshFor on the port's clock, then read again.
+  bus->object(kApp, "/notes/ok").name = "Done";
+  bus->time += atspi::kFreshFor - 0.25;
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "OK");
+  EXPECT_EQ(bus->batches.size(), 2u);
+  bus->time += 0.25;
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "Done");
+  EXPECT_EQ(bus->batches.size(), 4u);
 }
 
 TEST_F(AtspiAccessibilityTest, ChildrenAreReadInOneBatchAndLeavesAreNotAskedForTheirs) {

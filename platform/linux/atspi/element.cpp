@@ -45,7 +45,7 @@ std::size_t AtspiElement::hash() const {
 }
 
 bool AtspiElement::fresh() const {
-  return snapshot_ && std::chrono::steady_clock::now() - snapshot_->at < kFreshFor;
+  return snapshot_ && bus_->now() - snapshot_->at < kFreshFor;
 }
 
 std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path) {
@@ -113,7 +113,7 @@ void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>
     readFacts(bus, part);
     readExtentsAndActions(bus, part);
     // Fresh from the end of the batch, not its start.
-    const auto now = std::chrono::steady_clock::now();
+    const double now = bus.now();
     for (const AtspiElement* e : part) e->snapshot_->at = now;
   }
 }

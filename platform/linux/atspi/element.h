@@ -7,7 +7,6 @@
 // text, selection and value reads always ask the application.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <span>
@@ -20,7 +19,7 @@
 
 namespace larkspire::linux_backend::atspi {
 
-inline constexpr auto kFreshFor = std::chrono::milliseconds(1000);
+inline constexpr double kFreshFor = 1.0;  // seconds, on the bus port's clock
 
 class AtspiElement final : public platform::ElementRef {
  public:

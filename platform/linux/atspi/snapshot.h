@@ -5,7 +5,6 @@
 // accessibility.cpp do the reading.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,7 +27,7 @@ struct Snapshot {
   std::string parentBus;
   std::string parentPath;
   std::optional<std::int32_t> childCount;
-  std::chrono::steady_clock::time_point at;
+  double at = 0;  // when it was read, in seconds on the bus port's clock
 };
 
 // Windows of an application that the user can see or has minimised:

@@ -160,9 +160,10 @@ bool acceptablePeerAddress(const std::string& address) {
   return address.rfind("unix:path=", 0) == 0 || address.rfind("unix:abstract=", 0) == 0;
 }
 
-Bus::Bus(LinuxContext& context) : context_(context) {}
+Bus::Bus(LinuxContext& context, std::function<double()> clock)
+    : context_(context), clock_(clock ? std::move(clock) : monotonicSeconds) {}
 
-double Bus::now() { return monotonicSeconds(); }
+double Bus::now() { return clock_(); }
 
 GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 

@@ -4,6 +4,7 @@
 
 #include <gio/gio.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,7 +44,8 @@ class TimedOutApplications {
 
 class Bus final : public BusPort {
  public:
-  explicit Bus(LinuxContext& context);
+  // `clock` gives the time in seconds; a monotonic clock when none is given.
+  explicit Bus(LinuxContext& context, std::function<double()> clock = {});
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
@@ -67,6 +69,7 @@ class Bus final : public BusPort {
   void noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies);
 
   LinuxContext& context_;
+  std::function<double()> clock_;
   TimedOutApplications timedOut_;
   std::mutex peersMutex_;
   std::map<std::string, Object<GDBusConnection>> peers_;  // null: none offered or reachable
