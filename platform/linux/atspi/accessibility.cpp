@@ -1,11 +1,12 @@
 // The accessibility service over AT-SPI2, by direct D-Bus calls on the
-// accessibility bus: no client-side cache to go stale, no main loop needed,
-// and every call bounded by kCallTimeoutMs. The meaning of what is read
-// (roles, actions, protection, settability) is decided in translate.cpp.
+// accessibility bus (through a BusPort): no client-side cache to go stale,
+// no main loop needed, and every call bounded by kCallTimeoutMs. The
+// meaning of what is read is decided in translate.cpp (roles, actions,
+// protection, settability, which attributes an object has) and
+// snapshot.cpp (windows, focus, password ancestry, extents, the caret);
+// this file does the reading.
 #include <X11/Xlib.h>
 #include <atspi/atspi-constants.h>
-
-#include <deque>
 
 #include "platform/linux/atspi/accessibility.h"
 #include "platform/linux/atspi/element.h"
