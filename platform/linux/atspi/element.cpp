@@ -48,20 +48,18 @@ bool AtspiElement::fresh() const {
   return snapshot_ && bus_->now() - snapshot_->at < kFreshFor;
 }
 
-std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path) {
+void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path) {
   auto property = [&](const char* name) {
-    return Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
-                g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"};
+    calls.push_back(Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
+                         g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"});
   };
-  return {
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"},
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"},
-      property("Name"),
-      property("Description"),
-      property("Parent"),
-      property("ChildCount"),
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"},
-  };
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"});
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"});
+  property("Name");
+  property("Description");
+  property("Parent");
+  property("ChildCount");
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"});
 }
 
 Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
@@ -122,9 +120,9 @@ void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> 
   std::vector<Call> calls;
   calls.reserve(elements.size() * kSnapshotCallCount);
   for (const AtspiElement* e : elements) {
+    static const std::string kNoBus = "org.invalid";
     const std::string& name = e->busName();
-    for (auto& c : snapshotCalls(name.empty() ? std::string("org.invalid") : name, e->path()))
-      calls.push_back(std::move(c));
+    appendSnapshotCalls(calls, name.empty() ? kNoBus : name, e->path());
   }
   auto replies = bus.callAll(std::move(calls));
   for (std::size_t i = 0; i < elements.size(); ++i) {

@@ -73,7 +73,7 @@ std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busNa
 // their replies. Name, Description, Parent and ChildCount are read with
 // Properties.Get each, not GetAll: Qt 5's bridge ends its application with
 // a segmentation fault on org.freedesktop.DBus.Properties.GetAll.
-std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
+void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path);
 inline constexpr std::size_t kSnapshotCallCount = 7;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
 // Reply tuples read: (bus name, path) pairs of an (a(so)), the states of
