@@ -27,6 +27,7 @@ using VariantIter = std::unique_ptr<GVariantIter, Release<g_variant_iter_free>>;
 using Error = std::unique_ptr<GError, Release<g_error_free>>;
 using GlibString = std::unique_ptr<gchar, Release<g_free>>;
 using KeyFile = std::unique_ptr<GKeyFile, Release<g_key_file_free>>;
+using MainContext = std::unique_ptr<GMainContext, Release<g_main_context_unref>>;
 template <class T>
 using Object = std::unique_ptr<T, Release<g_object_unref>>;
 

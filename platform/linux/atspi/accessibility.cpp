@@ -1,18 +1,20 @@
 // The accessibility service over AT-SPI2, by direct D-Bus calls on the
-// accessibility bus: no client-side cache to go stale, no main loop needed,
-// and every call bounded by kCallTimeoutMs. The meaning of what is read
-// (roles, actions, protection, settability) is decided in translate.cpp.
+// accessibility bus (through a BusPort): no client-side cache to go stale,
+// no main loop needed, and every call bounded by kCallTimeoutMs. The
+// meaning of what is read is decided in translate.cpp (roles, actions,
+// protection, settability, which attributes an object has) and
+// snapshot.cpp (windows, focus, password ancestry, extents, the caret);
+// this file does the reading.
 #include <X11/Xlib.h>
 #include <atspi/atspi-constants.h>
 
-#include <deque>
-
-#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/accessibility.h"
 #include "platform/linux/atspi/element.h"
 #include "platform/linux/atspi/hypertext.h"
 #include "platform/linux/atspi/raise.h"
 #include "platform/linux/atspi/text_objects.h"
 #include "platform/linux/atspi/translate.h"
+#include "platform/linux/dbus/accessibility_bus.h"
 #include "platform/linux/linux_platform.h"
 
 namespace larkspire::linux_backend {
@@ -31,24 +33,10 @@ constexpr int kSecureAncestorHops = 3;
 CopyResult failed(AXError error) { return CopyResult{error, std::nullopt}; }
 CopyResult valueOf(Value v) { return CopyResult{kAXErrorSuccess, std::move(v)}; }
 
-bool textCapable(atspi::Role role) {
-  switch (role) {
-    case ATSPI_ROLE_TEXT:
-    case ATSPI_ROLE_ENTRY:
-    case ATSPI_ROLE_LABEL:
-    case ATSPI_ROLE_STATIC:
-    case ATSPI_ROLE_PARAGRAPH:
-    case ATSPI_ROLE_PASSWORD_TEXT:
-      return true;
-    default:
-      return false;
-  }
-}
-
 class AtspiAccessibility final : public Accessibility {
  public:
-  explicit AtspiAccessibility(LinuxContext& context)
-      : context_(context), bus_(std::make_shared<atspi::Bus>(context)) {}
+  AtspiAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus)
+      : context_(context), bus_(std::move(bus)) {}
 
   bool isProcessTrusted() override { return accessibilityEnabled(context_, false); }
   bool isProcessTrustedWithOptions(bool prompt) override { return accessibilityEnabled(context_, prompt); }
@@ -57,60 +45,34 @@ class AtspiAccessibility final : public Accessibility {
   Element createApplication(Pid pid) override { return Element(std::make_shared<AtspiElement>(bus_, pid)); }
 
   CopyResult copyAttributeValue(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return failed(kAXErrorIllegalArgument);
-    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return failed(s.error);
-    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return failed(kAXErrorInvalidUIElement);
-    if (e->isApplication()) return applicationAttribute(*e, s, attribute);
-    return objectAttribute(*e, s, attribute);
+    const Target t = resolve(element, Defunct::refused);
+    if (t.error != kAXErrorSuccess) return failed(t.error);
+    if (t.element->isApplication()) return applicationAttribute(*t.element, *t.snapshot, attribute);
+    return objectAttribute(*t.element, *t.snapshot, attribute);
   }
 
   CopyResult copyParameterizedAttributeValue(const Element& element, std::string_view attribute,
                                              const Value& parameter) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return failed(kAXErrorIllegalArgument);
-    if (attribute != "AXStringForRange" && attribute != "AXBoundsForRange")
-      return failed(kAXErrorParameterizedAttributeUnsupported);
-    if (e->busName().empty()) return failed(kAXErrorCannotComplete);
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return failed(s.error);
-    if (!(s.facts.interfaces & atspi::kText) || s.facts.topLevel)
-      return failed(kAXErrorParameterizedAttributeUnsupported);
+    const atspi::AttributeEntry<atspi::ParameterizedAttribute>* entry = nullptr;
+    const Target t = resolve(element, Defunct::read, [&](const AtspiElement&) {
+      entry = atspi::findParameterizedAttribute(attribute);
+      return entry ? kAXErrorSuccess : kAXErrorParameterizedAttributeUnsupported;
+    });
+    if (t.error != kAXErrorSuccess) return failed(t.error);
+    if (!entry->offered(t.snapshot->facts)) return failed(kAXErrorParameterizedAttributeUnsupported);
     const auto* value = std::get_if<AXValue>(&parameter);
     auto range = value ? value->get<CharacterRange>() : std::nullopt;
     auto bounds = range ? atspi::atspiRange(*range) : std::nullopt;
     if (!bounds) return failed(kAXErrorIllegalArgument);
-    if (s.facts.interfaces & atspi::kHypertext) {
-      auto resolved = resolve(*e, *bounds);
-      if (!resolved) return failed(kAXErrorCannotComplete);
-      if (resolved->embedded) {
-        if (attribute == "AXStringForRange") return valueOf(std::move(resolved->text.text));
-        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
-        if (!x) return failed(kAXErrorNoValue);
-        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
-      }
-    }
-    if (attribute == "AXStringForRange") return textRange(*e, bounds->first, bounds->second);
-    Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Text", "GetRangeExtents",
-                              g_variant_new("(iiu)", bounds->first, bounds->second, 0u), "(iiii)"});
-    if (!r.ok()) return failed(r.error);
-    atspi::Extents x;
-    g_variant_get(r.value.get(), "(iiii)", &x.x, &x.y, &x.width, &x.height);
-    if (!atspi::usableExtents(x)) return failed(kAXErrorNoValue);
-    return valueOf(AXValue{Rect{Point{double(x.x), double(x.y)}, Size{double(x.width), double(x.height)}}});
+    return textOfRange(*t.element, *t.snapshot, *bounds, entry->id == atspi::ParameterizedAttribute::stringForRange);
   }
 
   AXError setAttributeValue(const Element& element, std::string_view attribute, const Value& value) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return kAXErrorIllegalArgument;
-    if (e->busName().empty()) return kAXErrorCannotComplete;
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return s.error;
-    if (e->isApplication()) {
-      if (attribute != "AXManualAccessibility" && attribute != "AXEnhancedUserInterface")
-        return kAXErrorAttributeUnsupported;
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return t.error;
+    const AtspiElement& e = *t.element;
+    if (e.isApplication()) {
+      if (!accessibilitySwitch(attribute)) return kAXErrorAttributeUnsupported;
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       // What these ask an application for is to expose its tree; on Linux
       // that is the session-wide accessibility switch, which Qt and
@@ -118,11 +80,13 @@ class AtspiAccessibility final : public Accessibility {
       if (std::get<bool>(value)) accessibilityEnabled(context_, true);
       return kAXErrorSuccess;
     }
-    if (attribute == "AXValue") return setValue(*e, s, value);
-    if (attribute == "AXFocused") {
+    const auto* entry = atspi::findObjectAttribute(attribute);
+    const auto id = entry ? std::optional(entry->id) : std::nullopt;
+    if (id == atspi::ObjectAttribute::value) return setValue(e, *t.snapshot, value);
+    if (id == atspi::ObjectAttribute::focused) {
       if (!std::holds_alternative<bool>(value)) return kAXErrorIllegalArgument;
       if (!std::get<bool>(value)) return kAXErrorSuccess;
-      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Component", "GrabFocus", nullptr, "(b)"});
       return r.ok() ? kAXErrorSuccess : r.error;
     }
     return kAXErrorAttributeUnsupported;
@@ -132,54 +96,48 @@ class AtspiAccessibility final : public Accessibility {
   // element's other facts: a node's children are counted before they are
   // listed and their facts fetched. Applications are listed every time.
   CountResult getAttributeValueCount(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, 0};
-    if (attribute != "AXChildren" || e->isApplication()) return {kAXErrorNotImplemented, 0};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, 0};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, 0};
-    if (s.facts.states.has(ATSPI_STATE_DEFUNCT)) return {kAXErrorInvalidUIElement, 0};
-    if (!s.childCount || *s.childCount < 0) return {kAXErrorNotImplemented, 0};
-    return {kAXErrorSuccess, *s.childCount};
+    const Target t = resolve(element, Defunct::refused, [&](const AtspiElement& e) {
+      return attribute != "AXChildren" || e.isApplication() ? kAXErrorNotImplemented : kAXErrorSuccess;
+    });
+    if (t.error != kAXErrorSuccess) return {t.error, 0};
+    const auto& count = t.snapshot->childCount;
+    if (!count || *count < 0) return {kAXErrorNotImplemented, 0};
+    return {kAXErrorSuccess, *count};
   }
 
   NamesResult copyActionNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
     TextList names;
-    if (s.facts.topLevel) names.push_back("AXRaise");
-    if (!e->isApplication())
-      for (auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) names.push_back(std::move(a.name));
+    if (t.snapshot->facts.topLevel) names.push_back("AXRaise");
+    if (!t.element->isApplication())
+      for (auto& a : atspi::mapActions(factsOf(*t.element, *t.snapshot), t.snapshot->actions))
+        names.push_back(std::move(a.name));
     return {kAXErrorSuccess, std::move(names)};
   }
 
   SettableResult isAttributeSettable(const Element& element, std::string_view attribute) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, false};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, false};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, false};
-    if (e->isApplication())
-      return {kAXErrorSuccess, attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface"};
-    if (attribute == "AXValue") return {kAXErrorSuccess, atspi::valueSettable(factsOf(*e, s))};
-    if (attribute == "AXFocused") return {kAXErrorSuccess, s.facts.states.has(ATSPI_STATE_FOCUSABLE)};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, false};
+    if (t.element->isApplication()) return {kAXErrorSuccess, accessibilitySwitch(attribute)};
+    const auto* entry = atspi::findObjectAttribute(attribute);
+    if (entry && entry->id == atspi::ObjectAttribute::value)
+      return {kAXErrorSuccess, atspi::valueSettable(factsOf(*t.element, *t.snapshot))};
+    if (entry && entry->id == atspi::ObjectAttribute::focused)
+      return {kAXErrorSuccess, t.snapshot->facts.states.has(ATSPI_STATE_FOCUSABLE)};
     return {kAXErrorSuccess, false};
   }
 
   AXError performAction(const Element& element, std::string_view action) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return kAXErrorIllegalArgument;
-    if (e->busName().empty()) return kAXErrorCannotComplete;
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return s.error;
-    if (action == "AXRaise") return s.facts.topLevel ? raise(*e, s) : kAXErrorActionUnsupported;
-    if (e->isApplication()) return kAXErrorActionUnsupported;
-    for (const auto& a : atspi::mapActions(factsOf(*e, s), s.actions)) {
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return t.error;
+    const AtspiElement& e = *t.element;
+    const atspi::Snapshot& s = *t.snapshot;
+    if (action == "AXRaise") return s.facts.topLevel ? raise(e, s) : kAXErrorActionUnsupported;
+    if (e.isApplication()) return kAXErrorActionUnsupported;
+    for (const auto& a : atspi::mapActions(factsOf(e, s), s.actions)) {
       if (a.name != action) continue;
-      Reply r = bus_->call(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "DoAction",
+      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Action", "DoAction",
                                 g_variant_new("(i)", a.index), "(b)"});
       if (!r.ok()) return r.error;
       gboolean done = FALSE;
@@ -190,31 +148,83 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   NamesResult copyAttributeNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
-    return {kAXErrorSuccess, atspi::attributeNames(factsOf(*e, s), e->isApplication())};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
+    return {kAXErrorSuccess, atspi::attributeNames(factsOf(*t.element, *t.snapshot), t.element->isApplication())};
   }
 
   NamesResult copyParameterizedAttributeNames(const Element& element) override {
-    const AtspiElement* e = element.as<AtspiElement>();
-    if (!e) return {kAXErrorIllegalArgument, std::nullopt};
-    if (e->busName().empty()) return {kAXErrorCannotComplete, std::nullopt};
-    const atspi::Snapshot& s = e->snapshot();
-    if (s.error != kAXErrorSuccess) return {s.error, std::nullopt};
-    if (e->isApplication()) return {kAXErrorSuccess, TextList{}};
-    return {kAXErrorSuccess, atspi::parameterizedAttributeNames(s.facts)};
+    const Target t = resolve(element);
+    if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
+    if (t.element->isApplication()) return {kAXErrorSuccess, TextList{}};
+    return {kAXErrorSuccess, atspi::parameterizedAttributeNames(t.snapshot->facts)};
   }
 
  private:
+  // What every operation starts from: the AT-SPI element behind a handle
+  // and its snapshot, or the error that answers the request. In this order:
+  // a handle of another backend is an illegal argument; `first` checks what
+  // an operation refuses before anything is read (each its own code); an
+  // application not on the bus cannot complete; an object that cannot be
+  // read answers why; a defunct object is invalid where `defunct` says so.
+  struct Target {
+    const AtspiElement* element = nullptr;
+    const atspi::Snapshot* snapshot = nullptr;
+    AXError error = kAXErrorSuccess;
+  };
+  enum class Defunct { read, refused };
+  static AXError nothingFirst(const AtspiElement&) { return kAXErrorSuccess; }
+
+  template <class First = decltype(&nothingFirst)>
+  Target resolve(const Element& element, Defunct defunct = Defunct::read, First first = &nothingFirst) {
+    const AtspiElement* e = element.as<AtspiElement>();
+    if (!e) return Target{nullptr, nullptr, kAXErrorIllegalArgument};
+    if (const AXError refused = first(*e); refused != kAXErrorSuccess) return Target{e, nullptr, refused};
+    if (e->busName().empty()) return Target{e, nullptr, kAXErrorCannotComplete};
+    const atspi::Snapshot& s = e->snapshot();
+    if (s.error != kAXErrorSuccess) return Target{e, &s, s.error};
+    if (defunct == Defunct::refused && s.facts.states.has(ATSPI_STATE_DEFUNCT))
+      return Target{e, &s, kAXErrorInvalidUIElement};
+    return Target{e, &s, kAXErrorSuccess};
+  }
+
+  // AXStringForRange (`wantText`) or AXBoundsForRange of a text object.
+  CopyResult textOfRange(const AtspiElement& e, const atspi::Snapshot& s, std::pair<std::int32_t, std::int32_t> bounds,
+                         bool wantText) {
+    if (s.facts.interfaces & atspi::kHypertext) {
+      auto resolved = resolveEmbedded(e, bounds);
+      if (!resolved) return failed(kAXErrorCannotComplete);
+      if (resolved->embedded) {
+        if (wantText) return valueOf(std::move(resolved->text.text));
+        auto x = atspi::extentsOfRuns(*bus_, resolved->text.runs);
+        if (!x) return failed(kAXErrorNoValue);
+        return valueOf(AXValue{Rect{Point{double(x->x), double(x->y)}, Size{double(x->width), double(x->height)}}});
+      }
+    }
+    if (wantText) return textRange(e, bounds.first, bounds.second);
+    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetRangeExtents",
+                              g_variant_new("(iiu)", bounds.first, bounds.second, 0u), "(iiii)"});
+    if (!r.ok()) return failed(r.error);
+    atspi::Extents x;
+    g_variant_get(r.value.get(), "(iiii)", &x.x, &x.y, &x.width, &x.height);
+    if (!atspi::usableExtents(x)) return failed(kAXErrorNoValue);
+    return valueOf(AXValue{Rect{Point{double(x.x), double(x.y)}, Size{double(x.width), double(x.height)}}});
+  }
+
+  // The application attributes that stand for the session's accessibility
+  // switch: the only ones an application lets set.
+  static bool accessibilitySwitch(std::string_view attribute) {
+    const auto* entry = atspi::findApplicationAttribute(attribute);
+    return entry && (entry->id == atspi::ApplicationAttribute::manualAccessibility ||
+                     entry->id == atspi::ApplicationAttribute::enhancedUserInterface);
+  }
+
   // The facts with the password-entry ancestry settled, which only text
   // objects need (and which costs calls when the element was not reached
   // from above).
   atspi::Facts factsOf(const AtspiElement& e, const atspi::Snapshot& s) {
     atspi::Facts f = s.facts;
-    if (e.insideSecure || !textCapable(f.role) || atspi::isPasswordRole(f.role)) return f;
+    if (!atspi::needsSecureAncestry(f, e.insideSecure)) return f;
     bool inside = false;
     std::string bus = s.parentBus, path = s.parentPath;
     for (int hop = 0; hop < kSecureAncestorHops && !bus.empty() && path != atspi::kRootPath; ++hop) {
@@ -237,9 +247,7 @@ class AtspiAccessibility final : public Accessibility {
     auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path));
     // Passed down a walk, so that text inside a password entry is known to
     // be protected without asking for its ancestors.
-    if (parent.isApplication()) child->insideSecure = false;
-    else if (ps.error == kAXErrorSuccess && atspi::isPasswordRole(ps.facts.role)) child->insideSecure = true;
-    else child->insideSecure = parent.insideSecure;
+    child->insideSecure = atspi::childInsideSecure(parent.isApplication(), ps, parent.insideSecure);
     return Element(std::move(child));
   }
 
@@ -264,38 +272,46 @@ class AtspiAccessibility final : public Accessibility {
     return list;
   }
 
-  CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
-    if (attribute == "AXRole") return valueOf(std::string("AXApplication"));
-    if (attribute == "AXTitle") return valueOf(s.facts.name);
-    if (attribute == "AXDescription") return valueOf(s.facts.description);
-    if (attribute == "AXSubrole" || attribute == "AXParent") return failed(kAXErrorNoValue);
-    if (attribute == "AXManualAccessibility" || attribute == "AXEnhancedUserInterface")
-      return valueOf(accessibilityEnabled(context_, false));
-    if (attribute != "AXChildren" && attribute != "AXWindows" && attribute != "AXFocusedWindow" &&
-        attribute != "AXFocusedUIElement")
-      return failed(kAXErrorAttributeUnsupported);
+  CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view name) {
+    using A = atspi::ApplicationAttribute;
+    const auto* entry = atspi::findApplicationAttribute(name);
+    if (!entry || !entry->offered(s.facts)) return failed(kAXErrorAttributeUnsupported);
+    switch (entry->id) {
+      case A::role: return valueOf(std::string("AXApplication"));
+      case A::title: return valueOf(s.facts.name);
+      case A::description: return valueOf(s.facts.description);
+      case A::subrole:
+      case A::parent: return failed(kAXErrorNoValue);
+      case A::manualAccessibility:
+      case A::enhancedUserInterface: return valueOf(accessibilityEnabled(context_, false));
+      case A::children:
+      case A::windows:
+      case A::focusedWindow:
+      case A::focusedUIElement: return windowAttribute(e, s, entry->id);
+    }
+    return failed(kAXErrorAttributeUnsupported);
+  }
+
+  CopyResult windowAttribute(const AtspiElement& e, const atspi::Snapshot& s, atspi::ApplicationAttribute attribute) {
+    using A = atspi::ApplicationAttribute;
     AXError error = kAXErrorSuccess;
     auto kids = children(e, s, error);
     if (!kids) return failed(error);
-    if (attribute == "AXChildren") return valueOf(std::move(*kids));
-    // Windows the user can see (or has minimised); toolkits keep hidden
-    // windows in the tree.
+    if (attribute == A::children) return valueOf(std::move(*kids));
     ElementList windows;
     for (auto& w : *kids) {
       const atspi::Snapshot& ws = w.as<AtspiElement>()->snapshot();
-      if (ws.error != kAXErrorSuccess) continue;
-      if (ws.facts.states.has(ATSPI_STATE_VISIBLE) || ws.facts.states.has(ATSPI_STATE_ICONIFIED))
-        windows.push_back(w);
+      if (ws.error == kAXErrorSuccess && atspi::listedWindow(ws.facts.states)) windows.push_back(w);
     }
-    if (attribute == "AXWindows") return valueOf(std::move(windows));
+    if (attribute == A::windows) return valueOf(std::move(windows));
     Element focusedWindow;
     for (auto& w : windows)
-      if (w.as<AtspiElement>()->snapshot().facts.states.has(ATSPI_STATE_ACTIVE)) {
+      if (atspi::focusedWindow(w.as<AtspiElement>()->snapshot().facts.states)) {
         focusedWindow = w;
         break;
       }
     if (!focusedWindow) return failed(kAXErrorNoValue);
-    if (attribute == "AXFocusedWindow") return valueOf(focusedWindow);
+    if (attribute == A::focusedWindow) return valueOf(focusedWindow);
     return focusedElement(*focusedWindow.as<AtspiElement>());
   }
 
@@ -324,21 +340,15 @@ class AtspiAccessibility final : public Accessibility {
         if (!role.ok() || !state.ok()) continue;
         guint32 r = 0;
         g_variant_get(role.value.get(), "(u)", &r);
-        GVariantIter* it = nullptr;
-        g_variant_get(state.value.get(), "(au)", &it);
-        std::vector<std::uint32_t> words;
-        guint32 w = 0;
-        while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
-        g_variant_iter_free(it);
-        const auto states = atspi::States::fromWords(words);
-        if (states.has(ATSPI_STATE_FOCUSED)) {
+        const auto states = atspi::statesFrom(state.value.get());
+        const auto step = atspi::focusStep(states, level[i].path == window.path());
+        if (step == atspi::FocusStep::found) {
           auto found = std::make_shared<AtspiElement>(bus_, level[i].bus, level[i].path);
           found->insideSecure = level[i].insideSecure;
           return valueOf(Element(std::move(found)));
         }
-        if (level[i].path != window.path() && !states.has(ATSPI_STATE_SHOWING)) continue;
-        if (!kids.ok()) continue;
-        const bool secure = level[i].insideSecure || atspi::isPasswordRole(r);
+        if (step == atspi::FocusStep::skip || !kids.ok()) continue;
+        const bool secure = atspi::secureBelow(level[i].insideSecure, r);
         for (auto& [bus, path] : atspi::objectList(kids.value.get())) {
           if (seen >= kFocusSearchNodes) break;
           ++seen;
@@ -350,55 +360,58 @@ class AtspiAccessibility final : public Accessibility {
     return failed(kAXErrorNoValue);
   }
 
-  CopyResult objectAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view attribute) {
-    if (attribute == "AXRole") return valueOf(std::string(atspi::axRole(s.facts)));
-    if (attribute == "AXSubrole") {
-      auto subrole = atspi::axSubrole(factsOf(e, s));
-      return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
-    }
-    if (attribute == "AXProtectedContent") {
-      auto p = atspi::protectedContent(factsOf(e, s));
-      return p ? valueOf(*p) : failed(kAXErrorAttributeUnsupported);
-    }
-    if (attribute == "AXTitle") return valueOf(s.facts.name);
-    if (attribute == "AXDescription") return valueOf(s.facts.description);
-    if (attribute == "AXEnabled")
-      return valueOf(s.facts.states.has(ATSPI_STATE_ENABLED) || s.facts.states.has(ATSPI_STATE_SENSITIVE));
-    if (attribute == "AXFocused") return valueOf(s.facts.states.has(ATSPI_STATE_FOCUSED));
-    if (attribute == "AXPosition" || attribute == "AXSize") {
-      if (!(s.facts.interfaces & atspi::kComponent)) return failed(kAXErrorAttributeUnsupported);
-      if (!s.extents || !atspi::usableExtents(*s.extents)) return failed(kAXErrorNoValue);
-      if (attribute == "AXPosition") return valueOf(AXValue{Point{double(s.extents->x), double(s.extents->y)}});
-      return valueOf(AXValue{Size{double(s.extents->width), double(s.extents->height)}});
-    }
-    if (attribute == "AXChildren") {
-      AXError error = kAXErrorSuccess;
-      auto kids = children(e, s, error);
-      return kids ? valueOf(std::move(*kids)) : failed(error);
-    }
-    if (attribute == "AXParent") {
-      if (s.parentBus.empty() || s.parentPath == "/org/a11y/atspi/null") return failed(kAXErrorNoValue);
-      auto parent = std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath);
-      return valueOf(Element(std::move(parent)));
-    }
-    if (attribute == "AXValue") return readValue(e, s);
-    const bool text = (s.facts.interfaces & atspi::kText) && !s.facts.topLevel;
-    if (attribute == "AXNumberOfCharacters") {
-      if (!text) return failed(kAXErrorAttributeUnsupported);
-      Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Text", "CharacterCount");
-      if (!r.ok()) return failed(r.error);
-      if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_INT32)) return failed(kAXErrorCannotComplete);
-      return valueOf(std::int64_t{g_variant_get_int32(r.value.get())});
-    }
-    if (attribute == "AXSelectedText" || attribute == "AXSelectedTextRange") {
-      if (!text) return failed(kAXErrorAttributeUnsupported);
-      return selection(e, s, attribute == "AXSelectedText");
-    }
-    if (attribute == "AXURL") {
-      if (!(s.facts.interfaces & atspi::kDocument)) return failed(kAXErrorAttributeUnsupported);
-      return documentUrl(e);
+  CopyResult objectAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view name) {
+    using O = atspi::ObjectAttribute;
+    const auto* entry = atspi::findObjectAttribute(name);
+    if (!entry) return failed(kAXErrorAttributeUnsupported);
+    // Settled only where it matters: it costs calls.
+    std::optional<atspi::Facts> settled;
+    if (entry->needsAncestry) settled = factsOf(e, s);
+    const atspi::Facts& facts = settled ? *settled : s.facts;
+    if (!entry->offered(facts)) return failed(kAXErrorAttributeUnsupported);
+    switch (entry->id) {
+      case O::role: return valueOf(std::string(atspi::axRole(facts)));
+      case O::subrole: {
+        auto subrole = atspi::axSubrole(facts);
+        return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
+      }
+      case O::protectedContent: return valueOf(*atspi::protectedContent(facts));
+      case O::title: return valueOf(facts.name);
+      case O::description: return valueOf(facts.description);
+      case O::enabled: return valueOf(atspi::enabled(facts.states));
+      case O::focused: return valueOf(facts.states.has(ATSPI_STATE_FOCUSED));
+      case O::position:
+      case O::size: return rectangle(s, entry->id);
+      case O::children: {
+        AXError error = kAXErrorSuccess;
+        auto kids = children(e, s, error);
+        return kids ? valueOf(std::move(*kids)) : failed(error);
+      }
+      case O::parent: {
+        if (!atspi::hasParent(s)) return failed(kAXErrorNoValue);
+        return valueOf(Element(std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath)));
+      }
+      case O::value: return readValue(e, s);
+      case O::numberOfCharacters: return characterCount(e);
+      case O::selectedText: return selection(e, s, true);
+      case O::selectedTextRange: return selection(e, s, false);
+      case O::url: return documentUrl(e);
     }
     return failed(kAXErrorAttributeUnsupported);
+  }
+
+  static CopyResult rectangle(const atspi::Snapshot& s, atspi::ObjectAttribute attribute) {
+    const auto x = atspi::screenRectangle(s);
+    if (!x) return failed(kAXErrorNoValue);
+    if (attribute == atspi::ObjectAttribute::position) return valueOf(AXValue{Point{double(x->x), double(x->y)}});
+    return valueOf(AXValue{Size{double(x->width), double(x->height)}});
+  }
+
+  CopyResult characterCount(const AtspiElement& e) {
+    Reply r = bus_->property(e.busName(), e.path(), "org.a11y.atspi.Text", "CharacterCount");
+    if (!r.ok()) return failed(r.error);
+    if (!g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_INT32)) return failed(kAXErrorCannotComplete);
+    return valueOf(std::int64_t{g_variant_get_int32(r.value.get())});
   }
 
   CopyResult textRange(const AtspiElement& e, std::int32_t start, std::int32_t end) {
@@ -441,24 +454,28 @@ class AtspiAccessibility final : public Accessibility {
     if (!replies[0].ok()) return failed(replies[0].error);
     gint32 count = 0;
     g_variant_get(replies[0].value.get(), "(i)", &count);
-    gint32 start = 0, end = 0;
-    if (count > 0 && replies[1].ok()) {
-      g_variant_get(replies[1].value.get(), "(ii)", &start, &end);
-      if (end < start) std::swap(start, end);
-    } else {
+    std::optional<std::pair<std::int32_t, std::int32_t>> first;
+    if (replies[1].ok()) {
+      first.emplace();
+      g_variant_get(replies[1].value.get(), "(ii)", &first->first, &first->second);
+    }
+    auto span = atspi::firstSelection(count, first);
+    if (!span) {
       if (wantText) return valueOf(std::string());
       if (!replies[2].ok()) return failed(replies[2].error);
       GVariant* inner = nullptr;
       g_variant_get(replies[2].value.get(), "(v)", &inner);
-      atspi::VariantPtr caret(inner);
-      if (!g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32) || g_variant_get_int32(inner) < 0)
-        return failed(kAXErrorNoValue);
-      start = end = g_variant_get_int32(inner);
+      Variant caret(inner);
+      std::optional<std::int32_t> offset;
+      if (g_variant_is_of_type(inner, G_VARIANT_TYPE_INT32)) offset = g_variant_get_int32(inner);
+      span = atspi::caretRange(offset);
+      if (!span) return failed(kAXErrorNoValue);
     }
+    const auto [start, end] = *span;
     if (!wantText) return valueOf(AXValue{CharacterRange{start, std::int64_t{end} - start}});
     if (start == end) return valueOf(std::string());
     if (s.facts.interfaces & atspi::kHypertext) {
-      auto resolved = resolve(e, {start, end});
+      auto resolved = resolveEmbedded(e, {start, end});
       if (!resolved) return failed(kAXErrorCannotComplete);
       if (resolved->embedded) return valueOf(std::move(resolved->text.text));
     }
@@ -473,7 +490,7 @@ class AtspiAccessibility final : public Accessibility {
     atspi::ResolvedText text;
     bool embedded = false;
   };
-  std::optional<Resolved> resolve(const AtspiElement& e, atspi::TextSpan span) {
+  std::optional<Resolved> resolveEmbedded(const AtspiElement& e, atspi::TextSpan span) {
     atspi::BusTextObjects objects(*bus_);
     const atspi::ObjectAddress address{e.busName(), e.path()};
     auto root = objects.read({address});
@@ -526,19 +543,22 @@ class AtspiAccessibility final : public Accessibility {
     if (!display) return kAXErrorCannotComplete;
     auto pid = atspi::processOfBus(*bus_, e.busName());
     if (!pid) return kAXErrorCannotComplete;
-    std::optional<atspi::Extents> frame;
-    if (s.extents && atspi::usableExtents(*s.extents)) frame = s.extents;
-    return atspi::raiseWindow(display, *pid, s.facts.name, frame) ? kAXErrorSuccess : kAXErrorCannotComplete;
+    return atspi::raiseWindow(display, *pid, s.facts.name, atspi::screenRectangle(s)) ? kAXErrorSuccess
+                                                                                      : kAXErrorCannotComplete;
   }
 
   LinuxContext& context_;
-  std::shared_ptr<atspi::Bus> bus_;
+  std::shared_ptr<atspi::BusPort> bus_;
 };
 
 }  // namespace
 
 std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context) {
-  return std::make_unique<AtspiAccessibility>(context);
+  return makeAccessibility(context, std::make_shared<atspi::Bus>(context));
+}
+
+std::unique_ptr<Accessibility> makeAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus) {
+  return std::make_unique<AtspiAccessibility>(context, std::move(bus));
 }
 
 std::optional<std::string> applicationOf(const Element& element) {

@@ -3,6 +3,7 @@
 #include <atspi/atspi-constants.h>
 
 #include <functional>
+#include <span>
 #include <limits>
 
 namespace larkspire::linux_backend::atspi {
@@ -14,10 +15,10 @@ constexpr std::size_t kMaxCallsInFlight = 600;
 
 }  // namespace
 
-AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path)
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path)
     : bus_(std::move(bus)), busName_(std::move(busName)), path_(std::move(path)) {}
 
-AtspiElement::AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid)
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid)
     : bus_(std::move(bus)), path_(kRootPath), pid_(pid) {}
 
 const std::string& AtspiElement::busName() const {
@@ -44,28 +45,25 @@ std::size_t AtspiElement::hash() const {
 }
 
 bool AtspiElement::fresh() const {
-  return snapshot_ && std::chrono::steady_clock::now() - snapshot_->at < kFreshFor;
+  return snapshot_ && bus_->now() - snapshot_->at < kFreshFor;
 }
 
-std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path) {
+void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path) {
   auto property = [&](const char* name) {
-    return Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
-                g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"};
+    calls.push_back(Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
+                         g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"});
   };
-  return {
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"},
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"},
-      property("Name"),
-      property("Description"),
-      property("Parent"),
-      property("ChildCount"),
-      Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"},
-  };
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"});
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"});
+  property("Name");
+  property("Description");
+  property("Parent");
+  property("ChildCount");
+  calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"});
 }
 
 Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   Snapshot s;
-  s.at = std::chrono::steady_clock::now();
   Reply& role = r[0];
   if (!role.ok()) {
     s.error = role.error;
@@ -73,22 +71,14 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   }
   g_variant_get(role.value.get(), "(u)", &s.facts.role);
 
-  if (r[1].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[1].value.get(), "(au)", &it);
-    std::vector<std::uint32_t> words;
-    guint32 w = 0;
-    while (g_variant_iter_next(it, "u", &w)) words.push_back(w);
-    g_variant_iter_free(it);
-    s.facts.states = States::fromWords(words);
-  }
+  if (r[1].ok()) s.facts.states = statesFrom(r[1].value.get());
 
   // A property's value, unwrapped, when it came and has the type.
-  auto property = [&](std::size_t index, const GVariantType* type) -> VariantPtr {
+  auto property = [&](std::size_t index, const GVariantType* type) -> Variant {
     if (!r[index].ok()) return nullptr;
     GVariant* boxed = nullptr;
     g_variant_get(r[index].value.get(), "(v)", &boxed);
-    VariantPtr value(boxed);
+    Variant value(boxed);
     if (!value || !g_variant_is_of_type(value.get(), type)) return nullptr;
     return value;
   };
@@ -105,93 +95,75 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
   }
   if (auto count = property(5, G_VARIANT_TYPE_INT32)) s.childCount = g_variant_get_int32(count.get());
 
-  if (r[6].ok()) {
-    GVariantIter* it = nullptr;
-    g_variant_get(r[6].value.get(), "(as)", &it);
-    std::vector<std::string> names;
-    const char* n = nullptr;
-    while (g_variant_iter_next(it, "&s", &n)) names.emplace_back(n);
-    g_variant_iter_free(it);
-    s.facts.interfaces = interfaceFlags(names);
-  }
+  if (r[6].ok()) s.facts.interfaces = interfaceFlags(stringsFrom(r[6].value.get()));
   return s;
 }
 
-namespace {
-
-bool wantsExtents(const Snapshot& s, const std::string& parentOfTopLevel) {
-  if (!(s.facts.interfaces & kComponent)) return false;
-  // What is not showing has no rectangle on screen (GTK reports INT32_MIN
-  // for it anyway); windows are asked whatever their state.
-  return s.facts.states.has(ATSPI_STATE_SHOWING) || s.facts.states.has(ATSPI_STATE_ICONIFIED) ||
-         s.parentPath == parentOfTopLevel;
-}
-
-}  // namespace
-
-void AtspiElement::prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements) {
+void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements) {
   std::vector<const AtspiElement*> stale;
   for (const auto* e : elements)
     if (!e->fresh()) stale.push_back(e);
   const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
   for (std::size_t start = 0; start < stale.size(); start += perBatch) {
-    const std::size_t end = std::min(stale.size(), start + perBatch);
+    const std::span<const AtspiElement* const> part(stale.data() + start, std::min(perBatch, stale.size() - start));
     // First what every object has; then extents and actions only of the
     // objects that have them, which saves a third of the calls of a walk.
-    std::vector<Call> calls;
-    calls.reserve((end - start) * kSnapshotCallCount);
-    for (std::size_t i = start; i < end; ++i) {
-      const std::string& name = stale[i]->busName();
-      for (auto& c : snapshotCalls(name.empty() ? std::string("org.invalid") : name, stale[i]->path()))
-        calls.push_back(std::move(c));
-    }
-    auto replies = bus.callAll(std::move(calls));
-    std::vector<Call> more;
-    std::vector<std::pair<const AtspiElement*, bool>> targets;  // element, true for extents
-    for (std::size_t i = start; i < end; ++i) {
-      const AtspiElement* e = stale[i];
-      if (e->busName().empty()) {
-        Snapshot s;
-        s.error = platform::kAXErrorCannotComplete;
-        s.at = std::chrono::steady_clock::now();
-        e->snapshot_ = std::move(s);
-        continue;
-      }
-      e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>((i - start) * kSnapshotCallCount));
-      const Snapshot& s = *e->snapshot_;
-      if (s.error != platform::kAXErrorSuccess) continue;
-      if (wantsExtents(s, kRootPath)) {
-        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
-                            g_variant_new("(u)", 0u), "((iiii))"});
-        targets.emplace_back(e, true);
-      }
-      if (s.facts.interfaces & kAction) {
-        more.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
-        targets.emplace_back(e, false);
-      }
-    }
-    auto moreReplies = bus.callAll(std::move(more));
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-      auto& [e, extents] = targets[k];
-      Snapshot& s = *e->snapshot_;
-      Reply& r = moreReplies[k];
-      if (extents) {
-        Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
-        if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
-        s.extents = x;
-      } else if (r.ok()) {
-        GVariantIter* it = nullptr;
-        g_variant_get(r.value.get(), "(a(sss))", &it);
-        const char* name = nullptr;
-        const char* description = nullptr;
-        const char* keys = nullptr;
-        while (g_variant_iter_next(it, "(&s&s&s)", &name, &description, &keys)) s.actions.emplace_back(name);
-        g_variant_iter_free(it);
-      }
-    }
+    readFacts(bus, part);
+    readExtentsAndActions(bus, part);
     // Fresh from the end of the batch, not its start.
-    for (std::size_t i = start; i < end; ++i)
-      if (stale[i]->snapshot_) stale[i]->snapshot_->at = std::chrono::steady_clock::now();
+    const double now = bus.now();
+    for (const AtspiElement* e : part) e->snapshot_->at = now;
+  }
+}
+
+void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  std::vector<Call> calls;
+  calls.reserve(elements.size() * kSnapshotCallCount);
+  for (const AtspiElement* e : elements) {
+    static const std::string kNoBus = "org.invalid";
+    const std::string& name = e->busName();
+    appendSnapshotCalls(calls, name.empty() ? kNoBus : name, e->path());
+  }
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const AtspiElement* e = elements[i];
+    if (e->busName().empty()) {
+      Snapshot s;
+      s.error = platform::kAXErrorCannotComplete;
+      e->snapshot_ = std::move(s);
+      continue;
+    }
+    e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>(i * kSnapshotCallCount));
+  }
+}
+
+void AtspiElement::readExtentsAndActions(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  std::vector<Call> calls;
+  std::vector<std::pair<Snapshot*, bool>> targets;  // snapshot, true for extents
+  for (const AtspiElement* e : elements) {
+    Snapshot& s = *e->snapshot_;
+    if (s.error != platform::kAXErrorSuccess) continue;
+    if (wantsExtents(s)) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
+                           g_variant_new("(u)", 0u), "((iiii))"});
+      targets.emplace_back(&s, true);
+    }
+    if (s.facts.interfaces & kAction) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
+      targets.emplace_back(&s, false);
+    }
+  }
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    auto& [s, extents] = targets[k];
+    Reply& r = replies[k];
+    if (extents) {
+      Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
+      if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
+      s->extents = x;
+    } else if (r.ok()) {
+      s->actions = actionNamesFrom(r.value.get());
+    }
   }
 }
 
@@ -199,25 +171,59 @@ const Snapshot& AtspiElement::snapshot() const {
   if (!fresh()) prefetch(*bus_, {this});
   Snapshot& s = *snapshot_;
   if (s.error == platform::kAXErrorSuccess) {
-    // A direct child of its application's root is a top-level window.
-    s.facts.topLevel = !isApplication() && s.parentPath == kRootPath && s.parentBus == busName_;
+    s.facts.topLevel = topLevel(s, busName_, isApplication());
     if (insideSecure) s.facts.insideSecure = *insideSecure;
   }
   return s;
 }
 
+namespace {
+
+// The iterator over the array a reply tuple of one array holds.
+VariantIter arrayOf(GVariant* tuple, const char* type) {
+  GVariantIter* it = nullptr;
+  g_variant_get(tuple, type, &it);
+  return VariantIter(it);
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple) {
   std::vector<std::pair<std::string, std::string>> out;
-  GVariantIter* it = nullptr;
-  g_variant_get(tuple, "(a(so))", &it);
+  VariantIter it = arrayOf(tuple, "(a(so))");
   const char* bus = nullptr;
   const char* path = nullptr;
-  while (g_variant_iter_next(it, "(&s&o)", &bus, &path)) out.emplace_back(bus, path);
-  g_variant_iter_free(it);
+  while (g_variant_iter_next(it.get(), "(&s&o)", &bus, &path)) out.emplace_back(bus, path);
   return out;
 }
 
-std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName) {
+States statesFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(au)");
+  std::vector<std::uint32_t> words;
+  guint32 w = 0;
+  while (g_variant_iter_next(it.get(), "u", &w)) words.push_back(w);
+  return States::fromWords(words);
+}
+
+std::vector<std::string> stringsFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(as)");
+  std::vector<std::string> out;
+  const char* s = nullptr;
+  while (g_variant_iter_next(it.get(), "&s", &s)) out.emplace_back(s);
+  return out;
+}
+
+std::vector<std::string> actionNamesFrom(GVariant* tuple) {
+  VariantIter it = arrayOf(tuple, "(a(sss))");
+  std::vector<std::string> out;
+  const char* name = nullptr;
+  const char* description = nullptr;
+  const char* keys = nullptr;
+  while (g_variant_iter_next(it.get(), "(&s&s&s)", &name, &description, &keys)) out.emplace_back(name);
+  return out;
+}
+
+std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName) {
   Reply r = bus.call(Call{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                           "GetConnectionUnixProcessID", g_variant_new("(s)", busName.c_str()), "(u)"});
   if (!r.ok()) return std::nullopt;
@@ -226,7 +232,7 @@ std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName) 
   return static_cast<platform::Pid>(pid);
 }
 
-std::string findApplicationBus(Bus& bus, platform::Pid pid) {
+std::string findApplicationBus(BusPort& bus, platform::Pid pid) {
   if (pid <= 0) return {};
   Reply apps = bus.call(Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr,
                              "(a(so))"});

@@ -7,40 +7,26 @@
 // text, selection and value reads always ask the application.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "platform/linux/dbus/accessibility_bus.h"
-#include "platform/linux/atspi/translate.h"
+#include "platform/linux/atspi/bus_port.h"
+#include "platform/linux/atspi/snapshot.h"
 #include "platform/values.h"
 
 namespace larkspire::linux_backend::atspi {
 
-inline constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
-inline constexpr auto kFreshFor = std::chrono::milliseconds(1000);
-
-// What one batch of calls told about an object.
-struct Snapshot {
-  platform::AXError error = platform::kAXErrorSuccess;  // the object itself could not be read
-  Facts facts;
-  // Absent when there is no Component; unusable when not showing.
-  std::optional<Extents> extents;
-  std::vector<std::string> actions;
-  std::string parentBus;
-  std::string parentPath;
-  std::optional<std::int32_t> childCount;
-  std::chrono::steady_clock::time_point at;
-};
+inline constexpr double kFreshFor = 1.0;  // seconds, on the bus port's clock
 
 class AtspiElement final : public platform::ElementRef {
  public:
   // An object known by its address.
-  AtspiElement(std::shared_ptr<Bus> bus, std::string busName, std::string path);
+  AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path);
   // The application of a process, found lazily.
-  AtspiElement(std::shared_ptr<Bus> bus, platform::Pid pid);
+  AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid);
 
   bool equals(const platform::ElementRef& other) const override;
   std::size_t hash() const override;
@@ -58,14 +44,18 @@ class AtspiElement final : public platform::ElementRef {
   // A fresh snapshot, read now unless one younger than kFreshFor is kept.
   const Snapshot& snapshot() const;
   // Reads snapshots of many elements in one pipelined batch.
-  static void prefetch(Bus& bus, const std::vector<const AtspiElement*>& elements);
+  static void prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements);
   bool fresh() const;
 
-  Bus& bus() const { return *bus_; }
-  std::shared_ptr<Bus> sharedBus() const { return bus_; }
+  BusPort& bus() const { return *bus_; }
 
  private:
-  std::shared_ptr<Bus> bus_;
+  // The two rounds of calls of a prefetch: the facts every object has; then
+  // extents and actions of those that have them.
+  static void readFacts(BusPort& bus, std::span<const AtspiElement* const> elements);
+  static void readExtentsAndActions(BusPort& bus, std::span<const AtspiElement* const> elements);
+
+  std::shared_ptr<BusPort> bus_;
   mutable std::string busName_;
   std::string path_;
   std::optional<platform::Pid> pid_;
@@ -74,18 +64,23 @@ class AtspiElement final : public platform::ElementRef {
 
 // The bus name of the application that a process registered on the
 // accessibility bus, or "" when there is none.
-std::string findApplicationBus(Bus& bus, platform::Pid pid);
+std::string findApplicationBus(BusPort& bus, platform::Pid pid);
 // The process that owns a bus name, or none.
-std::optional<platform::Pid> processOfBus(Bus& bus, const std::string& busName);
+std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName);
 
-// Calls that read one object, and the reading of their replies. Exposed for
-// the focus search, which batches them itself. The properties are read one
-// by one: Qt 5's bridge ends its application with a segmentation fault on
-// org.freedesktop.DBus.Properties.GetAll.
-std::vector<Call> snapshotCalls(const std::string& busName, const std::string& path);
+// The calls that read one object's facts (kSnapshotCallCount of them, in
+// this order), which prefetch batches for many objects, and the reading of
+// their replies. Name, Description, Parent and ChildCount are read with
+// Properties.Get each, not GetAll: Qt 5's bridge ends its application with
+// a segmentation fault on org.freedesktop.DBus.Properties.GetAll.
+void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path);
 inline constexpr std::size_t kSnapshotCallCount = 7;
 Snapshot snapshotFrom(std::vector<Reply>::iterator replies);
-// (bus name, path) pairs of an a(so) reply.
+// Reply tuples read: (bus name, path) pairs of an (a(so)), the states of
+// an (au), the strings of an (as), the action names of an (a(sss)).
 std::vector<std::pair<std::string, std::string>> objectList(GVariant* tuple);
+States statesFrom(GVariant* tuple);
+std::vector<std::string> stringsFrom(GVariant* tuple);
+std::vector<std::string> actionNamesFrom(GVariant* tuple);
 
 }  // namespace larkspire::linux_backend::atspi

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/linux/handles.h"
+
 namespace larkspire::linux_backend::atspi {
 namespace {
 
@@ -204,10 +206,9 @@ std::string utf8Of(std::u32string_view text) {
 }
 
 std::u32string codePointsOf(std::string_view text) {
-  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  GlibString valid(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())));
   std::u32string out;
-  for (const gchar* p = valid; *p; p = g_utf8_next_char(p)) out += static_cast<char32_t>(g_utf8_get_char(p));
-  g_free(valid);
+  for (const gchar* p = valid.get(); *p; p = g_utf8_next_char(p)) out += static_cast<char32_t>(g_utf8_get_char(p));
   return out;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
 
 namespace larkspire::linux_backend::atspi {
@@ -21,14 +22,14 @@ std::vector<unsigned long> cardinals(Display* d, Window w, Atom property, Atom t
   Atom actual = None;
   int format = 0;
   unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
+  unsigned char* raw = nullptr;
   std::vector<unsigned long> out;
-  if (XGetWindowProperty(d, w, property, 0, 4096, False, type, &actual, &format, &count, &after, &data) == Success &&
-      data && format == 32) {
-    auto* items = reinterpret_cast<unsigned long*>(data);
+  const int status = XGetWindowProperty(d, w, property, 0, 4096, False, type, &actual, &format, &count, &after, &raw);
+  XData<unsigned char> data(raw);
+  if (status == Success && data && format == 32) {
+    auto* items = reinterpret_cast<unsigned long*>(data.get());
     out.assign(items, items + count);
   }
-  if (data) XFree(data);
   return out;
 }
 
@@ -36,12 +37,11 @@ std::string utf8Property(Display* d, Window w, Atom property, Atom type) {
   Atom actual = None;
   int format = 0;
   unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
+  unsigned char* raw = nullptr;
   std::string out;
-  if (XGetWindowProperty(d, w, property, 0, 1024, False, type, &actual, &format, &count, &after, &data) == Success &&
-      data && format == 8)
-    out.assign(reinterpret_cast<char*>(data), count);
-  if (data) XFree(data);
+  const int status = XGetWindowProperty(d, w, property, 0, 1024, False, type, &actual, &format, &count, &after, &raw);
+  XData<unsigned char> data(raw);
+  if (status == Success && data && format == 8) out.assign(reinterpret_cast<char*>(data.get()), count);
   return out;
 }
 

@@ -3,22 +3,22 @@
 // of calls, whatever its size.
 #pragma once
 
-#include "platform/linux/dbus/accessibility_bus.h"
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/atspi/hypertext.h"
 
 namespace larkspire::linux_backend::atspi {
 
 class BusTextObjects final : public TextObjects {
  public:
-  explicit BusTextObjects(Bus& bus) : bus_(bus) {}
+  explicit BusTextObjects(BusPort& bus) : bus_(bus) {}
   std::vector<std::optional<TextObject>> read(const std::vector<ObjectAddress>& objects) override;
 
  private:
-  Bus& bus_;
+  BusPort& bus_;
 };
 
 // The screen extents of each run, read in one batch, and their union; none
 // when no run has a usable rectangle.
-std::optional<Extents> extentsOfRuns(Bus& bus, const std::vector<TextRun>& runs);
+std::optional<Extents> extentsOfRuns(BusPort& bus, const std::vector<TextRun>& runs);
 
 }  // namespace larkspire::linux_backend::atspi

@@ -312,27 +312,91 @@ std::vector<MappedAction> mapActions(const Facts& facts, const std::vector<std::
   return out;
 }
 
-platform::TextList attributeNames(const Facts& facts, bool isApplication) {
-  platform::TextList names{"AXRole", "AXSubrole", "AXTitle", "AXDescription", "AXParent",
-                           "AXChildren"};
-  if (isApplication) {
-    names.insert(names.end(), {"AXWindows", "AXFocusedWindow", "AXFocusedUIElement", "AXManualAccessibility",
-                               "AXEnhancedUserInterface"});
-    return names;
-  }
-  if (hasInterface(facts, kComponent)) names.insert(names.end(), {"AXPosition", "AXSize"});
-  names.insert(names.end(), {"AXEnabled", "AXFocused"});
-  if (valueSource(facts) != ValueSource::none) names.push_back("AXValue");
-  if (hasInterface(facts, kText) && !facts.topLevel)
-    names.insert(names.end(), {"AXNumberOfCharacters", "AXSelectedText", "AXSelectedTextRange"});
-  if (hasInterface(facts, kDocument)) names.push_back("AXURL");
-  if (protectedContent(facts)) names.push_back("AXProtectedContent");
+namespace {
+
+bool always(const Facts&) { return true; }
+bool hasComponent(const Facts& f) { return hasInterface(f, kComponent); }
+bool hasValue(const Facts& f) { return valueSource(f) != ValueSource::none; }
+// Windows implement Text in some toolkits; their text is their title.
+bool hasText(const Facts& f) { return hasInterface(f, kText) && !f.topLevel; }
+bool hasDocument(const Facts& f) { return hasInterface(f, kDocument); }
+bool isProtected(const Facts& f) { return protectedContent(f).has_value(); }
+
+using O = ObjectAttribute;
+constexpr std::array<AttributeEntry<O>, 16> kObjectAttributes{{
+    {"AXRole", O::role, always},
+    {"AXSubrole", O::subrole, always, true},
+    {"AXTitle", O::title, always},
+    {"AXDescription", O::description, always},
+    {"AXParent", O::parent, always},
+    {"AXChildren", O::children, always},
+    {"AXPosition", O::position, hasComponent},
+    {"AXSize", O::size, hasComponent},
+    {"AXEnabled", O::enabled, always},
+    {"AXFocused", O::focused, always},
+    {"AXValue", O::value, hasValue},
+    {"AXNumberOfCharacters", O::numberOfCharacters, hasText},
+    {"AXSelectedText", O::selectedText, hasText},
+    {"AXSelectedTextRange", O::selectedTextRange, hasText},
+    {"AXURL", O::url, hasDocument},
+    {"AXProtectedContent", O::protectedContent, isProtected, true},
+}};
+
+using A = ApplicationAttribute;
+constexpr std::array<AttributeEntry<A>, 11> kApplicationAttributes{{
+    {"AXRole", A::role, always},
+    {"AXSubrole", A::subrole, always},
+    {"AXTitle", A::title, always},
+    {"AXDescription", A::description, always},
+    {"AXParent", A::parent, always},
+    {"AXChildren", A::children, always},
+    {"AXWindows", A::windows, always},
+    {"AXFocusedWindow", A::focusedWindow, always},
+    {"AXFocusedUIElement", A::focusedUIElement, always},
+    {"AXManualAccessibility", A::manualAccessibility, always},
+    {"AXEnhancedUserInterface", A::enhancedUserInterface, always},
+}};
+
+constexpr std::array<AttributeEntry<ParameterizedAttribute>, 2> kParameterizedAttributes{{
+    {"AXStringForRange", ParameterizedAttribute::stringForRange, hasText},
+    {"AXBoundsForRange", ParameterizedAttribute::boundsForRange, hasText},
+}};
+
+template <class Table>
+auto find(const Table& table, std::string_view name) -> const typename Table::value_type* {
+  for (const auto& entry : table)
+    if (entry.name == name) return &entry;
+  return nullptr;
+}
+
+template <class Table>
+platform::TextList offeredNames(const Table& table, const Facts& facts) {
+  platform::TextList names;
+  for (const auto& entry : table)
+    if (entry.offered(facts)) names.emplace_back(entry.name);
   return names;
 }
 
+}  // namespace
+
+const AttributeEntry<ObjectAttribute>* findObjectAttribute(std::string_view name) {
+  return find(kObjectAttributes, name);
+}
+
+const AttributeEntry<ApplicationAttribute>* findApplicationAttribute(std::string_view name) {
+  return find(kApplicationAttributes, name);
+}
+
+const AttributeEntry<ParameterizedAttribute>* findParameterizedAttribute(std::string_view name) {
+  return find(kParameterizedAttributes, name);
+}
+
+platform::TextList attributeNames(const Facts& facts, bool isApplication) {
+  return isApplication ? offeredNames(kApplicationAttributes, facts) : offeredNames(kObjectAttributes, facts);
+}
+
 platform::TextList parameterizedAttributeNames(const Facts& facts) {
-  if (!hasInterface(facts, kText) || facts.topLevel) return {};
-  return {"AXStringForRange", "AXBoundsForRange"};
+  return offeredNames(kParameterizedAttributes, facts);
 }
 
 platform::AXError errorForDBus(std::string_view name, bool timedOut) {

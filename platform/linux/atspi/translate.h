@@ -100,7 +100,33 @@ struct MappedAction {
 };
 std::vector<MappedAction> mapActions(const Facts& facts, const std::vector<std::string>& atspiNames);
 
-// The attribute names an object offers, in our vocabulary.
+// The attributes objects and applications have, in our vocabulary. One
+// table each gives the name, whether an object offers it, and whether
+// deciding that or reading it needs the password-entry ancestry settled
+// (Facts::insideSecure, which costs calls when not known). The names an
+// object lists and the attributes it answers come from the same table.
+enum class ObjectAttribute {
+  role, subrole, title, description, parent, children, position, size, enabled, focused, value,
+  numberOfCharacters, selectedText, selectedTextRange, url, protectedContent,
+};
+enum class ApplicationAttribute {
+  role, subrole, title, description, parent, children, windows, focusedWindow, focusedUIElement,
+  manualAccessibility, enhancedUserInterface,
+};
+enum class ParameterizedAttribute { stringForRange, boundsForRange };
+
+template <class Id>
+struct AttributeEntry {
+  std::string_view name;
+  Id id;
+  bool (*offered)(const Facts& facts);
+  bool needsAncestry = false;
+};
+const AttributeEntry<ObjectAttribute>* findObjectAttribute(std::string_view name);
+const AttributeEntry<ApplicationAttribute>* findApplicationAttribute(std::string_view name);
+const AttributeEntry<ParameterizedAttribute>* findParameterizedAttribute(std::string_view name);
+
+// The attribute names an object offers, in the order of its table.
 platform::TextList attributeNames(const Facts& facts, bool isApplication);
 platform::TextList parameterizedAttributeNames(const Facts& facts);
 

@@ -11,11 +11,6 @@
 namespace larkspire::linux_backend::atspi {
 namespace {
 
-struct ErrorFree {
-  void operator()(GError* e) const { if (e) g_error_free(e); }
-};
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-
 // An error of the connection itself rather than an answer of the other side
 // or a timeout (which a second try would only repeat).
 bool connectionLost(const GError* error) {
@@ -28,15 +23,14 @@ bool connectionLost(const GError* error) {
   return false;
 }
 
-Reply replyFrom(GVariant* value, GError* rawError) {
-  ErrorPtr error(rawError);
+Reply replyFrom(Variant value, const GError* error) {
   Reply reply;
   if (value) {
-    reply.value.reset(value);
+    reply.value = std::move(value);
   } else {
-    reply.error = errorFor(error.get());
-    reply.lostConnection = connectionLost(error.get());
-    reply.timedOut = isTimeout(error.get());
+    reply.error = errorFor(error);
+    reply.lostConnection = connectionLost(error);
+    reply.timedOut = isTimeout(error);
   }
   return reply;
 }
@@ -45,9 +39,16 @@ double monotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// One round of calls in flight: where their replies go, and how many are
+// still to come.
+struct Round {
+  std::vector<Reply>& replies;
+  int remaining = 0;
+};
+// What the reply callback of one call is given.
 struct Pending {
-  Reply* out;
-  int* remaining;
+  Round* round = nullptr;
+  std::size_t index = 0;
 };
 
 constexpr const char* kApplicationRootPath = "/org/a11y/atspi/accessible/root";
@@ -56,27 +57,23 @@ constexpr const char* kApplicationRootPath = "/org/a11y/atspi/accessible/root";
 // hung application accepts the socket but never completes the handshake, so
 // the connection is made on a thread of its own that is left behind (and
 // cleans up after itself) when the time runs out.
-GDBusConnection* connectWithin(const std::string& address, std::chrono::milliseconds limit) {
+Object<GDBusConnection> connectWithin(const std::string& address, std::chrono::milliseconds limit) {
   struct Attempt {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
     bool abandoned = false;
-    GDBusConnection* connection = nullptr;
+    Object<GDBusConnection> connection;
   };
   auto attempt = std::make_shared<Attempt>();
   try {
     std::thread([attempt, address] {
-      GError* error = nullptr;
-      GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-          address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, &error);
-      if (error) g_error_free(error);
+      ErrorSlot error;
+      Object<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
+          address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, error.out()));
       std::lock_guard<std::mutex> lock(attempt->mutex);
-      if (attempt->abandoned) {
-        if (connection) g_object_unref(connection);
-      } else {
-        attempt->connection = connection;
-      }
+      // Abandoned: the connection goes with this thread.
+      if (!attempt->abandoned) attempt->connection = std::move(connection);
       attempt->finished = true;
       attempt->done.notify_all();
     }).detach();
@@ -88,16 +85,15 @@ GDBusConnection* connectWithin(const std::string& address, std::chrono::millisec
     attempt->abandoned = true;
     return nullptr;
   }
-  return attempt->connection;
+  return std::move(attempt->connection);
 }
 
 void onReply(GObject* source, GAsyncResult* result, gpointer data) {
   auto* pending = static_cast<Pending*>(data);
-  GError* error = nullptr;
-  GVariant* value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-  *pending->out = replyFrom(value, error);
-  --*pending->remaining;
-  delete pending;
+  ErrorSlot error;
+  Variant value(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
+  pending->round->replies[pending->index] = replyFrom(std::move(value), error.get());
+  --pending->round->remaining;
 }
 
 }  // namespace
@@ -105,10 +101,8 @@ void onReply(GObject* source, GAsyncResult* result, gpointer data) {
 platform::AXError errorFor(const GError* error) {
   if (!error) return platform::kAXErrorCannotComplete;
   if (g_dbus_error_is_remote_error(error)) {
-    gchar* name = g_dbus_error_get_remote_error(error);
-    auto code = errorForDBus(name ? name : "", false);
-    g_free(name);
-    return code;
+    GlibString name(g_dbus_error_get_remote_error(error));
+    return errorForDBus(name ? name.get() : "", false);
   }
   if (error->domain == G_IO_ERROR) {
     if (error->code == G_IO_ERROR_TIMED_OUT) return errorForDBus("", true);
@@ -135,12 +129,10 @@ platform::AXError errorFor(const GError* error) {
 bool isTimeout(const GError* error) {
   if (!error) return false;
   if (g_dbus_error_is_remote_error(error)) {
-    gchar* name = g_dbus_error_get_remote_error(error);
-    std::string_view n(name ? name : "");
-    bool timeout = n == "org.freedesktop.DBus.Error.NoReply" || n == "org.freedesktop.DBus.Error.Timeout" ||
-                   n == "org.freedesktop.DBus.Error.TimedOut";
-    g_free(name);
-    return timeout;
+    GlibString name(g_dbus_error_get_remote_error(error));
+    std::string_view n(name ? name.get() : "");
+    return n == "org.freedesktop.DBus.Error.NoReply" || n == "org.freedesktop.DBus.Error.Timeout" ||
+           n == "org.freedesktop.DBus.Error.TimedOut";
   }
   if (error->domain == G_IO_ERROR) return error->code == G_IO_ERROR_TIMED_OUT;
   if (error->domain == G_DBUS_ERROR)
@@ -168,93 +160,59 @@ bool acceptablePeerAddress(const std::string& address) {
   return address.rfind("unix:path=", 0) == 0 || address.rfind("unix:abstract=", 0) == 0;
 }
 
-Bus::Bus(LinuxContext& context) : context_(context) {}
+Bus::Bus(LinuxContext& context, std::function<double()> clock)
+    : context_(context), clock_(clock ? std::move(clock) : monotonicSeconds) {}
 
-Bus::~Bus() {
-  for (auto& [name, connection] : peers_)
-    if (connection) g_object_unref(connection);
-}
+double Bus::now() { return clock_(); }
 
 GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 
-GDBusConnection* Bus::peerFor(const std::string& busName) {
+Object<GDBusConnection> Bus::peerFor(const std::string& busName) {
   // Only applications offer private connections, and they are called by
   // their unique names; the registry and the bus itself are not.
   if (busName.empty() || busName[0] != ':') return nullptr;
-  if (timedOut_.givenUp(busName, monotonicSeconds())) return nullptr;
+  if (timedOut_.givenUp(busName, now())) return nullptr;
   std::lock_guard<std::mutex> lock(peersMutex_);
   auto found = peers_.find(busName);
-  if (found == peers_.end()) {
-    GDBusConnection* peer = nullptr;
-    if (GDBusConnection* bus = connection()) {
-      GError* error = nullptr;
-      GVariant* reply = g_dbus_connection_call_sync(
-          bus, busName.c_str(), kApplicationRootPath, "org.a11y.atspi.Application", "GetApplicationBusAddress",
-          nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, &error);
-      if (error) {
-        if (isTimeout(error)) timedOut_.timedOut(busName, monotonicSeconds());
-        g_error_free(error);
-      }
-      if (reply) {
-        const char* address = nullptr;
-        g_variant_get(reply, "(&s)", &address);
-        if (address && acceptablePeerAddress(address)) {
-          const double started = monotonicSeconds();
-          peer = connectWithin(address, std::chrono::milliseconds(kCallTimeoutMs));
-          // Accepted but never answered: the application is not reading.
-          if (!peer && monotonicSeconds() - started >= kCallTimeoutMs / 1000.0)
-            timedOut_.timedOut(busName, monotonicSeconds());
-        }
-        g_variant_unref(reply);
-      }
-    }
-    found = peers_.emplace(busName, peer).first;
-  }
-  GDBusConnection* peer = found->second;
-  if (!peer) return nullptr;
-  if (g_dbus_connection_is_closed(peer)) {
-    g_object_unref(peer);
-    found->second = nullptr;
-    return nullptr;
-  }
-  return G_DBUS_CONNECTION(g_object_ref(peer));
+  if (found == peers_.end()) found = peers_.emplace(busName, connectPeer(busName)).first;
+  Object<GDBusConnection>& peer = found->second;
+  if (peer && g_dbus_connection_is_closed(peer.get())) peer.reset();
+  return retain(peer.get());
+}
+
+// Asks the application for its private address and connects to it, each
+// within the call timeout; null when it offers none or cannot be reached.
+Object<GDBusConnection> Bus::connectPeer(const std::string& busName) {
+  GDBusConnection* bus = connection();
+  if (!bus) return nullptr;
+  ErrorSlot error;
+  Variant reply(g_dbus_connection_call_sync(bus, busName.c_str(), kApplicationRootPath, "org.a11y.atspi.Application",
+                                            "GetApplicationBusAddress", nullptr, G_VARIANT_TYPE("(s)"),
+                                            G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, error.out()));
+  if (error && isTimeout(error.get())) timedOut_.timedOut(busName, now());
+  if (!reply) return nullptr;
+  const char* address = nullptr;
+  g_variant_get(reply.get(), "(&s)", &address);
+  if (!address || !acceptablePeerAddress(address)) return nullptr;
+  const double started = now();
+  Object<GDBusConnection> peer = connectWithin(address, std::chrono::milliseconds(kCallTimeoutMs));
+  // Accepted but never answered: the application is not reading.
+  if (!peer && now() - started >= kCallTimeoutMs / 1000.0) timedOut_.timedOut(busName, now());
+  return peer;
 }
 
 void Bus::forgetPeer(const std::string& busName) {
   std::lock_guard<std::mutex> lock(peersMutex_);
   auto found = peers_.find(busName);
-  if (found == peers_.end() || !found->second) return;
-  g_object_unref(found->second);
-  found->second = nullptr;
+  if (found != peers_.end()) found->second.reset();
 }
 
 Bus::Route Bus::route(const std::string& busName) {
-  if (GDBusConnection* peer = peerFor(busName)) return Route{peer, true};
-  GDBusConnection* bus = connection();
-  if (!bus) return Route{};
-  return Route{G_DBUS_CONNECTION(g_object_ref(bus)), false};
+  if (Object<GDBusConnection> peer = peerFor(busName)) return Route{std::move(peer), true};
+  return Route{retain(connection()), false};
 }
 
 namespace {
-
-struct ConnectionUnref {
-  void operator()(GDBusConnection* c) const { g_object_unref(c); }
-};
-using HeldConnection = std::unique_ptr<GDBusConnection, ConnectionUnref>;
-
-// Sinks floating parameters so that a call can be sent a second time.
-void keepParameters(std::vector<Call>& calls) {
-  for (auto& c : calls)
-    if (c.parameters) g_variant_ref_sink(c.parameters);
-}
-
-void dropParameters(std::vector<Call>& calls) {
-  for (auto& c : calls)
-    if (c.parameters) {
-      g_variant_unref(c.parameters);
-      c.parameters = nullptr;
-    }
-}
 
 // One call of a batch and the way it goes.
 struct Send {
@@ -263,58 +221,59 @@ struct Send {
   bool peer;                    // the application's private connection: no destination
 };
 
+// A main context of our own, the thread's default while it lives.
+class PrivateContext {
+ public:
+  PrivateContext() : context_(g_main_context_new()) { g_main_context_push_thread_default(context_.get()); }
+  ~PrivateContext() { g_main_context_pop_thread_default(context_.get()); }
+  PrivateContext(const PrivateContext&) = delete;
+  PrivateContext& operator=(const PrivateContext&) = delete;
+  GMainContext* get() const { return context_.get(); }
+
+ private:
+  MainContext context_;
+};
+
 // Sends every listed call before waiting for any answer. Replies are
 // delivered on a private context that only this loop runs, so nothing else
-// of the process is dispatched here.
+// of the process is dispatched here. The callbacks' data lives here, and
+// this returns only once every callback has run.
 void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std::vector<Reply>& replies) {
   if (sends.empty()) return;
-  GMainContext* context = g_main_context_new();
-  g_main_context_push_thread_default(context);
-  int remaining = static_cast<int>(sends.size());
-  for (const Send& send : sends) {
+  PrivateContext context;
+  Round round{replies, static_cast<int>(sends.size())};
+  std::vector<Pending> pending(sends.size());
+  for (std::size_t k = 0; k < sends.size(); ++k) {
+    const Send& send = sends[k];
     const Call& c = calls[send.index];
+    pending[k] = Pending{&round, send.index};
     g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
-                           c.method, c.parameters, c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply,
-                           new Pending{&replies[send.index], &remaining});
+                           c.method, c.parameters.get(), c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply, &pending[k]);
   }
   // Every call ends by its own timeout at the latest.
-  while (remaining > 0) g_main_context_iteration(context, TRUE);
-  g_main_context_pop_thread_default(context);
-  g_main_context_unref(context);
+  while (round.remaining > 0) g_main_context_iteration(context.get(), TRUE);
 }
 
 }  // namespace
 
-Reply Bus::call(Call c) {
-  std::vector<Call> one;
-  one.push_back(std::move(c));
-  return std::move(callAll(std::move(one)).front());
-}
-
 std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   std::vector<Reply> replies(calls.size());
-  keepParameters(calls);
-  std::vector<HeldConnection> held;     // the routes' references, released on return
-  std::map<std::string, Route> routes;  // one lookup per application in the batch
+  std::map<std::string, Route> routes;  // one lookup per application in the batch; holds the connections
   std::vector<Send> sends;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     auto known = routes.find(calls[i].bus);
-    if (known == routes.end()) {
-      Route r = route(calls[i].bus);
-      if (r.connection) held.emplace_back(r.connection);
-      known = routes.emplace(calls[i].bus, r).first;
-    }
+    if (known == routes.end()) known = routes.emplace(calls[i].bus, route(calls[i].bus)).first;
     if (!known->second.connection) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    if (timedOut_.givenUp(calls[i].bus, monotonicSeconds())) {
+    if (timedOut_.givenUp(calls[i].bus, now())) {
       // Not sent, so not a new timeout: the give-up runs out in its time.
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    sends.push_back(Send{i, known->second.connection, known->second.peer});
+    sends.push_back(Send{i, known->second.connection.get(), known->second.peer});
   }
   sendAll(calls, sends, replies);
   noteTimeouts(calls, replies);
@@ -333,27 +292,16 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   }
   sendAll(calls, again, replies);
   noteTimeouts(calls, replies);
-  dropParameters(calls);
   return replies;
 }
 
 void Bus::noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies) {
-  const double now = monotonicSeconds();
+  const double at = now();
   for (std::size_t i = 0; i < calls.size(); ++i) {
     // The bus daemon and the registry answer for everyone; only an
     // application is given up on.
-    if (replies[i].timedOut && !calls[i].bus.empty() && calls[i].bus[0] == ':') timedOut_.timedOut(calls[i].bus, now);
+    if (replies[i].timedOut && !calls[i].bus.empty() && calls[i].bus[0] == ':') timedOut_.timedOut(calls[i].bus, at);
   }
-}
-
-Reply Bus::property(const std::string& bus, const std::string& path, const char* interface, const char* name) {
-  Reply reply = call(Call{bus, path, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", interface, name),
-                          "(v)"});
-  if (!reply.ok()) return reply;
-  GVariant* inner = nullptr;
-  g_variant_get(reply.value.get(), "(v)", &inner);
-  reply.value.reset(inner);
-  return reply;
 }
 
 }  // namespace larkspire::linux_backend::atspi

@@ -4,12 +4,15 @@
 
 #include <gio/gio.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/linux/atspi/bus_port.h"
+#include "platform/linux/handles.h"
 #include "platform/values.h"
 
 namespace larkspire::linux_backend {
@@ -39,66 +42,37 @@ class TimedOutApplications {
   std::map<std::string, double> since_;
 };
 
-struct VariantUnref {
-  void operator()(GVariant* v) const { if (v) g_variant_unref(v); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
-
-struct Reply {
-  VariantPtr value;  // the reply tuple on success
-  platform::AXError error = platform::kAXErrorSuccess;
-  // The connection failed (closed, refused), as opposed to an answer, an
-  // error sent by the other side or a timeout.
-  bool lostConnection = false;
-  // No answer came in time. (A call not sent because its application ran
-  // out of time before fails without this.)
-  bool timedOut = false;
-  bool ok() const { return error == platform::kAXErrorSuccess && value; }
-};
-
-struct Call {
-  std::string bus;
-  std::string path;
-  const char* interface = nullptr;
-  const char* method = nullptr;
-  GVariant* parameters = nullptr;  // floating references are consumed
-  const char* replyType = nullptr;
-};
-
-class Bus {
+class Bus final : public BusPort {
  public:
-  explicit Bus(LinuxContext& context);
-  ~Bus();
+  // `clock` gives the time in seconds; a monotonic clock when none is given.
+  explicit Bus(LinuxContext& context, std::function<double()> clock = {});
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
   // The accessibility bus, or null when there is none.
   GDBusConnection* connection();
 
-  Reply call(Call call);
-  // Sends every call before waiting for any answer: one round trip for the
-  // lot instead of one per call. Replies come back in the order of `calls`.
-  std::vector<Reply> callAll(std::vector<Call> calls);
-
-  // org.freedesktop.DBus.Properties.Get, unwrapped from its variant.
-  Reply property(const std::string& bus, const std::string& path, const char* interface, const char* name);
+  std::vector<Reply> callAll(std::vector<Call> calls) override;
+  double now() override;
 
  private:
   struct Route {
-    GDBusConnection* connection = nullptr;  // a reference of our own; null when there is no way
+    Object<GDBusConnection> connection;  // null when there is no way
     bool peer = false;                      // the application's private connection
   };
   // Where calls to an application's bus name go: its private connection
   // when it offers one, else the accessibility bus.
   Route route(const std::string& busName);
-  GDBusConnection* peerFor(const std::string& busName);
+  Object<GDBusConnection> peerFor(const std::string& busName);
+  Object<GDBusConnection> connectPeer(const std::string& busName);
   void forgetPeer(const std::string& busName);
   void noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies);
 
   LinuxContext& context_;
+  std::function<double()> clock_;
   TimedOutApplications timedOut_;
   std::mutex peersMutex_;
-  std::map<std::string, GDBusConnection*> peers_;  // null: none offered or reachable
+  std::map<std::string, Object<GDBusConnection>> peers_;  // null: none offered or reachable
 };
 
 // Whether an address an application offers for its private connection is

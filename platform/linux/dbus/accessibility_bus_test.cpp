@@ -20,10 +20,8 @@ TEST(AtspiPrivateConnection, OnlyALocalSocketAddressIsFollowed) {
 
 TEST(AtspiTimeouts, OnlyRunningOutOfTimeCounts) {
   auto is = [](GQuark domain, int code) {
-    GError* error = g_error_new_literal(domain, code, "x");
-    bool timeout = isTimeout(error);
-    g_error_free(error);
-    return timeout;
+    Error error(g_error_new_literal(domain, code, "x"));
+    return isTimeout(error.get());
   };
   EXPECT_TRUE(is(G_IO_ERROR, G_IO_ERROR_TIMED_OUT));
   EXPECT_TRUE(is(G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY));
@@ -31,12 +29,10 @@ TEST(AtspiTimeouts, OnlyRunningOutOfTimeCounts) {
   EXPECT_FALSE(is(G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN));
   EXPECT_FALSE(isTimeout(nullptr));
   // What the bus daemon sends when the other side did not answer it.
-  GError* remote = g_dbus_error_new_for_dbus_error("org.freedesktop.DBus.Error.NoReply", "x");
-  EXPECT_TRUE(isTimeout(remote));
-  g_error_free(remote);
-  GError* unknown = g_dbus_error_new_for_dbus_error("org.freedesktop.DBus.Error.UnknownObject", "x");
-  EXPECT_FALSE(isTimeout(unknown));
-  g_error_free(unknown);
+  Error remote(g_dbus_error_new_for_dbus_error("org.freedesktop.DBus.Error.NoReply", "x"));
+  EXPECT_TRUE(isTimeout(remote.get()));
+  Error unknown(g_dbus_error_new_for_dbus_error("org.freedesktop.DBus.Error.UnknownObject", "x"));
+  EXPECT_FALSE(isTimeout(unknown.get()));
 }
 
 TEST(AtspiTimeouts, AnApplicationIsGivenUpOnForAWhileAfterItsTimeout) {
