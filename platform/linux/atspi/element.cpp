@@ -1,5 +1,7 @@
 #include "platform/linux/atspi/element.h"
 
+#include "platform/linux/atspi/registry.h"
+
 #include <atspi/atspi-constants.h>
 
 #include <functional>
@@ -234,21 +236,8 @@ std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busNa
 
 std::string findApplicationBus(BusPort& bus, platform::Pid pid) {
   if (pid <= 0) return {};
-  Reply apps = bus.call(Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr,
-                             "(a(so))"});
-  if (!apps.ok()) return {};
-  auto list = objectList(apps.value.get());
-  std::vector<Call> calls;
-  for (const auto& [name, path] : list)
-    calls.push_back(Call{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "GetConnectionUnixProcessID", g_variant_new("(s)", name.c_str()), "(u)"});
-  auto replies = bus.callAll(std::move(calls));
-  for (std::size_t i = 0; i < replies.size(); ++i) {
-    if (!replies[i].ok()) continue;
-    guint32 owner = 0;
-    g_variant_get(replies[i].value.get(), "(u)", &owner);
-    if (static_cast<platform::Pid>(owner) == pid) return list[i].first;
-  }
+  for (const auto& application : registeredApplications(bus))
+    if (application.pid == pid) return application.busName;
   return {};
 }
 

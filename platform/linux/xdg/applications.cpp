@@ -2,6 +2,8 @@
 // process, their windows and desktop entries.
 #include "platform/linux/xdg/applications.h"
 
+#include "platform/linux/atspi/registry.h"
+
 #include <gio/gio.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@ using namespace platform;
 using ewmh::ClientWindow;
 using ewmh::XWindow;
 
-constexpr int kBusTimeoutMs = 1000;
 // How long an activation may take to show in _NET_ACTIVE_WINDOW, and how
 // often it looks.
 constexpr double kActivationTimeout = 1.0;
@@ -24,33 +25,13 @@ constexpr double kActivationPollInterval = 0.02;
 }  // namespace
 
 // The processes registered on the accessibility bus, in the registry's order.
-std::vector<Pid> registeredPids(GDBusConnection* bus) {
+std::vector<Pid> registeredPids(atspi::BusPort* bus) {
   std::vector<Pid> pids;
   if (!bus) return pids;
-  GVariant* reply = g_dbus_connection_call_sync(bus, "org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root",
-                                                "org.a11y.atspi.Accessible", "GetChildren", nullptr,
-                                                G_VARIANT_TYPE("(a(so))"), G_DBUS_CALL_FLAGS_NONE, kBusTimeoutMs,
-                                                nullptr, nullptr);
-  if (!reply) return pids;
-  GVariantIter* children = nullptr;
-  g_variant_get(reply, "(a(so))", &children);
-  const gchar* name = nullptr;
-  const gchar* path = nullptr;
-  while (g_variant_iter_loop(children, "(&s&o)", &name, &path)) {
-    GVariant* answer = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                   "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-                                                   g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
-                                                   G_DBUS_CALL_FLAGS_NONE, kBusTimeoutMs, nullptr, nullptr);
-    if (!answer) continue;
-    guint32 pid = 0;
-    g_variant_get(answer, "(u)", &pid);
-    g_variant_unref(answer);
-    if (pid > 0 && pid <= 0x7fffffffU && std::find(pids.begin(), pids.end(), static_cast<Pid>(pid)) == pids.end()) {
-      pids.push_back(static_cast<Pid>(pid));
-    }
+  for (const auto& application : atspi::registeredApplications(*bus)) {
+    const Pid pid = application.pid;
+    if (pid > 0 && std::find(pids.begin(), pids.end(), pid) == pids.end()) pids.push_back(pid);
   }
-  g_variant_iter_free(children);
-  g_variant_unref(reply);
   return pids;
 }
 

@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/x11/ewmh_clients.h"
 #include "platform/linux/xdg/catalog.h"
 #include "platform/run_loop.h"
 #include "platform/workspace.h"
 
-typedef struct _GDBusConnection GDBusConnection;
 
 namespace larkspire::linux_backend {
 
 // The processes registered on the accessibility bus, in the registry's order.
-std::vector<platform::Pid> registeredPids(GDBusConnection* bus);
+std::vector<platform::Pid> registeredPids(atspi::BusPort* bus);
 
 // The live desktop as the application services see it.
 class Applications : public std::enable_shared_from_this<Applications> {
@@ -30,7 +30,7 @@ class Applications : public std::enable_shared_from_this<Applications> {
   // `display` and `accessibilityBus` are asked on every use (null: none);
   // waits are measured on `clock`; the catalog reads its folders from
   // `getenv`.
-  Applications(std::function<Display*()> display, std::function<GDBusConnection*()> accessibilityBus,
+  Applications(std::function<Display*()> display, std::function<atspi::BusPort*()> accessibilityBus,
                platform::Clock& clock, xdg::Getenv getenv)
       : display_(std::move(display)),
         accessibilityBus_(std::move(accessibilityBus)),
@@ -67,7 +67,7 @@ class Applications : public std::enable_shared_from_this<Applications> {
   std::optional<xdg::DesktopEntry> identify(platform::Pid pid, const std::vector<ewmh::ClientWindow>& clients);
 
   std::function<Display*()> display_;
-  std::function<GDBusConnection*()> accessibilityBus_;
+  std::function<atspi::BusPort*()> accessibilityBus_;
   platform::Clock& clock_;
   std::mutex mutex_;
   xdg::DesktopCatalog catalog_;

@@ -3,6 +3,8 @@
 // launcher does.
 #include "platform/linux/xdg/workspace.h"
 
+#include "platform/linux/dbus/accessibility_bus.h"
+
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -225,14 +227,17 @@ OpenResult XdgWorkspace::openApplication(const std::string& location, bool activ
 }  // namespace
 
 std::unique_ptr<Workspace> makeXdgWorkspace(std::function<Display*()> display,
-                                            std::function<GDBusConnection*()> accessibilityBus, Clock& clock,
+                                            std::function<atspi::BusPort*()> accessibilityBus, Clock& clock,
                                             xdg::Getenv getenv) {
   return std::make_unique<XdgWorkspace>(
       std::make_shared<Applications>(std::move(display), std::move(accessibilityBus), clock, std::move(getenv)));
 }
 
 std::unique_ptr<Workspace> makeWorkspace(LinuxContext& context, Clock& clock) {
-  return makeXdgWorkspace([&context] { return context.display(); }, [&context] { return context.accessibilityBus(); },
+  // Calls of its own on the accessibility bus: the registry is read from
+  // the workspace's thread, not the accessibility service's.
+  auto bus = std::make_shared<atspi::Bus>(context);
+  return makeXdgWorkspace([&context] { return context.display(); }, [bus]() -> atspi::BusPort* { return bus.get(); },
                           clock, xdg::processEnvironment);
 }
 

@@ -6,12 +6,12 @@
 #include <functional>
 #include <memory>
 
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/xdg/desktop_entry.h"
 #include "platform/run_loop.h"
 #include "platform/workspace.h"
 
 typedef struct _XDisplay Display;
-typedef struct _GDBusConnection GDBusConnection;
 
 namespace larkspire::linux_backend {
 
@@ -19,7 +19,7 @@ namespace larkspire::linux_backend {
 // every wait (an open, an activation) is measured on `clock`; the desktop
 // entries are looked for in the folders `getenv` names.
 std::unique_ptr<platform::Workspace> makeXdgWorkspace(std::function<Display*()> display,
-                                                      std::function<GDBusConnection*()> accessibilityBus,
+                                                      std::function<atspi::BusPort*()> accessibilityBus,
                                                       platform::Clock& clock, xdg::Getenv getenv);
 
 }  // namespace larkspire::linux_backend
