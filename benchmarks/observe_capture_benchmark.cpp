@@ -16,8 +16,8 @@
 
 #include "common/png.h"
 #include "computer/windows/observation.h"
-#include "platform/linux/picture/image_scale.h"
 #include "platform/linux/linux_run_loop.h"
+#include "platform/linux/picture/image_scale.h"
 #include "platform/linux/x11/capture.h"
 
 namespace {
@@ -75,7 +75,8 @@ struct TestWindow {
         text.push_back(' ');
       }
       XDrawString(display, window, gc, 280, 70 + line * 15, text.data(), static_cast<int>(text.size()));
-      XDrawString(display, window, gc, 16, 70 + line * 15, text.data(), std::min<int>(24, static_cast<int>(text.size())));
+      XDrawString(display, window, gc, 16, 70 + line * 15, text.data(),
+                  std::min<int>(24, static_cast<int>(text.size())));
     }
     XFreeGC(display, gc);
     XSync(display, False);

@@ -89,16 +89,14 @@ class CountingAccessibility final : public platform::Accessibility {
                                       const platform::Value& value) override {
     return inner_.setAttributeValue(element, attribute, value);
   }
-  platform::CountResult getAttributeValueCount(const platform::Element& element,
-                                               std::string_view attribute) override {
+  platform::CountResult getAttributeValueCount(const platform::Element& element, std::string_view attribute) override {
     if (attribute == "AXChildren") ++nodes;
     return inner_.getAttributeValueCount(element, attribute);
   }
   platform::NamesResult copyActionNames(const platform::Element& element) override {
     return inner_.copyActionNames(element);
   }
-  platform::SettableResult isAttributeSettable(const platform::Element& element,
-                                               std::string_view attribute) override {
+  platform::SettableResult isAttributeSettable(const platform::Element& element, std::string_view attribute) override {
     return inner_.isAttributeSettable(element, attribute);
   }
   platform::AXError performAction(const platform::Element& element, std::string_view action) override {
@@ -162,9 +160,9 @@ void BM_TreeWalk(benchmark::State& state) {
   std::size_t elements = 0;
   for (auto _ : state) {
     if (!attempt(state, [&] {
-          elements = computer::inspect(desktop().accessibility, target->window.accessibility,
-                                       target->window.capture.frame)
-                         .nodes.size();
+          elements =
+              computer::inspect(desktop().accessibility, target->window.accessibility, target->window.capture.frame)
+                  .nodes.size();
         }))
       return;
   }

@@ -41,9 +41,7 @@ std::optional<Json> parseObject(std::string_view bytes) {
   return value;
 }
 
-std::string compact(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+std::string compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::optional<std::string> stringMember(const Json& object, const char* key) {
   if (!object.is_object()) return std::nullopt;

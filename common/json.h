@@ -2,11 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace larkspire::json {
 

@@ -48,8 +48,8 @@ bool encodeInto(std::vector<std::uint8_t>& out, const std::uint8_t* rgba, int wi
   // libpng try every filter on every row.
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   // Opaque pictures are written as RGB: libpng drops the fourth byte, so a
   // 1600 x 1600 screenshot fits in 8 MiB even when nothing compresses.

@@ -1,11 +1,10 @@
 // PNG encoding: the bytes decode back to the same pixels.
-#include <gtest/gtest.h>
+#include "common/png.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cstring>
-
-#include "common/png.h"
 
 namespace larkspire::png {
 namespace {

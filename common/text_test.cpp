@@ -26,7 +26,10 @@ TEST(Text, CountsAndCutsGraphemeClusters) {
 
 TEST(Text, RepairsInvalidUtf8AndRoundTripsUtf16) {
   EXPECT_FALSE(isValidUtf8("a\xC3"));
-  EXPECT_EQ(sanitizeUtf8("a\xFF" "b"), "a\uFFFD" "b");
+  EXPECT_EQ(sanitizeUtf8("a\xFF"
+                         "b"),
+            "a\uFFFD"
+            "b");
   std::string s = "h\u00E9\U0001F600";
   EXPECT_EQ(toUtf16(s), u"h\u00E9\U0001F600");
   EXPECT_EQ(fromUtf16(toUtf16(s)), s);

@@ -24,10 +24,11 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--help" || arg == "-h") {
-      std::puts("usage: larkspire-mcp\n"
-                "A Model Context Protocol server on standard input and output. It runs larkspire-computer and\n"
-                "larkspire-selection-observer from its own folder or ../libexec/larkspire/; the environment\n"
-                "variables LARKSPIRE_MCP_COMPUTER and LARKSPIRE_MCP_OBSERVER name other copies.");
+      std::puts(
+          "usage: larkspire-mcp\n"
+          "A Model Context Protocol server on standard input and output. It runs larkspire-computer and\n"
+          "larkspire-selection-observer from its own folder or ../libexec/larkspire/; the environment\n"
+          "variables LARKSPIRE_MCP_COMPUTER and LARKSPIRE_MCP_OBSERVER name other copies.");
       return 0;
     }
   }
@@ -39,8 +40,10 @@ int main(int argc, char** argv) {
   // needs it: the client still gets a working session to say so.
   settings.computer = computer.value_or(folder + "/" + std::string(kComputerProgram));
   settings.observer = observer.value_or(folder + "/" + std::string(kObserverProgram));
-  if (!computer) std::fprintf(stderr, "larkspire-mcp: %s not found beside %s\n", kComputerProgram.data(), folder.c_str());
-  if (!observer) std::fprintf(stderr, "larkspire-mcp: %s not found beside %s\n", kObserverProgram.data(), folder.c_str());
+  if (!computer)
+    std::fprintf(stderr, "larkspire-mcp: %s not found beside %s\n", kComputerProgram.data(), folder.c_str());
+  if (!observer)
+    std::fprintf(stderr, "larkspire-mcp: %s not found beside %s\n", kObserverProgram.data(), folder.c_str());
   settings.ignorePid = static_cast<int>(getppid());
 
   if (!startKeeper()) std::fprintf(stderr, "larkspire-mcp: the helper keeper could not be started\n");

@@ -67,8 +67,7 @@ CopyResult HungApplicationGuard::copyParameterizedAttributeValue(const Element& 
 
 AXError HungApplicationGuard::setAttributeValue(const Element& element, std::string_view attribute,
                                                 const Value& value) {
-  return guarded(element, kAXErrorCannotComplete,
-                 [&] { return inner_->setAttributeValue(element, attribute, value); });
+  return guarded(element, kAXErrorCannotComplete, [&] { return inner_->setAttributeValue(element, attribute, value); });
 }
 
 CountResult HungApplicationGuard::getAttributeValueCount(const Element& element, std::string_view attribute) {

@@ -53,8 +53,7 @@ class HungApplicationGuard final : public Accessibility {
   // Runs one call unless its application was given up on, in which case
   // the answer is `givenUpResult`.
   template <typename Call>
-  auto guarded(const Element& element, decltype(std::declval<Call>()()) givenUpResult, Call call)
-      -> decltype(call());
+  auto guarded(const Element& element, decltype(std::declval<Call>()()) givenUpResult, Call call) -> decltype(call());
   bool givenUp(const std::string& application);
   void note(const std::string& application, AXError error, double started);
 

@@ -1,7 +1,8 @@
 // Giving up on an application after one call to it ran out of time.
+#include "platform/hung_application_guard.h"
+
 #include <gtest/gtest.h>
 
-#include "platform/hung_application_guard.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::platform {

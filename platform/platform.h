@@ -36,9 +36,9 @@ class OwnedServices {
  public:
   OwnedServices(std::unique_ptr<Clock> clock, std::unique_ptr<RunLoop> runLoop,
                 std::unique_ptr<Accessibility> accessibility, HungApplicationGuard::ApplicationOf applicationOf,
-                std::unique_ptr<Workspace> workspace,
-                std::unique_ptr<Bundles> bundles, std::unique_ptr<ScreenCapture> screenCapture,
-                std::unique_ptr<Session> session, std::unique_ptr<Events> events, std::unique_ptr<Monitors> monitors)
+                std::unique_ptr<Workspace> workspace, std::unique_ptr<Bundles> bundles,
+                std::unique_ptr<ScreenCapture> screenCapture, std::unique_ptr<Session> session,
+                std::unique_ptr<Events> events, std::unique_ptr<Monitors> monitors)
       : clock_(std::move(clock)),
         runLoop_(std::move(runLoop)),
         accessibility_(

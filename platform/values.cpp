@@ -14,7 +14,6 @@ double height(const Rect& r) { return std::fabs(r.size.height); }
 double midX(const Rect& r) { return (minX(r) + maxX(r)) * 0.5; }
 double midY(const Rect& r) { return (minY(r) + maxY(r)) * 0.5; }
 
-
 bool isNullOrEmpty(const Rect& r) {
   return std::isnan(r.origin.x) || std::isnan(r.origin.y) || !(width(r) > 0) || !(height(r) > 0);
 }

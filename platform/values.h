@@ -30,9 +30,7 @@ inline constexpr AXError kAXErrorNoValue = -25212;
 inline constexpr AXError kAXErrorParameterizedAttributeUnsupported = -25213;
 
 // "Absent" is a normal answer: the element has no such attribute or no value.
-inline bool isAbsentError(AXError error) {
-  return error == kAXErrorNoValue || error == kAXErrorAttributeUnsupported;
-}
+inline bool isAbsentError(AXError error) { return error == kAXErrorNoValue || error == kAXErrorAttributeUnsupported; }
 
 struct Point {
   double x = 0;
@@ -62,8 +60,8 @@ double width(const Rect& r);   // never negative
 double height(const Rect& r);  // never negative
 double midX(const Rect& r);
 double midY(const Rect& r);
-bool intersects(const Rect& a, const Rect& b);   // CGRectIntersectsRect
-bool containsPoint(const Rect& r, Point p);       // CGRectContainsPoint
+bool intersects(const Rect& a, const Rect& b);  // CGRectIntersectsRect
+bool containsPoint(const Rect& r, Point p);     // CGRectContainsPoint
 bool isNullOrEmpty(const Rect& r);
 
 struct CharacterRange {
@@ -95,7 +93,9 @@ class Element {
   std::size_t hash() const { return ref_ ? ref_->hash() : 0; }
   const ElementRef* ref() const { return ref_.get(); }
   template <typename T>
-  const T* as() const { return dynamic_cast<const T*>(ref_.get()); }
+  const T* as() const {
+    return dynamic_cast<const T*>(ref_.get());
+  }
 
  private:
   std::shared_ptr<const ElementRef> ref_;
@@ -138,8 +138,8 @@ struct OtherValue {
 using ElementList = std::vector<Element>;
 using TextList = std::vector<std::string>;
 
-using Value = std::variant<std::string, bool, std::int64_t, double, Url, Element,
-                           ElementList, TextList, AXValue, TextMarkerRange, OtherValue>;
+using Value = std::variant<std::string, bool, std::int64_t, double, Url, Element, ElementList, TextList, AXValue,
+                           TextMarkerRange, OtherValue>;
 
 // The outcome of one copy call: the error code beside the optional value.
 // Success without a value is possible and distinct from "absent".

@@ -1,12 +1,13 @@
 #include "selection-observer/command_line.h"
 
+#include <locale.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 
 namespace larkspire::observer {
 namespace {

@@ -86,8 +86,7 @@ void watchSelection(platform::Platform& platform, Output& output, platform::Pid 
   auto app = ax.createApplication(pid);
   double deadline = platform.clock.now() + seconds;
   line(output, "watching pid " + std::to_string(pid) + " for " +
-                   std::to_string(static_cast<long long>(std::trunc(seconds))) +
-                   "s — 现在去那个应用里选中一段文字");
+                   std::to_string(static_cast<long long>(std::trunc(seconds))) + "s — 现在去那个应用里选中一段文字");
   std::string previous;
   while (platform.clock.now() < deadline) {
     if (auto root = rootOf(ax, app)) {
@@ -132,8 +131,7 @@ void dumpTree(platform::Platform& platform, Output& output, platform::Pid pid) {
       root = list->front();
       line(output, "root = AXWindows[0] (共 " + std::to_string(list->size()) + " 个窗口)");
     } else {
-      line(output, "pid " + std::to_string(pid) +
-                       ": 既无 AXFocusedWindow 也无 AXWindows（app 元素 role=" +
+      line(output, "pid " + std::to_string(pid) + ": 既无 AXFocusedWindow 也无 AXWindows（app 元素 role=" +
                        stringAttribute(ax, app, "AXRole").value_or("nil") + "）");
       return;
     }
@@ -155,8 +153,8 @@ void dumpTree(platform::Platform& platform, Output& output, platform::Pid pid) {
     bool hasMarker = markerRange.succeeded() && markerRange.value.has_value();
     std::string markerText = "-";
     if (hasMarker) {
-      markerText = lengthOrDash(stringForParameter(ax, element, "AXStringForTextMarkerRange", *markerRange.value),
-                                "MLEN=");
+      markerText =
+          lengthOrDash(stringForParameter(ax, element, "AXStringForTextMarkerRange", *markerRange.value), "MLEN=");
     }
     std::string rangeText = "-";
     auto range = ax.copyAttributeValue(element, "AXSelectedTextRange");

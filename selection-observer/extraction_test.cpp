@@ -24,14 +24,19 @@ struct Extraction : ::testing::Test {
   void rangeSelection(const std::string& text, Rect bounds) {
     area.set("AXSelectedTextRange", AXValue{CharacterRange{4, 5}});
     area.parameterized("AXStringForRange", [text](const platform::Value&) { return AttributeAnswer{0, text}; });
-    area.parameterized("AXBoundsForRange", [bounds](const platform::Value&) { return AttributeAnswer{0, AXValue{bounds}}; });
+    area.parameterized("AXBoundsForRange", [bounds](const platform::Value&) {
+      return AttributeAnswer{0, AXValue{bounds}};
+    });
   }
   void markerSelection(const std::string& text, Rect bounds) {
     auto marker = platform::TextMarkerRange{std::make_shared<int>(1)};
     area.set("AXSelectedTextMarkerRange", marker);
-    area.parameterized("AXStringForTextMarkerRange", [text](const platform::Value&) { return AttributeAnswer{0, text}; });
-    area.parameterized("AXBoundsForTextMarkerRange",
-                       [bounds](const platform::Value&) { return AttributeAnswer{0, AXValue{bounds}}; });
+    area.parameterized("AXStringForTextMarkerRange", [text](const platform::Value&) {
+      return AttributeAnswer{0, text};
+    });
+    area.parameterized("AXBoundsForTextMarkerRange", [bounds](const platform::Value&) {
+      return AttributeAnswer{0, AXValue{bounds}};
+    });
   }
 };
 

@@ -17,8 +17,7 @@ std::string boolText(bool value) { return value ? "true" : "false"; }
 std::string renderBounds(const std::optional<SelectionBounds>& bounds) {
   if (!bounds) return "-";
   char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "%.17g,%.17g,%.17g,%.17g", bounds->x, bounds->y, bounds->width,
-                bounds->height);
+  std::snprintf(buffer, sizeof buffer, "%.17g,%.17g,%.17g,%.17g", bounds->x, bounds->y, bounds->width, bounds->height);
   return buffer;
 }
 
@@ -30,8 +29,7 @@ std::string wholeNumber(double value) {
 
 }  // namespace
 
-SelectionObserver::SelectionObserver(platform::Platform& platform, Output& output,
-                                     std::optional<platform::Pid> ignored)
+SelectionObserver::SelectionObserver(platform::Platform& platform, Output& output, std::optional<platform::Pid> ignored)
     : platform_(platform), output_(output), ignoredPid_(ignored) {}
 
 void SelectionObserver::start() {
@@ -39,25 +37,24 @@ void SelectionObserver::start() {
   timer_ = platform_.runLoop.scheduleRepeating(pollInterval, [weak] {
     if (auto self = weak.lock()) self->poll();
   });
-  mouseDownMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseDown,
-                                                          [weak](const platform::MonitorEvent&) {
-                                                            if (auto self = weak.lock()) {
-                                                              self->mouseDownLocation_ = self->platform_.monitors.mouseLocation();
-                                                              self->mouseDownAt_ = self->platform_.clock.now();
-                                                            }
-                                                          });
+  mouseDownMonitor_ =
+      platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseDown, [weak](const platform::MonitorEvent&) {
+        if (auto self = weak.lock()) {
+          self->mouseDownLocation_ = self->platform_.monitors.mouseLocation();
+          self->mouseDownAt_ = self->platform_.clock.now();
+        }
+      });
   mouseMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::leftMouseUp,
                                                       [weak](const platform::MonitorEvent& event) {
                                                         if (auto self = weak.lock()) self->mouseReleased(event);
                                                       });
-  keyMonitor_ = platform_.monitors.addGlobalMonitor(platform::MonitorKind::keyDown,
-                                                    [weak](const platform::MonitorEvent& event) {
-                                                      auto self = weak.lock();
-                                                      if (!self) return;
-                                                      constexpr auto mask = platform::kCGEventFlagMaskCommand |
-                                                                            platform::kCGEventFlagMaskShift;
-                                                      if (event.modifierFlags & mask) self->pollBurst(true);
-                                                    });
+  keyMonitor_ =
+      platform_.monitors.addGlobalMonitor(platform::MonitorKind::keyDown, [weak](const platform::MonitorEvent& event) {
+        auto self = weak.lock();
+        if (!self) return;
+        constexpr auto mask = platform::kCGEventFlagMaskCommand | platform::kCGEventFlagMaskShift;
+        if (event.modifierFlags & mask) self->pollBurst(true);
+      });
 }
 
 void SelectionObserver::mouseReleased(const platform::MonitorEvent& event) {

@@ -48,7 +48,7 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
   Output& output_;
   std::shared_ptr<platform::ScheduledTask> timer_;
   std::shared_ptr<platform::ScheduledTask> forceEmitReset_;
-  std::optional<double> pressBeganAt_;    // of the release being handled
+  std::optional<double> pressBeganAt_;          // of the release being handled
   std::optional<double> firstClickReleasedAt_;  // the latest release of a single click
   std::unique_ptr<platform::MonitorHandle> mouseMonitor_;
   std::unique_ptr<platform::MonitorHandle> keyMonitor_;

@@ -229,7 +229,9 @@ TEST_F(ObserverLoop, SwitchingToAnApplicationWithoutSelectionClears) {
   auto out = lines();
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0]["type"], "clear");
-  EXPECT_EQ(output.err, "skip: focus element has no selection in pid 20; full-tree search needs a drag/double-click/\u2318A gesture\n");
+  EXPECT_EQ(
+      output.err,
+      "skip: focus element has no selection in pid 20; full-tree search needs a drag/double-click/\u2318A gesture\n");
   // The same message is not repeated within ten seconds.
   desktop.advance(5);
   EXPECT_EQ(output.err.find("skip:", 10), std::string::npos);

@@ -1,7 +1,8 @@
 #include "selection-observer/output.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace larkspire::observer {
 namespace {

@@ -23,7 +23,8 @@ std::string escapeSlashes(const std::string& text) {
 json::Json toJson(const SelectionPayload& p) {
   json::Json object = {{"type", p.type}, {"text", text::sanitizeUtf8(p.text)}, {"sourcePid", p.sourcePid}};
   if (p.bounds) {
-    object["bounds"] = {{"x", p.bounds->x}, {"y", p.bounds->y}, {"width", p.bounds->width}, {"height", p.bounds->height}};
+    object["bounds"] = {
+        {"x", p.bounds->x}, {"y", p.bounds->y}, {"width", p.bounds->width}, {"height", p.bounds->height}};
   }
   if (p.sourceApp) object["sourceApp"] = text::sanitizeUtf8(*p.sourceApp);
   if (p.sourceUrl) object["sourceUrl"] = text::sanitizeUtf8(*p.sourceUrl);

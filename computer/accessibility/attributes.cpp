@@ -116,8 +116,8 @@ bool isProtectedAccessibilityElement(const std::function<AccessibilityRead<std::
 bool secure(Accessibility& accessibility, const Element& element) {
   auto subrole = attributeRead<std::string>(accessibility, element, "AXSubrole");
   auto protectedContent = attributeRead<bool>(accessibility, element, "AXProtectedContent");
-  return isProtectedAccessibilityElement(
-      [&] { return attributeRead<std::string>(accessibility, element, "AXRole"); }, subrole, protectedContent);
+  return isProtectedAccessibilityElement([&] { return attributeRead<std::string>(accessibility, element, "AXRole"); },
+                                         subrole, protectedContent);
 }
 
 }  // namespace larkspire::computer

@@ -1,11 +1,12 @@
 // Typed attribute reads, the protected-content rule and the rectangle form.
+#include "computer/accessibility/attributes.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "computer/accessibility/attributes.h"
 #include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
@@ -85,13 +86,15 @@ TEST(RectangleObject, IsNormalisedAndUnrounded) {
   EXPECT_EQ(r.size(), 4u);
 }
 
-
 // Reads on nodes of the simulated desktop.
 class AttributeReads : public ::testing::Test {
  protected:
   simulated::Desktop desktop;
   simulated::SimApp& app = desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes"});
-  simulated::Node& node = app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt}).element().add("AXGroup");
+  simulated::Node& node =
+      app.addWindow({.title = "Doc", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt})
+          .element()
+          .add("AXGroup");
   platform::Accessibility& ax = desktop.platform().accessibility;
 
   std::optional<std::string> failureCode(const std::function<void()>& read) {
@@ -170,8 +173,8 @@ TEST_F(AttributeReads, SecureReadsTheElementsProtection) {
   auto& plain = node.add("AXTextField");
   auto& unknown = node.add("AXTextArea").fail("AXSubrole", platform::kAXErrorCannotComplete);
   auto& row = node.add("AXRow").fail("AXSubrole", platform::kAXErrorCannotComplete);
-  auto& undecidable = node.add("AXTextField").subrole("AXSecureTextField")
-                          .fail("AXProtectedContent", platform::kAXErrorCannotComplete);
+  auto& undecidable =
+      node.add("AXTextField").subrole("AXSecureTextField").fail("AXProtectedContent", platform::kAXErrorCannotComplete);
   EXPECT_EQ(decide(password), true);
   EXPECT_EQ(decide(declared), true);
   EXPECT_EQ(decide(plain), false);

@@ -102,8 +102,8 @@ InspectedElements inspect(Accessibility& accessibility, const Element& window, c
   auto isProtected = [&](const Element& element) { return secure(accessibility, element); };
 
   try {
-    inspected.nodes = inspectAccessibilityTree<json::Json>(window, AccessibilityInspectionLimits{}, countOf,
-                                                           childrenOf, isProtected, describe);
+    inspected.nodes = inspectAccessibilityTree<json::Json>(window, AccessibilityInspectionLimits{}, countOf, childrenOf,
+                                                           isProtected, describe);
   } catch (const AccessibilityInspectionFailure& failure) {
     switch (failure.kind()) {
       case AccessibilityInspectionFailure::protectedContent:

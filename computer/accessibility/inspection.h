@@ -19,10 +19,10 @@
 namespace larkspire::computer {
 
 struct AccessibilityInspectionLimits {
-  std::int32_t elements = 250;  // most records; further ones are left out silently
-  std::int32_t nodes = 3000;    // most nodes discovered, the root included
-  std::int32_t depth = 15;      // a node this deep may not have children
-  std::int32_t children = 1000; // most children of one node
+  std::int32_t elements = 250;   // most records; further ones are left out silently
+  std::int32_t nodes = 3000;     // most nodes discovered, the root included
+  std::int32_t depth = 15;       // a node this deep may not have children
+  std::int32_t children = 1000;  // most children of one node
 };
 
 using NodePath = std::vector<std::size_t>;
@@ -111,7 +111,7 @@ const std::map<std::string, std::string, std::less<>>& windowButtonNames();
 inline constexpr std::size_t kMaximumNameLength = 200;
 
 struct InspectedElements {
-  std::vector<json::Json> nodes;                         // records in "ref" order
+  std::vector<json::Json> nodes;                        // records in "ref" order
   std::map<std::string, platform::Element> references;  // "ref" -> live element
 };
 

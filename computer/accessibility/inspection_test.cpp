@@ -1,5 +1,7 @@
 // The generic walk and descendant search on plain trees, and the inventory
 // of windows of the simulated desktop.
+#include "computer/accessibility/inspection.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "computer/accessibility/inspection.h"
 #include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
@@ -89,7 +90,11 @@ TEST(InspectionWalk, RecordLimitStopsDescribingButNotChecking) {
 TEST(InspectionWalk, ProtectionIsDecidedBeforeChildrenAreRead) {
   bool childrenRead = false;
   EXPECT_THROW(inspectAccessibilityTree<int>(
-                   0, {}, [&](int) { childrenRead = true; return std::vector<int>{1}; },
+                   0, {},
+                   [&](int) {
+                     childrenRead = true;
+                     return std::vector<int>{1};
+                   },
                    [](int) { return true; }, [](int n, const NodePath&, std::size_t) { return std::optional<int>(n); }),
                Failure);
   EXPECT_FALSE(childrenRead);
@@ -98,17 +103,21 @@ TEST(InspectionWalk, ProtectionIsDecidedBeforeChildrenAreRead) {
 TEST(InspectionWalk, FailuresOfTheSuppliedFunctionsPassThroughUnchanged) {
   try {
     inspectAccessibilityTree<int>(
-        0, {}, [](int n) -> std::vector<int> { if (n == 2) fail(kUnavailable); return n == 0 ? std::vector<int>{1, 2} : std::vector<int>{}; },
+        0, {},
+        [](int n) -> std::vector<int> {
+          if (n == 2) fail(kUnavailable);
+          return n == 0 ? std::vector<int>{1, 2} : std::vector<int>{};
+        },
         [](int) { return false; }, [](int n, const NodePath&, std::size_t) { return std::optional<int>(n); });
     ADD_FAILURE() << "no failure";
   } catch (const NativeFailure& failure) {
     EXPECT_EQ(failure.code, kUnavailable);
   }
-  EXPECT_THROW(inspectAccessibilityTree<int>(
-                   0, {}, [](int) { return std::vector<int>{}; },
-                   [](int) -> bool { throw Failure(Failure::incomplete); },
-                   [](int n, const NodePath&, std::size_t) { return std::optional<int>(n); }),
-               Failure);
+  EXPECT_THROW(
+      inspectAccessibilityTree<int>(
+          0, {}, [](int) { return std::vector<int>{}; }, [](int) -> bool { throw Failure(Failure::incomplete); },
+          [](int n, const NodePath&, std::size_t) { return std::optional<int>(n); }),
+      Failure);
 }
 
 // Each node's count and list of children, where the count may disagree
@@ -228,18 +237,16 @@ TEST(FirstDescendantText, LooksAtNoMoreThanTheLimit) {
   EXPECT_EQ(leaf.search(), "");
 }
 
-
 // A window of the simulated desktop and its inventory.
 class Inventory : public ::testing::Test {
  protected:
   simulated::Desktop desktop;
   simulated::SimApp& app = desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes"});
-  simulated::SimWindow& window = app.addWindow({.title = "Doc", .frame = {{100, 50}, {800, 600}}, .accessibilityFrame = std::nullopt});
+  simulated::SimWindow& window =
+      app.addWindow({.title = "Doc", .frame = {{100, 50}, {800, 600}}, .accessibilityFrame = std::nullopt});
   simulated::Node& root = window.element();
 
-  InspectedElements run() {
-    return inspect(desktop.platform().accessibility, root.element(), window.capture().frame);
-  }
+  InspectedElements run() { return inspect(desktop.platform().accessibility, root.element(), window.capture().frame); }
   std::optional<NativeFailure> failure() {
     try {
       run();
@@ -262,26 +269,39 @@ TEST_F(Inventory, RecordsNameRoleActionsAndEditability) {
   auto& image = root.add("AXImage").description("Logo");
   auto result = run();
   ASSERT_EQ(result.nodes.size(), 4u);
-  EXPECT_EQ(result.nodes[0], (json::Json{{"ref", "e1"}, {"role", "AXWindow"}, {"name", "Doc"},
-                                         {"actions", {"AXRaise"}}, {"editable", false},
-                                         {"bounds", {{"x", 100.0}, {"y", 50.0}, {"width", 800.0}, {"height", 600.0}}}}));
-  EXPECT_EQ(result.nodes[1], (json::Json{{"ref", "e2"}, {"role", "AXButton"}, {"name", "OK"},
-                                         {"actions", {"AXPress", "AXShowMenu"}}, {"editable", false}}));
-  EXPECT_EQ(result.nodes[2], (json::Json{{"ref", "e3"}, {"role", "AXTextField"}, {"name", ""},
-                                         {"actions", json::Json::array()}, {"editable", true}}));
+  EXPECT_EQ(result.nodes[0],
+            (json::Json{{"ref", "e1"},
+                        {"role", "AXWindow"},
+                        {"name", "Doc"},
+                        {"actions", {"AXRaise"}},
+                        {"editable", false},
+                        {"bounds", {{"x", 100.0}, {"y", 50.0}, {"width", 800.0}, {"height", 600.0}}}}));
+  EXPECT_EQ(result.nodes[1], (json::Json{{"ref", "e2"},
+                                         {"role", "AXButton"},
+                                         {"name", "OK"},
+                                         {"actions", {"AXPress", "AXShowMenu"}},
+                                         {"editable", false}}));
+  EXPECT_EQ(
+      result.nodes[2],
+      (json::Json{
+          {"ref", "e3"}, {"role", "AXTextField"}, {"name", ""}, {"actions", json::Json::array()}, {"editable", true}}));
   EXPECT_EQ(result.nodes[3]["name"], "Logo");
-  EXPECT_EQ(result.references, (std::map<std::string, platform::Element>{
-                                   {"e1", root.element()}, {"e2", ok.element()}, {"e3", field.element()},
-                                   {"e4", image.element()}}));
+  EXPECT_EQ(result.references,
+            (std::map<std::string, platform::Element>{
+                {"e1", root.element()}, {"e2", ok.element()}, {"e3", field.element()}, {"e4", image.element()}}));
 }
 
 TEST_F(Inventory, FailedNamingReadsFallBackInsteadOfFailing) {
-  root.add("AXButton").title("Go").fail("AXRole", platform::kAXErrorCannotComplete)
-      .failActionNames(platform::kAXErrorCannotComplete).failSettable("AXValue", platform::kAXErrorCannotComplete);
+  root.add("AXButton")
+      .title("Go")
+      .fail("AXRole", platform::kAXErrorCannotComplete)
+      .failActionNames(platform::kAXErrorCannotComplete)
+      .failSettable("AXValue", platform::kAXErrorCannotComplete);
   auto result = run();
   ASSERT_EQ(result.nodes.size(), 2u);
-  EXPECT_EQ(result.nodes[1], (json::Json{{"ref", "e2"}, {"role", ""}, {"name", "Go"},
-                                         {"actions", json::Json::array()}, {"editable", false}}));
+  EXPECT_EQ(
+      result.nodes[1],
+      (json::Json{{"ref", "e2"}, {"role", ""}, {"name", "Go"}, {"actions", json::Json::array()}, {"editable", false}}));
 }
 
 TEST_F(Inventory, NamesAreCutToTwoHundredCharactersButNotTrimmed) {
@@ -321,11 +341,11 @@ AXCell title="Own title"
 )");
   auto result = run();
   std::vector<std::string> names;
-  for (const auto& record : result.nodes) names.push_back(record["role"].get<std::string>() + ":" + record["name"].get<std::string>());
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "AXWindow:Doc", "AXButton:Close window", "AXButton:Enter full screen", "AXButton:Dismiss",
-                       "AXRow:Quarterly report", "AXRow:", "AXRow:buried", "AXCell:Own title",
-                       "AXCell:Quarterly report", "AXImage:icon"}));
+  for (const auto& record : result.nodes)
+    names.push_back(record["role"].get<std::string>() + ":" + record["name"].get<std::string>());
+  EXPECT_EQ(names, (std::vector<std::string>{"AXWindow:Doc", "AXButton:Close window", "AXButton:Enter full screen",
+                                             "AXButton:Dismiss", "AXRow:Quarterly report", "AXRow:", "AXRow:buried",
+                                             "AXCell:Own title", "AXCell:Quarterly report", "AXImage:icon"}));
 }
 
 TEST_F(Inventory, RowNamesLookAtTwelveDescendantsAtMost) {

@@ -133,7 +133,8 @@ void elementAction(platform::Platform& platform, const std::string& type, const 
   if (type == "click") {
     bool pressable = false;
     if (auto actions = currentRecord->find("actions"); actions != currentRecord->end() && actions->is_array()) {
-      for (const auto& name : *actions) pressable = pressable || (name.is_string() && name.get<std::string>() == "AXPress");
+      for (const auto& name : *actions)
+        pressable = pressable || (name.is_string() && name.get<std::string>() == "AXPress");
     }
     if (pressable) {
       if (platform.accessibility.performAction(element, "AXPress") != platform::kAXErrorSuccess) {

@@ -1,5 +1,7 @@
 // Action execution on an observed window of the simulated desktop: what was
 // posted, performed and set, and what every refusal left untouched.
+#include "computer/actions/act.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "computer/accessibility/attributes.h"
-#include "computer/actions/act.h"
 #include "computer/failure.h"
 #include "computer/windows/observation.h"
 #include "platform/simulated/desktop.h"
@@ -33,7 +34,8 @@ class Act : public ::testing::Test {
       app.addWindow({.title = "Login", .frame = {{1000, 50}, {300, 200}}, .accessibilityFrame = std::nullopt});
   simulated::Node& ok = win.element().add("AXButton").title("OK").actions({"AXPress"}).frame({{110, 60}, {80, 24}});
   simulated::Node& plain = win.element().add("AXButton").title("Plain").frame({{200, 100}, {100, 40}});
-  simulated::Node& field = win.element().add("AXTextField").title("Name").settable("AXValue").frame({{300, 200}, {200, 24}});
+  simulated::Node& field =
+      win.element().add("AXTextField").title("Name").settable("AXValue").frame({{300, 200}, {200, 24}});
   simulated::Node& edge = win.element().add("AXButton").title("Edge").frame({{850, 600}, {100, 100}});
   simulated::Node& password = login.element().add("AXTextField").subrole("AXSecureTextField");
   NativeObservation observation;
@@ -48,7 +50,9 @@ class Act : public ::testing::Test {
     ASSERT_EQ(observation.snapshot["image"]["width"], 1600);
   }
 
-  Json request(const Json& action) { return Json{{"snapshotId", observation.snapshot["snapshotId"]}, {"action", action}}; }
+  Json request(const Json& action) {
+    return Json{{"snapshotId", observation.snapshot["snapshotId"]}, {"action", action}};
+  }
 
   // The failure of an act, or none when it completed.
   std::optional<NativeFailure> run(const Json& action) { return runRequest(request(action)); }
@@ -93,8 +97,8 @@ class Act : public ::testing::Test {
   }
   void expectClickAt(Point at) {
     EXPECT_EQ(desktop.posted.size(), 2u);
-    EXPECT_EQ(mouseEvents(), (std::vector<MouseEvent>{{MouseEventType::leftMouseDown, at},
-                                                      {MouseEventType::leftMouseUp, at}}));
+    EXPECT_EQ(mouseEvents(),
+              (std::vector<MouseEvent>{{MouseEventType::leftMouseDown, at}, {MouseEventType::leftMouseUp, at}}));
   }
 };
 

@@ -15,7 +15,7 @@
 namespace larkspire::computer {
 
 struct KeyStroke {
-  std::uint16_t code = 0;        // macOS virtual key code (ANSI layout)
+  std::uint16_t code = 0;  // macOS virtual key code (ANSI layout)
   platform::EventFlags flags = 0;
   bool operator==(const KeyStroke&) const = default;
 };

@@ -1,5 +1,7 @@
 // Named keys, typing pieces and typing, checked against what the simulated
 // desktop recorded.
+#include "computer/actions/keys.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,16 +9,15 @@
 #include <vector>
 
 #include "common/text.h"
-#include "computer/actions/keys.h"
 #include "computer/failure.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {
 namespace {
 
-using platform::KeyboardEvent;
 using platform::kCGEventFlagMaskCommand;
 using platform::kCGEventFlagMaskShift;
+using platform::KeyboardEvent;
 
 std::vector<KeyboardEvent> keyboardEvents(const simulated::Desktop& desktop) {
   std::vector<KeyboardEvent> events;
@@ -53,8 +54,9 @@ TEST(TypingPieces, ShortTextGoesOneCharacterAtATime) {
 
 TEST(TypingPieces, ALongCharacterIsChunkedEvenInShortText) {
   // Eight people joined by zero-width joiners: one character of 23 units.
-  std::string cluster = "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466\u200D\U0001F468\u200D\U0001F469"
-                        "\u200D\U0001F467\u200D\U0001F466";
+  std::string cluster =
+      "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466\u200D\U0001F468\u200D\U0001F469"
+      "\u200D\U0001F467\u200D\U0001F466";
   ASSERT_EQ(text::graphemeCount(cluster), 1u);
   auto units = text::toUtf16(cluster);
   ASSERT_GT(units.size(), 20u);

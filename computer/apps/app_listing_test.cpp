@@ -66,7 +66,7 @@ TEST_F(ListAppsTest, WithoutQueryListsRunningRegularApplicationsOnly) {
   desktop.addApp({.name = "No identifier"});
   desktop.addApp({.bundleIdentifier = "com.larkspire.Assistant", .name = "Assistant"});
   desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes", .pid = 99});  // second instance
-  desktop.addApp({.bundleIdentifier = "com.example.Mail"});                                 // no name
+  desktop.addApp({.bundleIdentifier = "com.example.Mail"});                               // no name
   auto& gone = desktop.addApp({.bundleIdentifier = "com.example.Gone", .name = "Gone"});
   gone.terminate();
   desktop.addEntry("/Applications", "Other.app", {.bundleIdentifier = "com.example.Other"});
@@ -162,7 +162,9 @@ TEST_F(ListAppsTest, AccessoryApplicationsCanStillBeFoundInstalled) {
 
 TEST_F(ListAppsTest, NamesComeFromIndexThenDisplayNameAndAllFourMatch) {
   desktop.addEntry("/Applications", "Indexed.app",
-                   {.bundleIdentifier = "com.example.A", .bundleName = "Bundle A", .displayName = "Shown A.app",
+                   {.bundleIdentifier = "com.example.A",
+                    .bundleName = "Bundle A",
+                    .displayName = "Shown A.app",
                     .metadataName = "Index A.app"});
   desktop.addEntry("/Applications", "EmptyIndex.app",
                    {.bundleIdentifier = "com.example.B", .displayName = "Shown B.app", .metadataName = ""});

@@ -113,9 +113,9 @@ class SilentWorkspace final : public platform::Workspace {
 TEST_F(LaunchTest, ACompletionWithNeitherApplicationNorErrorIsUnavailable) {
   install("com.example.Notes", {.app = {.name = "Notes"}});
   SilentWorkspace silent(platform.workspace);
-  platform::Platform p{platform.accessibility, silent,          platform.bundles, platform.screenCapture,
-                       platform.session,       platform.events, platform.monitors, platform.clock,
-                       platform.runLoop};
+  platform::Platform p{platform.accessibility, silent,           platform.bundles,
+                       platform.screenCapture, platform.session, platform.events,
+                       platform.monitors,      platform.clock,   platform.runLoop};
   const double before = desktop.now();
   EXPECT_EQ(failureCode([&] { launch(p, "com.example.Notes"); }), kUnavailable);
   EXPECT_EQ(desktop.now(), before);  // nothing to wait for
@@ -165,8 +165,7 @@ TEST_F(LaunchTest, ReachingTheDeadlineIsReportedNotFailed) {
 }
 
 TEST_F(LaunchTest, AnApplicationThatQuitsWhileWaitedForEndsTheWait) {
-  install("com.example.Crash",
-          {.app = {.name = "Crash", .finishedLaunching = false}, .terminatesAfter = 1.5});
+  install("com.example.Crash", {.app = {.name = "Crash", .finishedLaunching = false}, .terminatesAfter = 1.5});
   const double before = desktop.now();
   auto result = launch(platform, "com.example.Crash");
   EXPECT_EQ(result.at("running"), false);

@@ -26,9 +26,7 @@ std::optional<json::Json> readOneShotRequest(ByteSource& input) {
   return parseRequest(bytes.bytes);
 }
 
-std::string operationName(const json::Json& request) {
-  return json::stringMember(request, "operation").value_or("");
-}
+std::string operationName(const json::Json& request) { return json::stringMember(request, "operation").value_or(""); }
 
 bool watchedOperation(const json::Json& request) {
   const std::string operation = operationName(request);

@@ -58,9 +58,7 @@ class ThrowingAccessibility final : public platform::Accessibility {
   platform::AXError performAction(const platform::Element& e, std::string_view a) override {
     return inner_.performAction(e, a);
   }
-  platform::NamesResult copyAttributeNames(const platform::Element& e) override {
-    return inner_.copyAttributeNames(e);
-  }
+  platform::NamesResult copyAttributeNames(const platform::Element& e) override { return inner_.copyAttributeNames(e); }
   platform::NamesResult copyParameterizedAttributeNames(const platform::Element& e) override {
     return inner_.copyParameterizedAttributeNames(e);
   }
@@ -112,10 +110,10 @@ TEST_F(DispatchTest, PermissionsPromptsForBothThenReportsTheStateAfterwards) {
 }
 
 TEST_F(DispatchTest, OperationNamesMatchExactlyOrTheRequestIsInvalid) {
-  for (const Json& request : {Json::object(), Json{{"operation", 5}}, Json{{"operation", nullptr}},
-                              Json{{"operation", "Status"}}, Json{{"operation", "status "}},
-                              Json{{"operation", ""}}, Json{{"operation", Json::array({"status"})}},
-                              Json{{"Operation", "status"}}, Json{{"operation", std::string("status\0", 7)}}}) {
+  for (const Json& request :
+       {Json::object(), Json{{"operation", 5}}, Json{{"operation", nullptr}}, Json{{"operation", "Status"}},
+        Json{{"operation", "status "}}, Json{{"operation", ""}}, Json{{"operation", Json::array({"status"})}},
+        Json{{"Operation", "status"}}, Json{{"operation", std::string("status\0", 7)}}}) {
     SCOPED_TRACE(request.dump());
     Answer a = answer(request);
     EXPECT_EQ(a.response, failure(kInvalidRequest));
@@ -191,8 +189,8 @@ TEST_F(DispatchTest, FailuresKeepTheirFlagAndOtherErrorsBecomeUnavailable) {
   for (const auto& c : cases) {
     ThrowingAccessibility accessibility(desktop.platform().accessibility, c.thrower);
     platform::Platform base = desktop.platform();
-    platform::Platform platform{accessibility,  base.workspace, base.bundles,  base.screenCapture, base.session,
-                                base.events,    base.monitors,  base.clock,    base.runLoop};
+    platform::Platform platform{accessibility, base.workspace, base.bundles, base.screenCapture, base.session,
+                                base.events,   base.monitors,  base.clock,   base.runLoop};
     Answer a = answerRequest(platform, {{"operation", "status"}});
     EXPECT_EQ(a.response, c.expected);
     EXPECT_EQ(a.status, 1);
@@ -206,10 +204,10 @@ class OneShotTest : public ::testing::Test {
     MemorySource source(std::move(input), chunk);
     output.writes.clear();
     status = runOneShot(source, output, {[this]() -> platform::Platform& {
-      ++platformsMade;
-      if (platformFails) throw platform::PlatformError("no desktop");
-      return desktop.platform();
-    }});
+                          ++platformsMade;
+                          if (platformFails) throw platform::PlatformError("no desktop");
+                          return desktop.platform();
+                        }});
     consumedAll = source.consumed();
     if (output.writes.empty()) return nullptr;
     EXPECT_EQ(output.writes.size(), 2u);

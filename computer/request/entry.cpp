@@ -10,8 +10,8 @@
 #include <system_error>
 #include <thread>
 
-#include "computer/request/dispatch.h"
 #include "computer/failure.h"
+#include "computer/request/dispatch.h"
 
 namespace larkspire::computer {
 namespace {
@@ -128,9 +128,7 @@ void ComputerHelper::main(int argc, const char* const* argv, const ProcessWiring
         native = wiring.makePlatform();
         return native->platform();
       },
-      [](platform::Platform& platform, const std::function<int()>& work) -> int {
-        runBesideMainLoop(platform, work);
-      },
+      [](platform::Platform& platform, const std::function<int()>& work) -> int { runBesideMainLoop(platform, work); },
       [](platform::Platform& platform, std::function<void()> stuck) {
         return watchDesktop(platform.session, std::move(stuck));
       },

@@ -1,10 +1,10 @@
 #include "computer/request/envelope.h"
 
-#include <cerrno>
-#include <csignal>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 
 namespace larkspire::computer {
 
@@ -35,8 +35,7 @@ bool FileDescriptorOutput::write(std::string_view bytes) {
     // blocks; both are plain POSIX, unlike sigtimedwait.
     sigset_t pending;
     int signal = 0;
-    while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 &&
-           sigwait(&pipeSignal, &signal) == 0) {
+    while (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 && sigwait(&pipeSignal, &signal) == 0) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -1,10 +1,10 @@
 // The one writer every response goes through.
-#include <gtest/gtest.h>
+#include "computer/request/envelope.h"
 
-#include <csignal>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "computer/request/envelope.h"
+#include <csignal>
 
 namespace larkspire::computer {
 namespace {

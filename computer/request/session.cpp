@@ -6,8 +6,8 @@
 
 #include "common/text.h"
 #include "computer/actions/act.h"
-#include "computer/request/dispatch.h"
 #include "computer/failure.h"
+#include "computer/request/dispatch.h"
 
 namespace larkspire::computer {
 namespace {

@@ -26,8 +26,8 @@ int pixels(double points, double longest) {
   // w * (1600 / longest) can land just below a whole number (1033.07 points
   // would give 1599 pixels); dividing last rounds only once, so the longer
   // side is exactly 1600 and the shorter one truncates as it should.
-  double exact = longest > kLongerSidePixels / kLargestScale ? points * kLongerSidePixels / longest
-                                                              : points * kLargestScale;
+  double exact =
+      longest > kLongerSidePixels / kLargestScale ? points * kLongerSidePixels / longest : points * kLargestScale;
   if (!std::isfinite(exact) || exact < 1) return 1;
   return static_cast<int>(std::min(std::trunc(exact), kLongerSidePixels));
 }
@@ -41,7 +41,8 @@ PixelSize captureSize(double widthPoints, double heightPoints) {
 
 std::optional<PixelSize> pngSize(const std::vector<std::uint8_t>& png) {
   // The signature, then the IHDR chunk: length 13, type, width, height.
-  static constexpr std::uint8_t kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  static constexpr std::uint8_t kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n',
+                                            0,    0,   0,   13,  'I',  'H',  'D',  'R'};
   if (png.size() < sizeof kStart + 8 || !std::equal(std::begin(kStart), std::end(kStart), png.begin())) {
     return std::nullopt;
   }
@@ -106,8 +107,8 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
 
   json::Json windows = json::Json::array();
   for (const auto& paired : resolved.paired) {
-    std::string title = paired.title ? text::graphemePrefix(text::sanitizeUtf8(*paired.title), kMaximumTitleLength)
-                                     : std::string();
+    std::string title =
+        paired.title ? text::graphemePrefix(text::sanitizeUtf8(*paired.title), kMaximumTitleLength) : std::string();
     windows.push_back({{"windowId", std::to_string(paired.windowID)}, {"title", std::move(title)}});
   }
 

@@ -1,5 +1,7 @@
 // The observation: capture size, snapshot identifiers, and the whole
 // operation on the simulated desktop.
+#include "computer/windows/observation.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -8,7 +10,6 @@
 
 #include "common/text.h"
 #include "computer/failure.h"
-#include "computer/windows/observation.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {
@@ -55,12 +56,12 @@ TEST(SnapshotId, IsAnUppercaseVersion4UuidAndFreshEachTime) {
   EXPECT_EQ(seen.size(), 100u);
 }
 
-
 class Observe : public ::testing::Test {
  protected:
   simulated::Desktop desktop;
   simulated::SimApp& app = desktop.addApp({.bundleIdentifier = "com.example.Notes", .name = "Notes", .pid = 42});
-  simulated::SimWindow& main = app.addWindow({.title = "Untitled", .frame = {{100, 50}, {400, 300}}, .accessibilityFrame = std::nullopt});
+  simulated::SimWindow& main =
+      app.addWindow({.title = "Untitled", .frame = {{100, 50}, {400, 300}}, .accessibilityFrame = std::nullopt});
 
   json::Json request(json::Json extra = json::Json::object()) {
     json::Json r{{"operation", "observe"}, {"appId", "com.example.Notes"}};
@@ -101,7 +102,8 @@ TEST_F(Observe, PayloadAndKeptSnapshotDifferOnlyInThePictureData) {
   EXPECT_EQ(payload["image"]["mimeType"], "image/png");
   EXPECT_EQ(payload["image"]["width"], 800);
   EXPECT_EQ(payload["image"]["height"], 600);
-  EXPECT_EQ(payload["windows"], (json::Json::array({{{"windowId", std::to_string(main.windowID())}, {"title", "Untitled"}}})));
+  EXPECT_EQ(payload["windows"],
+            (json::Json::array({{{"windowId", std::to_string(main.windowID())}, {"title", "Untitled"}}})));
   ASSERT_EQ(payload["elements"].size(), 2u);
   EXPECT_EQ(payload["elements"][1]["name"], "OK");
   EXPECT_EQ(payload.size(), 8u);
@@ -113,8 +115,8 @@ TEST_F(Observe, PayloadAndKeptSnapshotDifferOnlyInThePictureData) {
   EXPECT_EQ(payload["image"]["data"], text::base64Encode(*png));
 
   EXPECT_EQ(observation.bound.window, main.element().element());
-  EXPECT_EQ(observation.bound.references, (std::map<std::string, platform::Element>{
-                                              {"e1", main.element().element()}, {"e2", ok.element()}}));
+  EXPECT_EQ(observation.bound.references,
+            (std::map<std::string, platform::Element>{{"e1", main.element().element()}, {"e2", ok.element()}}));
 }
 
 TEST_F(Observe, CapturesTheWindowAloneAtTheScaledSize) {
@@ -125,7 +127,8 @@ TEST_F(Observe, CapturesTheWindowAloneAtTheScaledSize) {
   EXPECT_FALSE(desktop.captures[0].showsCursor);
   EXPECT_TRUE(desktop.captures[0].ignoreShadowsSingleWindow);
 
-  app.addWindow({.title = "Wide", .frame = {{0, 700}, {3200, 1800}}, .accessibilityFrame = std::nullopt, .windowID = 900});
+  app.addWindow(
+      {.title = "Wide", .frame = {{0, 700}, {3200, 1800}}, .accessibilityFrame = std::nullopt, .windowID = 900});
   auto wide = observe(desktop.platform(), request({{"windowId", "900"}}));
   EXPECT_EQ(desktop.captures.back().width, 1600);
   EXPECT_EQ(desktop.captures.back().height, 900);
@@ -150,7 +153,8 @@ TEST_F(Observe, AWindowServerThatFailedIsUnavailableBeforeAnyApplicationIsLooked
 }
 
 TEST_F(Observe, WindowIdOfAnotherTypeCountsAsAbsent) {
-  app.addWindow({.title = "Second", .frame = {{600, 50}, {300, 200}}, .accessibilityFrame = std::nullopt, .windowID = 901});
+  app.addWindow(
+      {.title = "Second", .frame = {{600, 50}, {300, 200}}, .accessibilityFrame = std::nullopt, .windowID = 901});
   auto observation = observe(desktop.platform(), request({{"windowId", 901}}));
   EXPECT_EQ(observation.payload["windowId"], std::to_string(main.windowID()));
   EXPECT_EQ(observation.payload["windows"].size(), 2u);

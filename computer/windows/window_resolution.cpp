@@ -26,7 +26,7 @@ std::vector<WindowMatch> uniqueWindowMatches(const std::vector<Rect>& captures,
 }
 
 std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<CaptureFrames>& captures,
-                                             const std::vector<std::optional<Rect>>& accessibility) {
+                                                             const std::vector<std::optional<Rect>>& accessibility) {
   for (const auto& frame : accessibility) {
     if (!frame) return {};
   }

@@ -46,8 +46,8 @@ struct CaptureFrames {
 // frame is (the decorated frame for some, the inside for others): an
 // accessibility frame fits a capture window when it is the same as either
 // of its two rectangles, learnt per window.
-std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<CaptureFrames>& captures,
-                                             const std::vector<std::optional<platform::Rect>>& accessibility);
+std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(
+    const std::vector<CaptureFrames>& captures, const std::vector<std::optional<platform::Rect>>& accessibility);
 
 // Whether the login session's screen is locked.
 bool screenLocked(platform::Session& session);
@@ -73,8 +73,8 @@ std::optional<std::size_t> observedCandidate(const T& original, const M& metadat
 
 // The element of that candidate.
 template <typename T, typename M, typename Same>
-std::optional<T> observedReference(const T& original, const M& metadata,
-                                   const std::vector<std::pair<T, M>>& candidates, Same&& same) {
+std::optional<T> observedReference(const T& original, const M& metadata, const std::vector<std::pair<T, M>>& candidates,
+                                   Same&& same) {
   auto index = observedCandidate(original, metadata, candidates, std::forward<Same>(same));
   if (!index) return std::nullopt;
   return candidates[*index].first;

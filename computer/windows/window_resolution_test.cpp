@@ -1,5 +1,7 @@
 // Frame comparison, the pairing rule, finding an observed element again,
 // and window resolution on the simulated desktop.
+#include "computer/windows/window_resolution.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "computer/failure.h"
-#include "computer/windows/window_resolution.h"
 #include "platform/simulated/desktop.h"
 
 namespace larkspire::computer {
@@ -71,14 +72,13 @@ TEST(UniqueWindowMatches, OneUnreadableAccessibilityFrameBlocksEveryPair) {
 TEST(ObservedReference, NeedsTheSameElementAndEqualMetadata) {
   using Meta = std::vector<std::string>;
   auto same = [](int a, int b) { return a % 10 == b % 10; };  // 3 and 13 are "the same element"
-  std::vector<std::pair<int, Meta>> candidates{{4, {"AXButton", "OK"}}, {13, {"AXButton", "Cancel"}},
-                                               {23, {"AXButton", "OK"}}, {3, {"AXButton", "OK"}}};
+  std::vector<std::pair<int, Meta>> candidates{
+      {4, {"AXButton", "OK"}}, {13, {"AXButton", "Cancel"}}, {23, {"AXButton", "OK"}}, {3, {"AXButton", "OK"}}};
   EXPECT_EQ(observedReference(3, Meta{"AXButton", "OK"}, candidates, same), 23);
   EXPECT_EQ(observedReference(3, Meta{"AXButton", "Cancel"}, candidates, same), 13);
   EXPECT_EQ(observedReference(3, Meta{"AXButton", "Other"}, candidates, same), std::nullopt);
   EXPECT_EQ(observedReference(5, Meta{"AXButton", "OK"}, candidates, same), std::nullopt);
 }
-
 
 class WindowResolution : public ::testing::Test {
  protected:
@@ -144,9 +144,12 @@ TEST_F(WindowResolution, LockStateComesOnlyFromABooleanEntry) {
 }
 
 TEST_F(WindowResolution, ChoosesTheFirstPairOrTheNamedWindow) {
-  auto& first = app.addWindow({.title = "One", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .windowID = 123});
-  auto& second = app.addWindow({.title = "Two", .frame = {{500, 0}, {400, 300}},
-                                .accessibilityFrame = Rect{{500.5, 0.9}, {399.1, 300.99}}, .windowID = 124});
+  auto& first = app.addWindow(
+      {.title = "One", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .windowID = 123});
+  auto& second = app.addWindow({.title = "Two",
+                                .frame = {{500, 0}, {400, 300}},
+                                .accessibilityFrame = Rect{{500.5, 0.9}, {399.1, 300.99}},
+                                .windowID = 124});
   other.addWindow({.title = "Theirs", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
   auto resolved = resolve();
   EXPECT_EQ(resolved.capture.windowID, 123u);
@@ -195,12 +198,15 @@ TEST_F(WindowResolution, StackedWindowsAreNeverResolved) {
 
 TEST_F(WindowResolution, OneUnreadableAccessibilityWindowBlocksAll) {
   app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
-  app.addWindow({.title = "B", .frame = {{600, 0}, {300, 200}}, .accessibilityFrame = std::nullopt}).element().fail("AXSize", platform::kAXErrorCannotComplete);
+  app.addWindow({.title = "B", .frame = {{600, 0}, {300, 200}}, .accessibilityFrame = std::nullopt})
+      .element()
+      .fail("AXSize", platform::kAXErrorCannotComplete);
   EXPECT_EQ(failureCode(), kTargetChanged);
 }
 
 TEST_F(WindowResolution, OnlyNormalWindowsWithAnAreaAreCandidates) {
-  auto& panel = app.addWindow({.title = "Panel", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .layer = 3});
+  auto& panel =
+      app.addWindow({.title = "Panel", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt, .layer = 3});
   app.addWindow({.title = "Flat", .frame = {{0, 400}, {400, 0}}, .accessibilityFrame = std::nullopt});
   EXPECT_EQ(failureCode(), kTargetChanged);
   EXPECT_EQ(failureCode(std::to_string(panel.windowID())), kTargetChanged);

@@ -25,8 +25,7 @@ std::vector<std::string> helperCandidates(std::string_view ownFolder, std::strin
 
 // The override when set (used as it is), else the first candidate that is an
 // executable file; none when nothing fits.
-std::optional<std::string> locateHelper(std::string_view ownFolder, std::string_view program,
-                                        const char* override,
+std::optional<std::string> locateHelper(std::string_view ownFolder, std::string_view program, const char* override,
                                         const std::function<bool(const std::string&)>& isExecutable);
 
 // The folder of the running program (OS edge).

@@ -31,12 +31,14 @@ Incoming readMessage(std::string_view line) {
   Json id = m.contains("id") ? m["id"] : Json();
   Json safeId = usableId(id) ? id : Json();
   auto version = m.find("jsonrpc");
-  if (version == m.end() || *version != "2.0") return invalid(rpc::kInvalidRequest, "\"jsonrpc\" must be \"2.0\"", safeId);
+  if (version == m.end() || *version != "2.0")
+    return invalid(rpc::kInvalidRequest, "\"jsonrpc\" must be \"2.0\"", safeId);
 
   Incoming in;
   auto method = m.find("method");
   if (method == m.end()) {
-    if (!m.contains("result") && !m.contains("error")) return invalid(rpc::kInvalidRequest, "neither a request nor a response", safeId);
+    if (!m.contains("result") && !m.contains("error"))
+      return invalid(rpc::kInvalidRequest, "neither a request nor a response", safeId);
     in.kind = Incoming::Kind::response;
     in.id = id;
     return in;

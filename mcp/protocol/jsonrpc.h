@@ -2,10 +2,9 @@
 // message per line, never a batch.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace larkspire::mcp {
 

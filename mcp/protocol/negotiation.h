@@ -2,10 +2,9 @@
 #pragma once
 
 #include <array>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace larkspire::mcp {
 

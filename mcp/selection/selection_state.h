@@ -3,9 +3,8 @@
 #pragma once
 
 #include <chrono>
-#include <string_view>
-
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace larkspire::mcp {
 

@@ -20,8 +20,8 @@ TEST(McpSelection, ContentsFollowTheObserversLinesAndOnlyChangesNotify) {
   EXPECT_TRUE(state.apply(R"({"type":"clear"})"));
   EXPECT_TRUE(state.contents()["selection"].is_null());
 
-  for (const char* junk : {"", "not json", R"({"type":"selection"})", R"({"type":"permission","granted":"yes"})",
-                           R"({"type":"other"})"}) {
+  for (const char* junk :
+       {"", "not json", R"({"type":"selection"})", R"({"type":"permission","granted":"yes"})", R"({"type":"other"})"}) {
     EXPECT_FALSE(state.apply(junk)) << junk;
   }
 }

@@ -39,7 +39,8 @@ std::string seconds(std::chrono::seconds s) { return std::to_string(s.count()) +
 // children socket pairs; end of file once the peer closed). Not a socket
 // shared with our input, nor a file or terminal.
 bool outputTellsOfClose(int output, int input) {
-  struct stat out {}, in {};
+  struct stat out {
+  }, in{};
   if (fstat(output, &out) != 0) return false;
   if (S_ISFIFO(out.st_mode)) return true;
   if (!S_ISSOCK(out.st_mode)) return false;
@@ -192,8 +193,10 @@ void Server::handleRequest(const Incoming& m) {
     initialized_ = true;
     send(resultMessage(
         id, {{"protocolVersion", negotiateVersion(params.value("protocolVersion", Json()))},
-             {"capabilities", {{"tools", {{"listChanged", false}}}, {"resources", {{"subscribe", true}, {"listChanged", false}}}}},
-             {"serverInfo", {{"name", "larkspire-mcp"}, {"title", "Larkspire desktop helpers"}, {"version", kServerVersion}}},
+             {"capabilities",
+              {{"tools", {{"listChanged", false}}}, {"resources", {{"subscribe", true}, {"listChanged", false}}}}},
+             {"serverInfo",
+              {{"name", "larkspire-mcp"}, {"title", "Larkspire desktop helpers"}, {"version", kServerVersion}}},
              {"instructions",
               "Observe a window with observe_window (appId from list_applications), then act once on that snapshot "
               "with act; observe again before each further act. The resource selection://current holds the text "
@@ -213,14 +216,14 @@ void Server::handleRequest(const Incoming& m) {
   } else if (m.method == "tools/call") {
     callTool(id, params);
   } else if (m.method == "resources/list") {
-    send(resultMessage(id, {{"resources", Json::array({Json{
-                                              {"uri", std::string(kSelectionUri)},
-                                              {"name", "current-selection"},
-                                              {"title", "Current text selection"},
-                                              {"description",
-                                               "The text the user has selected in another application, with its "
-                                               "screen bounds and source, or null when nothing is selected."},
-                                              {"mimeType", "application/json"}}})}}));
+    send(resultMessage(
+        id, {{"resources", Json::array({Json{{"uri", std::string(kSelectionUri)},
+                                             {"name", "current-selection"},
+                                             {"title", "Current text selection"},
+                                             {"description",
+                                              "The text the user has selected in another application, with its "
+                                              "screen bounds and source, or null when nothing is selected."},
+                                             {"mimeType", "application/json"}}})}}));
   } else if (m.method == "resources/templates/list") {
     send(resultMessage(id, {{"resourceTemplates", Json::array()}}));
   } else if (m.method == "resources/read") {
@@ -412,8 +415,8 @@ void Server::callTimedOut(int key) {
   std::string next = c.mode == HelperCall::Mode::actInSession
                          ? "The action may have partly happened: observe the window again before acting further."
                          : "Try again; if it keeps happening, tell the user the desktop is not answering.";
-  finishCall(key, toolError("larkspire-computer did not answer within " + seconds(c.budget) +
-                            " and was ended. " + next));
+  finishCall(key,
+             toolError("larkspire-computer did not answer within " + seconds(c.budget) + " and was ended. " + next));
 }
 
 std::optional<int> Server::callFor(const Json& requestId) const {

@@ -18,11 +18,11 @@
 namespace larkspire::mcp {
 
 struct ServerSettings {
-  std::string computer;          // path of larkspire-computer
-  std::string observer;          // path of larkspire-selection-observer
-  int ignorePid = 0;             // the client's process: its selections are not reported
-  int input = 0;                 // where requests come from
-  int output = 1;                // where answers go
+  std::string computer;  // path of larkspire-computer
+  std::string observer;  // path of larkspire-selection-observer
+  int ignorePid = 0;     // the client's process: its selections are not reported
+  int input = 0;         // where requests come from
+  int output = 1;        // where answers go
 };
 
 class Server {

@@ -31,10 +31,12 @@ SnapshotBook::State SnapshotBook::state(const std::string& id) const {
 std::string refusalFor(SnapshotBook::State state, const std::string& id) {
   switch (state) {
     case SnapshotBook::State::used:
-      return "Snapshot " + id + " was already acted on, and each snapshot allows one act: call observe_window again "
+      return "Snapshot " + id +
+             " was already acted on, and each snapshot allows one act: call observe_window again "
              "and act on the new snapshot.";
     case SnapshotBook::State::expired:
-      return "Snapshot " + id + " has expired (an act must follow its observation within 100 seconds): call "
+      return "Snapshot " + id +
+             " has expired (an act must follow its observation within 100 seconds): call "
              "observe_window again and act on the new snapshot.";
     default:
       return "Unknown snapshot " + id + ": act takes the snapshotId of an observe_window result of this session.";

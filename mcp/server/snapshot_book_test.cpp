@@ -28,7 +28,8 @@ TEST(McpSnapshots, ASnapshotIsLiveUntilUsedOrExpiredAndTheRefusalSaysWhich) {
 
 TEST(McpSnapshots, TheOldestLiveSnapshotGivesWayAtTheLimitAndOldEndingsAreForgotten) {
   SnapshotBook book;
-  for (std::size_t i = 0; i < SnapshotBook::kLiveLimit; ++i) EXPECT_EQ(book.keep("s" + std::to_string(i)), std::nullopt);
+  for (std::size_t i = 0; i < SnapshotBook::kLiveLimit; ++i)
+    EXPECT_EQ(book.keep("s" + std::to_string(i)), std::nullopt);
   EXPECT_EQ(book.keep("new"), "s0");
   book.markExpired("s0");
   EXPECT_EQ(book.keep("newer"), "s1");

@@ -5,8 +5,8 @@
 namespace larkspire::mcp {
 namespace {
 
-constexpr std::array<std::string_view, 6> kTools = {"permission_status", "request_permissions", "list_applications",
-                                                   "launch_application", "observe_window", "act"};
+constexpr std::array<std::string_view, 6> kTools = {"permission_status",  "request_permissions", "list_applications",
+                                                    "launch_application", "observe_window",      "act"};
 
 Json annotations(std::string title, bool readOnly, bool destructive, bool idempotent) {
   Json a{{"title", std::move(title)}, {"readOnlyHint", readOnly}, {"openWorldHint", false}};
@@ -55,10 +55,9 @@ Json observationSchema() {
                                {"bounds", rectangle()}},
                               {"ref", "role", "name", "actions", "editable"});
   Json window = objectSchema({{"windowId", {{"type", "string"}}}, {"title", {{"type", "string"}}}}, {"windowId"});
-  Json image = objectSchema({{"mimeType", {{"type", "string"}}},
-                             {"width", {{"type", "integer"}}},
-                             {"height", {{"type", "integer"}}}},
-                            {"mimeType", "width", "height"});
+  Json image = objectSchema(
+      {{"mimeType", {{"type", "string"}}}, {"width", {{"type", "integer"}}}, {"height", {{"type", "integer"}}}},
+      {"mimeType", "width", "height"});
   return objectSchema({{"snapshotId", {{"type", "string"}}},
                        {"appId", {{"type", "string"}}},
                        {"windowId", {{"type", "string"}}},
@@ -128,14 +127,15 @@ Json toolList() {
                        "reports both, without waiting for the user.",
                        objectSchema(Json::object()), permissionsSchema(),
                        annotations("Request permissions", false, false, true)));
-  tools.push_back(tool("list_applications",
-                       "The applications running now that can be observed, and with a query also matching "
-                       "installed applications. Each has the appId that launch_application and observe_window take.",
-                       objectSchema({{"query",
-                                      {{"type", "string"},
-                                       {"description", "text to look for in names and identifiers (lowercase match)"}}}}),
-                       objectSchema({{"apps", {{"type", "array"}, {"items", appSchema()}}}}, {"apps"}),
-                       annotations("List applications", true, false, true)));
+  tools.push_back(tool(
+      "list_applications",
+      "The applications running now that can be observed, and with a query also matching "
+      "installed applications. Each has the appId that launch_application and observe_window take.",
+      objectSchema(
+          {{"query",
+            {{"type", "string"}, {"description", "text to look for in names and identifiers (lowercase match)"}}}}),
+      objectSchema({{"apps", {{"type", "array"}, {"items", appSchema()}}}}, {"apps"}),
+      annotations("List applications", true, false, true)));
   tools.push_back(tool("launch_application",
                        "Opens an application by appId (or brings it forward when it runs already) and waits up "
                        "to 10 seconds for it to be ready.",
@@ -151,14 +151,14 @@ Json toolList() {
                                        {"description", "one of the observation's windows; default: the main window"}}}},
                                     {"appId"}),
                        observationSchema(), annotations("Observe window", true, false, false)));
-  tools.push_back(tool("act",
-                       "Performs one action on the window of an observation: the window and the element are "
-                       "checked against the observation first, and nothing is done when they changed. Each "
-                       "snapshot allows one act; observe again to act again.",
-                       objectSchema({{"snapshotId", {{"type", "string"}}}, {"action", actionSchema()}},
-                                    {"snapshotId", "action"}),
-                       objectSchema({{"completed", {{"type", "boolean"}}}}, {"completed"}),
-                       annotations("Act on a window", false, true, false)));
+  tools.push_back(
+      tool("act",
+           "Performs one action on the window of an observation: the window and the element are "
+           "checked against the observation first, and nothing is done when they changed. Each "
+           "snapshot allows one act; observe again to act again.",
+           objectSchema({{"snapshotId", {{"type", "string"}}}, {"action", actionSchema()}}, {"snapshotId", "action"}),
+           objectSchema({{"completed", {{"type", "boolean"}}}}, {"completed"}),
+           annotations("Act on a window", false, true, false)));
   return tools;
 }
 
@@ -204,7 +204,8 @@ CallPlan planCall(std::string_view tool, const Json& arguments) {
     }
     if (plan.problem.empty()) {
       call.mode = HelperCall::Mode::actInSession;
-      call.request = {{"nativeSessionVersion", 2}, {"operation", "act"}, {"snapshotId", *snapshotId}, {"action", *action}};
+      call.request = {
+          {"nativeSessionVersion", 2}, {"operation", "act"}, {"snapshotId", *snapshotId}, {"action", *action}};
       call.budget = budget::kAct;
     }
   } else {

@@ -3,11 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace larkspire::mcp {
 

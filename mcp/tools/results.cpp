@@ -12,9 +12,7 @@ Json structured(Json data) {
 
 Json observation(Json data) {
   Json image = data.value("image", Json::object());
-  Json block{{"type", "image"},
-             {"data", image.value("data", "")},
-             {"mimeType", image.value("mimeType", "image/png")}};
+  Json block{{"type", "image"}, {"data", image.value("data", "")}, {"mimeType", image.value("mimeType", "image/png")}};
   // The picture travels once, as the image block; the inventory keeps its size.
   if (data.contains("image") && data["image"].is_object()) data["image"].erase("data");
   Json text{{"type", "text"}, {"text", json::compact(data)}};

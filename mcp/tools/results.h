@@ -1,10 +1,9 @@
 // Turning what a helper answered into an MCP tool result.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace larkspire::mcp {
 

@@ -10,9 +10,9 @@ namespace larkspire::mcp {
 namespace {
 
 TEST(McpToolResults, EveryFailureCodeIsNamedWithWhatToDoNext) {
-  const char* codes[] = {"COMPUTER_INVALID_REQUEST",     "COMPUTER_TARGET_CHANGED", "COMPUTER_PERMISSION_REQUIRED",
-                         "COMPUTER_APP_NOT_FOUND",       "COMPUTER_SCREEN_LOCKED",  "COMPUTER_WINDOW_TOO_COMPLEX",
-                         "COMPUTER_ACCESS_DENIED",       "COMPUTER_UNAVAILABLE"};
+  const char* codes[] = {"COMPUTER_INVALID_REQUEST", "COMPUTER_TARGET_CHANGED", "COMPUTER_PERMISSION_REQUIRED",
+                         "COMPUTER_APP_NOT_FOUND",   "COMPUTER_SCREEN_LOCKED",  "COMPUTER_WINDOW_TOO_COMPLEX",
+                         "COMPUTER_ACCESS_DENIED",   "COMPUTER_UNAVAILABLE"};
   std::set<std::string> advice;
   for (const char* code : codes) {
     Json result = resultFromResponse("observe_window", {{"ok", false}, {"code", code}, {"notExecuted", true}});
@@ -68,7 +68,8 @@ TEST(McpToolCalls, ArgumentsBecomeTheHelpersRequestsOrASentenceOnWhatIsWrong) {
   EXPECT_EQ(act.call->request,
             (Json{{"nativeSessionVersion", 2}, {"operation", "act"}, {"snapshotId", "s1"}, {"action", action}}));
 
-  EXPECT_EQ(planCall("observe_window", Json::object()).problem, "\"appId\" is required: take it from list_applications.");
+  EXPECT_EQ(planCall("observe_window", Json::object()).problem,
+            "\"appId\" is required: take it from list_applications.");
   EXPECT_EQ(planCall("launch_application", {{"appId", 3}}).problem, "\"appId\" must be a string.");
   EXPECT_EQ(planCall("list_applications", {{"query", false}}).problem, "\"query\" must be a string.");
   EXPECT_FALSE(planCall("act", {{"snapshotId", "s1"}, {"action", "click"}}).call);

@@ -79,8 +79,7 @@ class PixmapHandle {
   PixmapHandle() = default;
   PixmapHandle(Display* display, Pixmap pixmap) : display_(display), pixmap_(pixmap) {}
   ~PixmapHandle() { reset(); }
-  PixmapHandle(PixmapHandle&& other) noexcept
-      : display_(other.display_), pixmap_(std::exchange(other.pixmap_, None)) {}
+  PixmapHandle(PixmapHandle&& other) noexcept : display_(other.display_), pixmap_(std::exchange(other.pixmap_, None)) {}
   PixmapHandle& operator=(PixmapHandle&& other) noexcept {
     if (this != &other) {
       reset();

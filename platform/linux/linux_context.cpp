@@ -6,9 +6,9 @@
 // dbus/session_buses says.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <xcb/xcb.h>
 #include <gio/gio.h>
 #include <glib.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,7 +29,6 @@
 
 namespace larkspire::linux_backend {
 namespace {
-
 
 // An X server answers its connection setup in milliseconds; one that has
 // not after this long is stopped or is not an X server at all.

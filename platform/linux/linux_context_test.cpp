@@ -8,13 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-
 #include <cstdlib>
-#include <string>
-#include <atomic>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -147,16 +146,15 @@ class FakeAccessibilityLauncher {
         nullptr, nullptr, nullptr);
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
     static const GDBusInterfaceVTable busTable = {&FakeAccessibilityLauncher::onCall, nullptr, nullptr, {}};
-    static const GDBusInterfaceVTable statusTable = {nullptr, &FakeAccessibilityLauncher::onGet,
-                                                     &FakeAccessibilityLauncher::onSet, {}};
-    guint busId = g_dbus_connection_register_object(connection, "/org/a11y/bus", node->interfaces[0], &busTable,
-                                                    this, nullptr, nullptr);
-    guint statusId = g_dbus_connection_register_object(connection, "/org/a11y/bus", node->interfaces[1],
-                                                       &statusTable, this, nullptr, nullptr);
-    GVariant* owned = g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "RequestName",
-                                                  g_variant_new("(su)", "org.a11y.Bus", 0u), nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    static const GDBusInterfaceVTable statusTable = {
+        nullptr, &FakeAccessibilityLauncher::onGet, &FakeAccessibilityLauncher::onSet, {}};
+    guint busId = g_dbus_connection_register_object(connection, "/org/a11y/bus", node->interfaces[0], &busTable, this,
+                                                    nullptr, nullptr);
+    guint statusId = g_dbus_connection_register_object(connection, "/org/a11y/bus", node->interfaces[1], &statusTable,
+                                                       this, nullptr, nullptr);
+    GVariant* owned = g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "org.a11y.Bus", 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
     if (owned) g_variant_unref(owned);
     ready.set_value();
     g_main_loop_run(loop_);
@@ -174,8 +172,7 @@ class FakeAccessibilityLauncher {
     if (launcher->accessibilityAddress_.empty()) {
       g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.DBus.Error.Failed", "no bus");
     } else {
-      g_dbus_method_invocation_return_value(invocation,
-                                            g_variant_new("(s)", launcher->accessibilityAddress_.c_str()));
+      g_dbus_method_invocation_return_value(invocation, g_variant_new("(s)", launcher->accessibilityAddress_.c_str()));
     }
   }
   static GVariant* onGet(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**,

@@ -54,8 +54,7 @@ std::shared_ptr<platform::ScheduledTask> TimerQueue::scheduleAfter(double delay,
   return timer;
 }
 
-std::shared_ptr<platform::ScheduledTask> TimerQueue::scheduleRepeating(double interval,
-                                                                       std::function<void()> handler) {
+std::shared_ptr<platform::ScheduledTask> TimerQueue::scheduleRepeating(double interval, std::function<void()> handler) {
   auto timer = std::make_shared<Timer>();
   timer->handler = std::move(handler);
   timer->interval = std::max(saneDelay(interval), kShortestInterval);

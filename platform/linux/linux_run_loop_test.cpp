@@ -207,10 +207,12 @@ TEST(LinuxRunLoop, EventsAlreadyQueuedAreDispatchedWithoutTheDescriptor) {
   ASSERT_EQ(pipe(fds), 0);
   int queued = 3;  // as if a library had read three events ahead
   int dispatched = 0;
-  auto watch = loop.watch(fds[0], [&] { return queued > 0; }, [&] {
-    ++dispatched;
-    if (--queued == 0) loop.stop();
-  });
+  auto watch = loop.watch(
+      fds[0], [&] { return queued > 0; },
+      [&] {
+        ++dispatched;
+        if (--queued == 0) loop.stop();
+      });
   loop.run();  // the pipe never becomes readable
   EXPECT_EQ(dispatched, 3);
   close(fds[0]);

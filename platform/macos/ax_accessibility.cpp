@@ -67,8 +67,7 @@ class MacAccessibility final : public platform::Accessibility {
     auto argument = toObject(parameter);
     if (!target || !name || !argument) return {platform::kAXErrorIllegalArgument, std::nullopt};
     CFHandle<CFTypeRef> value;
-    const ::AXError error =
-        AXUIElementCopyParameterizedAttributeValue(target, name.get(), argument.get(), value.out());
+    const ::AXError error = AXUIElementCopyParameterizedAttributeValue(target, name.get(), argument.get(), value.out());
     return result(error, value);
   }
 
@@ -97,8 +96,7 @@ class MacAccessibility final : public platform::Accessibility {
     return names(error, array);
   }
 
-  platform::SettableResult isAttributeSettable(const platform::Element& element,
-                                               std::string_view attribute) override {
+  platform::SettableResult isAttributeSettable(const platform::Element& element, std::string_view attribute) override {
     AXUIElementRef target = elementRef(element);
     auto name = makeString(attribute);
     if (!target || !name) return {platform::kAXErrorIllegalArgument, false};

@@ -171,10 +171,9 @@ std::string toString(CFStringRef text) {
 }
 
 CFHandle<CFStringRef> makeString(std::string_view text) {
-  return CFHandle<CFStringRef>::adopt(CFStringCreateWithBytes(kCFAllocatorDefault,
-                                                              reinterpret_cast<const UInt8*>(text.data()),
-                                                              static_cast<CFIndex>(text.size()),
-                                                              kCFStringEncodingUTF8, false));
+  return CFHandle<CFStringRef>::adopt(
+      CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                              static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
 }
 
 platform::Value toValue(CFTypeRef value) {

@@ -66,15 +66,15 @@ TEST(CFValues, UrlsComeBackAbsolute) {
   auto baseText = makeString("https://example.com/docs/");
   auto relativeText = makeString("page.html?x=1");
   auto base = CFHandle<CFURLRef>::adopt(CFURLCreateWithString(kCFAllocatorDefault, baseText.get(), nullptr));
-  auto relative =
-      CFHandle<CFURLRef>::adopt(CFURLCreateWithString(kCFAllocatorDefault, relativeText.get(), base.get()));
+  auto relative = CFHandle<CFURLRef>::adopt(CFURLCreateWithString(kCFAllocatorDefault, relativeText.get(), base.get()));
   EXPECT_EQ(toValue(relative.get()), Value(platform::Url{"https://example.com/docs/page.html?x=1"}));
   EXPECT_EQ(roundTrip(Value(platform::Url{"file:///Applications/Notes.app/"})),
             Value(platform::Url{"file:///Applications/Notes.app/"}));
 }
 
 TEST(CFValues, ArraysBecomeTypedListsAndMixedOnesStayOther) {
-  EXPECT_EQ(roundTrip(Value(platform::TextList{"AXPress", "AXRaise"})), Value(platform::TextList{"AXPress", "AXRaise"}));
+  EXPECT_EQ(roundTrip(Value(platform::TextList{"AXPress", "AXRaise"})),
+            Value(platform::TextList{"AXPress", "AXRaise"}));
 
   auto empty = CFHandle<CFArrayRef>::adopt(CFArrayCreate(kCFAllocatorDefault, nullptr, 0, &kCFTypeArrayCallBacks));
   EXPECT_EQ(toValue(empty.get()), Value(platform::ElementList{}));

@@ -48,7 +48,8 @@ class MacEvents final : public platform::Events {
     return value;
   }
 
-  std::optional<platform::MouseEvent> createMouseEvent(platform::MouseEventType type, platform::Point location) override {
+  std::optional<platform::MouseEvent> createMouseEvent(platform::MouseEventType type,
+                                                       platform::Point location) override {
     platform::MouseEvent value{type, location};
     if (!mouseEvent(value)) return std::nullopt;
     return value;

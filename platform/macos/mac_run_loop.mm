@@ -71,8 +71,7 @@ class MacRunLoop final : public platform::RunLoop {
 
   // May be called from any thread. A repeating Core Foundation timer that
   // falls behind skips the missed firings.
-  std::shared_ptr<platform::ScheduledTask> scheduleRepeating(double interval,
-                                                             std::function<void()> handler) override {
+  std::shared_ptr<platform::ScheduledTask> scheduleRepeating(double interval, std::function<void()> handler) override {
     interval = std::max(saneDelay(interval), kShortestInterval);
     return schedule(interval, interval, std::move(handler));
   }

@@ -6,16 +6,11 @@ namespace {
 class MacNativePlatform final : public NativePlatform {
  public:
   MacNativePlatform()
-      : services_{macos_backend::makeClock(),
-                  macos_backend::makeRunLoop(context_),
-                  macos_backend::makeAccessibility(),
-                  macos_backend::applicationOf,
-                  macos_backend::makeWorkspace(),
-                  macos_backend::makeBundles(),
-                  macos_backend::makeScreenCapture(),
-                  macos_backend::makeSession(),
-                  macos_backend::makeEvents(),
-                  macos_backend::makeMonitors(context_)} {}
+      : services_{macos_backend::makeClock(),         macos_backend::makeRunLoop(context_),
+                  macos_backend::makeAccessibility(), macos_backend::applicationOf,
+                  macos_backend::makeWorkspace(),     macos_backend::makeBundles(),
+                  macos_backend::makeScreenCapture(), macos_backend::makeSession(),
+                  macos_backend::makeEvents(),        macos_backend::makeMonitors(context_)} {}
 
   Platform& platform() override { return services_.platform(); }
 

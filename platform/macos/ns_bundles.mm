@@ -1,8 +1,8 @@
 // Installed application bundles: the standard application folders, bundle
 // identifiers and names (Foundation), and the metadata index's display name
 // (Core Services).
-#import <Foundation/Foundation.h>
 #include <CoreServices/CoreServices.h>
+#import <Foundation/Foundation.h>
 
 #include "platform/macos/cf_values.h"
 #include "platform/macos/macos_platform.h"

@@ -42,21 +42,20 @@ class MacMonitors final : public platform::Monitors {
       platform::MonitorKind kind, std::function<void(const platform::MonitorEvent&)> handler) override {
     const bool mouse = kind != platform::MonitorKind::keyDown;
     auto shared = std::make_shared<std::function<void(const platform::MonitorEvent&)>>(std::move(handler));
-    id monitor = [NSEvent addGlobalMonitorForEventsMatchingMask:maskOf(kind)
-                                                        handler:^(NSEvent* event) {
-                                                          platform::MonitorEvent value;
-                                                          // clickCount exists for mouse events only;
-                                                          // asking a key event raises.
-                                                          value.clickCount =
-                                                              mouse ? static_cast<int>(event.clickCount) : 0;
-                                                          // NSEvent's modifier bits are Core Graphics' bits.
-                                                          value.modifierFlags =
-                                                              static_cast<platform::EventFlags>(event.modifierFlags);
-                                                          try {
-                                                            (*shared)(value);
-                                                          } catch (...) {
-                                                          }
-                                                        }];
+    id monitor = [NSEvent
+        addGlobalMonitorForEventsMatchingMask:maskOf(kind)
+                                      handler:^(NSEvent* event) {
+                                        platform::MonitorEvent value;
+                                        // clickCount exists for mouse events only;
+                                        // asking a key event raises.
+                                        value.clickCount = mouse ? static_cast<int>(event.clickCount) : 0;
+                                        // NSEvent's modifier bits are Core Graphics' bits.
+                                        value.modifierFlags = static_cast<platform::EventFlags>(event.modifierFlags);
+                                        try {
+                                          (*shared)(value);
+                                        } catch (...) {
+                                        }
+                                      }];
     context_.applicationEventLoop = true;
     return std::make_unique<MacMonitorHandle>(monitor);
   }

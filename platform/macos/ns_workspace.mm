@@ -3,7 +3,6 @@
 // AppKit updates the state of running applications only while the main run
 // loop turns; the programs keep it turning on the main thread.
 #import <AppKit/AppKit.h>
-
 #include <dispatch/dispatch.h>
 
 #include "platform/macos/cf_values.h"
@@ -36,7 +35,9 @@ class MacRunningApplication final : public platform::RunningApplication {
       return optionalText(application_.localizedName);
     }
   }
-  platform::Pid processIdentifier() const override { return static_cast<platform::Pid>(application_.processIdentifier); }
+  platform::Pid processIdentifier() const override {
+    return static_cast<platform::Pid>(application_.processIdentifier);
+  }
   platform::ActivationPolicy activationPolicy() const override {
     switch (application_.activationPolicy) {
       case NSApplicationActivationPolicyRegular:

@@ -3,9 +3,8 @@
 // ScreenCaptureKit answers on a queue of its choosing; each completion only
 // hands over its result and wakes the waiting thread.
 #import <AppKit/AppKit.h>
-#import <ScreenCaptureKit/ScreenCaptureKit.h>
-
 #include <ApplicationServices/ApplicationServices.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
 #include <dispatch/dispatch.h>
 
 #include <algorithm>
@@ -187,7 +186,8 @@ class MacScreenCapture final : public platform::ScreenCapture {
   // see (alpha 0) is passed over. A point no window covers is on no screen:
   // every screen has its desktop window.
   std::optional<std::uint32_t> windowAtPoint(platform::Point point) override {
-    auto windows = CFHandle<CFArrayRef>::adopt(CGWindowListCopyWindowInfo(kCGWindowListOptionOnScreenOnly, kCGNullWindowID));
+    auto windows =
+        CFHandle<CFArrayRef>::adopt(CGWindowListCopyWindowInfo(kCGWindowListOptionOnScreenOnly, kCGNullWindowID));
     if (!windows) return std::nullopt;
     const CFIndex count = CFArrayGetCount(windows.get());
     for (CFIndex i = 0; i < count; ++i) {

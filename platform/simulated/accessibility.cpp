@@ -123,7 +123,8 @@ class SimAccessibility final : public platform::Accessibility {
     for (const auto& [name, answer] : node->attributes_) names.push_back(name);
     auto addDerived = [&](const char* name) {
       auto answer = node->answer(name);
-      if (answer && answer->error == kAXErrorSuccess && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      if (answer && answer->error == kAXErrorSuccess && std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
     };
     addDerived("AXChildren");
     addDerived("AXParent");

@@ -159,7 +159,8 @@ TEST_F(SimAccessibilityTest, SetValueIsRecordedAndReadBackUnlessItFails) {
 }
 
 TEST_F(SimAccessibilityTest, SettableFlagsAndTheirErrors) {
-  Node& field = window.element().add("AXTextField").settable("AXValue").failSettable("AXFocused", kAXErrorCannotComplete);
+  Node& field =
+      window.element().add("AXTextField").settable("AXValue").failSettable("AXFocused", kAXErrorCannotComplete);
   EXPECT_TRUE(ax.isAttributeSettable(field.element(), "AXValue").settable);
   EXPECT_FALSE(ax.isAttributeSettable(field.element(), "AXTitle").settable);
   EXPECT_EQ(ax.isAttributeSettable(field.element(), "AXTitle").error, kAXErrorSuccess);

@@ -67,8 +67,8 @@ class SimScreenCapture final : public platform::ScreenCapture {
 
   std::optional<std::vector<std::uint8_t>> pngData(const platform::CapturedImage& image) override {
     if (desktop_.pngOverride) return *desktop_.pngOverride;
-    const auto expected = static_cast<std::size_t>(std::max(0, image.width)) *
-                          static_cast<std::size_t>(std::max(0, image.height)) * 4;
+    const auto expected =
+        static_cast<std::size_t>(std::max(0, image.width)) * static_cast<std::size_t>(std::max(0, image.height)) * 4;
     if (image.rgba.size() != expected) return std::nullopt;
     return png::encodePng(image.rgba.data(), image.width, image.height);
   }

@@ -150,8 +150,8 @@ TEST(SimMonitorsTest, UserInputReachesInstalledMonitorsUntilTheirHandleGoes) {
     log.push_back("down pressed=" + std::to_string(monitors.pressedMouseButtons()));
   });
   auto ups = monitors.addGlobalMonitor(MonitorKind::leftMouseUp, [&](const MonitorEvent& e) {
-    log.push_back("up clicks=" + std::to_string(e.clickCount) + " pressed=" +
-                  std::to_string(monitors.pressedMouseButtons()));
+    log.push_back("up clicks=" + std::to_string(e.clickCount) +
+                  " pressed=" + std::to_string(monitors.pressedMouseButtons()));
   });
   auto keys = monitors.addGlobalMonitor(MonitorKind::keyDown, [&](const MonitorEvent& e) {
     log.push_back("key shift=" + std::to_string((e.modifierFlags & kCGEventFlagMaskShift) != 0));

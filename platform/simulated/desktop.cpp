@@ -54,8 +54,8 @@ Desktop::Desktop() {
   impl_ = std::make_unique<Impl>(*this);
   impl_->clock = makeClock(*this);
   // Wired as the native platforms are: a hung application costs one timeout.
-  impl_->accessibility = std::make_unique<platform::HungApplicationGuard>(makeAccessibility(*this), *impl_->clock,
-                                                                          applicationOf);
+  impl_->accessibility =
+      std::make_unique<platform::HungApplicationGuard>(makeAccessibility(*this), *impl_->clock, applicationOf);
   impl_->workspace = makeWorkspace(*this);
   impl_->bundles = makeBundles(*this);
   impl_->screenCapture = makeScreenCapture(*this);
@@ -64,8 +64,8 @@ Desktop::Desktop() {
   impl_->monitors = makeMonitors(*this);
   impl_->runLoop = makeRunLoop(*this);
   impl_->platform.reset(new platform::Platform{*impl_->accessibility, *impl_->workspace, *impl_->bundles,
-                                               *impl_->screenCapture, *impl_->session, *impl_->events,
-                                               *impl_->monitors, *impl_->clock, *impl_->runLoop});
+                                               *impl_->screenCapture, *impl_->session, *impl_->events, *impl_->monitors,
+                                               *impl_->clock, *impl_->runLoop});
 }
 
 Desktop::~Desktop() {

@@ -115,8 +115,7 @@ class Node {
   Node& failAction(const std::string& action, AXError error);
   Node& failSet(const std::string& attribute, AXError error);
   // A parameterized attribute computed from its parameter.
-  Node& parameterized(const std::string& attribute,
-                      std::function<AttributeAnswer(const Value& parameter)> answer);
+  Node& parameterized(const std::string& attribute, std::function<AttributeAnswer(const Value& parameter)> answer);
   // Called when the programs perform an action on this node (after recording).
   Node& onAction(const std::string& action, std::function<void()> handler);
 
@@ -131,7 +130,7 @@ class Node {
   SimApp* app_;
   Node* parent_;
   std::uint64_t id_;
-  bool dead_ = false;  // reads fail with kAXErrorInvalidUIElement
+  bool dead_ = false;            // reads fail with kAXErrorInvalidUIElement
   SimWindow* window_ = nullptr;  // set on a window's node
   bool listed_ = true;           // false: left out of the parent's "AXChildren"
   std::string tag_;
@@ -149,13 +148,13 @@ class Node {
 
 struct WindowSpec {
   std::optional<std::string> title = std::string();
-  Rect frame{};                     // capture frame (screen points)
+  Rect frame{};                              // capture frame (screen points)
   std::optional<Rect> accessibilityFrame{};  // defaults to `frame`
   std::optional<Rect> contentFrame{};        // the capture's inside, when decorated
   int layer = 0;
-  std::uint32_t windowID = 0;       // 0: assigned by the desktop
-  bool accessible = true;           // listed in the application's "AXWindows"
-  bool shareable = true;            // listed in the shareable content
+  std::uint32_t windowID = 0;  // 0: assigned by the desktop
+  bool accessible = true;      // listed in the application's "AXWindows"
+  bool shareable = true;       // listed in the shareable content
 };
 
 // A window of an application: its capture side and its accessibility node.
@@ -244,16 +243,16 @@ struct BundleSpec {
   std::optional<std::string> bundleName{};
   std::optional<std::string> displayName{};   // default: the entry name
   std::optional<std::string> metadataName{};  // the index's display name
-  bool isBundle = true;                     // false: an entry that opens as no bundle
+  bool isBundle = true;                       // false: an entry that opens as no bundle
 };
 
 // How an opened application behaves.
 struct LaunchSpec {
-  AppSpec app{};                       // the application that starts
-  double finishesLaunchingAfter = 0;   // seconds after the open completes
+  AppSpec app{};                      // the application that starts
+  double finishesLaunchingAfter = 0;  // seconds after the open completes
   std::optional<double> terminatesAfter{};
-  std::optional<std::string> error{};  // the open completes with this error
-  double completesAfter = 0;           // virtual seconds until the completion arrives
+  std::optional<std::string> error{};      // the open completes with this error
+  double completesAfter = 0;               // virtual seconds until the completion arrives
   std::function<void(SimApp&)> onStart{};  // builds windows etc.
 };
 
@@ -299,13 +298,12 @@ class Desktop {
   // permission reads false, whatever was granted.
   bool accessibilityServiceFailed = false;
   bool captureServiceFailed = false;
-  bool promptGrantsAccessibility = false;   // a prompting check grants it
-  int accessibilityPrompts = 0;             // prompts shown (only while not trusted)
+  bool promptGrantsAccessibility = false;  // a prompting check grants it
+  int accessibilityPrompts = 0;            // prompts shown (only while not trusted)
   int screenCaptureRequests = 0;
   // What Session::desktopGone answers.
   std::optional<std::string> desktopGone;
-  std::optional<std::map<std::string, Value>> sessionDictionary =
-      std::map<std::string, Value>{};
+  std::optional<std::map<std::string, Value>> sessionDictionary = std::map<std::string, Value>{};
   void setScreenLocked(bool locked);
 
   // --- Applications -----------------------------------------------------------
@@ -321,9 +319,8 @@ class Desktop {
   SimApp* frontmost();
 
   // --- Installed bundles ------------------------------------------------------
-  std::vector<std::string> applicationFolders = {
-      "/Applications", "/Applications/Utilities", "/System/Applications",
-      "/System/Applications/Utilities", "/Users/tester/Applications"};
+  std::vector<std::string> applicationFolders = {"/Applications", "/Applications/Utilities", "/System/Applications",
+                                                 "/System/Applications/Utilities", "/Users/tester/Applications"};
   std::string applicationSuffix = ".app";
   // Adds an entry to a folder (the folder exists from then on).
   void addEntry(const std::string& folder, const std::string& entryName, const BundleSpec& bundle = {});

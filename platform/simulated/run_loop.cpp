@@ -23,8 +23,8 @@ class SimRunLoop final : public platform::RunLoop {
   explicit SimRunLoop(Desktop& desktop) : desktop_(desktop) {}
 
   std::shared_ptr<platform::ScheduledTask> scheduleRepeating(double interval, std::function<void()> handler) override {
-    const double every = std::isfinite(interval) ? std::max(interval, VirtualTime::kMinimumInterval)
-                                                 : VirtualTime::kMinimumInterval;
+    const double every =
+        std::isfinite(interval) ? std::max(interval, VirtualTime::kMinimumInterval) : VirtualTime::kMinimumInterval;
     return desktop_.impl_->time.schedule(desktop_.now() + every, std::move(handler), VirtualTime::Kind::task, every);
   }
 

@@ -111,9 +111,9 @@ TEST_F(SimWorkspaceTest, OpeningReportsErrorsAndQuittingApplications) {
   EXPECT_FALSE(unknown.application);
   EXPECT_TRUE(unknown.error);
 
-  desktop.installLaunchable("com.example.Crash", {.app = {.bundleIdentifier = "com.example.Crash"},
-                                                  .finishesLaunchingAfter = 5,
-                                                  .terminatesAfter = 1.0});
+  desktop.installLaunchable(
+      "com.example.Crash",
+      {.app = {.bundleIdentifier = "com.example.Crash"}, .finishesLaunchingAfter = 5, .terminatesAfter = 1.0});
   auto crash = ws.openApplication(*ws.urlForApplication("com.example.Crash"), false);
   ASSERT_TRUE(crash.application);
   EXPECT_EQ(ws.frontmostApplication(), nullptr);

@@ -37,10 +37,10 @@ class CollectingOutput final : public computer::OutputSink {
 // Every response: a complete line of compact JSON in two writes, and one of
 // the two envelope shapes.
 std::vector<Json> responses(const CollectingOutput& output) {
-  static const std::set<std::string> codes = {
-      "COMPUTER_INVALID_REQUEST", "COMPUTER_TARGET_CHANGED",     "COMPUTER_PERMISSION_REQUIRED",
-      "COMPUTER_APP_NOT_FOUND",   "COMPUTER_SCREEN_LOCKED",      "COMPUTER_WINDOW_TOO_COMPLEX",
-      "COMPUTER_ACCESS_DENIED",   "COMPUTER_UNAVAILABLE"};
+  static const std::set<std::string> codes = {"COMPUTER_INVALID_REQUEST",     "COMPUTER_TARGET_CHANGED",
+                                              "COMPUTER_PERMISSION_REQUIRED", "COMPUTER_APP_NOT_FOUND",
+                                              "COMPUTER_SCREEN_LOCKED",       "COMPUTER_WINDOW_TOO_COMPLEX",
+                                              "COMPUTER_ACCESS_DENIED",       "COMPUTER_UNAVAILABLE"};
   check(output.writes.size() % 2 == 0, "response written in two writes");
   std::vector<Json> result;
   for (std::size_t i = 0; i < output.writes.size(); i += 2) {
@@ -68,9 +68,8 @@ void oneShot(const std::string& input) {
   larkspire::testing::buildNotesDesktop(desktop);
   CollectingOutput output;
   computer::MemorySource source(input, 4093);
-  int status = computer::runOneShot(source, output, {[&]() -> larkspire::platform::Platform& {
-    return desktop.platform();
-  }});
+  int status =
+      computer::runOneShot(source, output, {[&]() -> larkspire::platform::Platform& { return desktop.platform(); }});
   auto lines = responses(output);
   check(lines.size() == 1, "one-shot answers exactly once");
   check(status == (lines[0]["ok"].get<bool>() ? 0 : 1), "status follows the response");

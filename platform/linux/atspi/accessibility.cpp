@@ -5,10 +5,11 @@
 // protection, settability, which attributes an object has) and
 // snapshot.cpp (windows, focus, password ancestry, extents, the caret);
 // this file does the reading.
+#include "platform/linux/atspi/accessibility.h"
+
 #include <X11/Xlib.h>
 #include <atspi/atspi-constants.h>
 
-#include "platform/linux/atspi/accessibility.h"
 #include "platform/linux/atspi/element.h"
 #include "platform/linux/atspi/hypertext.h"
 #include "platform/linux/atspi/raise.h"
@@ -137,8 +138,8 @@ class AtspiAccessibility final : public Accessibility {
     if (e.isApplication()) return kAXErrorActionUnsupported;
     for (const auto& a : atspi::mapActions(factsOf(e, s), s.actions)) {
       if (a.name != action) continue;
-      Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Action", "DoAction",
-                                g_variant_new("(i)", a.index), "(b)"});
+      Reply r = bus_->call(
+          Call{e.busName(), e.path(), "org.a11y.atspi.Action", "DoAction", g_variant_new("(i)", a.index), "(b)"});
       if (!r.ok()) return r.error;
       gboolean done = FALSE;
       g_variant_get(r.value.get(), "(b)", &done);
@@ -277,17 +278,23 @@ class AtspiAccessibility final : public Accessibility {
     const auto* entry = atspi::findApplicationAttribute(name);
     if (!entry || !entry->offered(s.facts)) return failed(kAXErrorAttributeUnsupported);
     switch (entry->id) {
-      case A::role: return valueOf(std::string("AXApplication"));
-      case A::title: return valueOf(s.facts.name);
-      case A::description: return valueOf(s.facts.description);
+      case A::role:
+        return valueOf(std::string("AXApplication"));
+      case A::title:
+        return valueOf(s.facts.name);
+      case A::description:
+        return valueOf(s.facts.description);
       case A::subrole:
-      case A::parent: return failed(kAXErrorNoValue);
+      case A::parent:
+        return failed(kAXErrorNoValue);
       case A::manualAccessibility:
-      case A::enhancedUserInterface: return valueOf(accessibilityEnabled(context_, false));
+      case A::enhancedUserInterface:
+        return valueOf(accessibilityEnabled(context_, false));
       case A::children:
       case A::windows:
       case A::focusedWindow:
-      case A::focusedUIElement: return windowAttribute(e, s, entry->id);
+      case A::focusedUIElement:
+        return windowAttribute(e, s, entry->id);
     }
     return failed(kAXErrorAttributeUnsupported);
   }
@@ -370,18 +377,25 @@ class AtspiAccessibility final : public Accessibility {
     const atspi::Facts& facts = settled ? *settled : s.facts;
     if (!entry->offered(facts)) return failed(kAXErrorAttributeUnsupported);
     switch (entry->id) {
-      case O::role: return valueOf(std::string(atspi::axRole(facts)));
+      case O::role:
+        return valueOf(std::string(atspi::axRole(facts)));
       case O::subrole: {
         auto subrole = atspi::axSubrole(facts);
         return subrole ? valueOf(std::string(*subrole)) : failed(kAXErrorNoValue);
       }
-      case O::protectedContent: return valueOf(*atspi::protectedContent(facts));
-      case O::title: return valueOf(facts.name);
-      case O::description: return valueOf(facts.description);
-      case O::enabled: return valueOf(atspi::enabled(facts.states));
-      case O::focused: return valueOf(facts.states.has(ATSPI_STATE_FOCUSED));
+      case O::protectedContent:
+        return valueOf(*atspi::protectedContent(facts));
+      case O::title:
+        return valueOf(facts.name);
+      case O::description:
+        return valueOf(facts.description);
+      case O::enabled:
+        return valueOf(atspi::enabled(facts.states));
+      case O::focused:
+        return valueOf(facts.states.has(ATSPI_STATE_FOCUSED));
       case O::position:
-      case O::size: return rectangle(s, entry->id);
+      case O::size:
+        return rectangle(s, entry->id);
       case O::children: {
         AXError error = kAXErrorSuccess;
         auto kids = children(e, s, error);
@@ -391,11 +405,16 @@ class AtspiAccessibility final : public Accessibility {
         if (!atspi::hasParent(s)) return failed(kAXErrorNoValue);
         return valueOf(Element(std::make_shared<AtspiElement>(bus_, s.parentBus, s.parentPath)));
       }
-      case O::value: return readValue(e, s);
-      case O::numberOfCharacters: return characterCount(e);
-      case O::selectedText: return selection(e, s, true);
-      case O::selectedTextRange: return selection(e, s, false);
-      case O::url: return documentUrl(e);
+      case O::value:
+        return readValue(e, s);
+      case O::numberOfCharacters:
+        return characterCount(e);
+      case O::selectedText:
+        return selection(e, s, true);
+      case O::selectedTextRange:
+        return selection(e, s, false);
+      case O::url:
+        return documentUrl(e);
     }
     return failed(kAXErrorAttributeUnsupported);
   }
@@ -415,8 +434,8 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   CopyResult textRange(const AtspiElement& e, std::int32_t start, std::int32_t end) {
-    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", start, end),
-                              "(s)"});
+    Reply r = bus_->call(
+        Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", start, end), "(s)"});
     if (!r.ok()) return failed(r.error);
     const char* text = nullptr;
     g_variant_get(r.value.get(), "(&s)", &text);
@@ -446,8 +465,8 @@ class AtspiAccessibility final : public Accessibility {
   CopyResult selection(const AtspiElement& e, const atspi::Snapshot& s, bool wantText) {
     std::vector<Call> calls;
     calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetNSelections", nullptr, "(i)"});
-    calls.push_back(Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetSelection", g_variant_new("(i)", 0),
-                         "(ii)"});
+    calls.push_back(
+        Call{e.busName(), e.path(), "org.a11y.atspi.Text", "GetSelection", g_variant_new("(i)", 0), "(ii)"});
     calls.push_back(Call{e.busName(), e.path(), "org.freedesktop.DBus.Properties", "Get",
                          g_variant_new("(ss)", "org.a11y.atspi.Text", "CaretOffset"), "(v)"});
     auto replies = bus_->callAll(std::move(calls));
@@ -528,13 +547,16 @@ class AtspiAccessibility final : public Accessibility {
       return done ? kAXErrorSuccess : kAXErrorCannotComplete;
     }
     double number = 0;
-    if (const auto* d = std::get_if<double>(&value)) number = *d;
-    else if (const auto* i = std::get_if<std::int64_t>(&value)) number = static_cast<double>(*i);
-    else return kAXErrorIllegalArgument;
+    if (const auto* d = std::get_if<double>(&value))
+      number = *d;
+    else if (const auto* i = std::get_if<std::int64_t>(&value))
+      number = static_cast<double>(*i);
+    else
+      return kAXErrorIllegalArgument;
     if (!(facts.interfaces & atspi::kValue)) return kAXErrorIllegalArgument;
-    Reply r = bus_->call(Call{e.busName(), e.path(), "org.freedesktop.DBus.Properties", "Set",
-                              g_variant_new("(ssv)", "org.a11y.atspi.Value", "CurrentValue", g_variant_new_double(number)),
-                              nullptr});
+    Reply r = bus_->call(
+        Call{e.busName(), e.path(), "org.freedesktop.DBus.Properties", "Set",
+             g_variant_new("(ssv)", "org.a11y.atspi.Value", "CurrentValue", g_variant_new_double(number)), nullptr});
     return r.ok() ? kAXErrorSuccess : r.error;
   }
 

@@ -12,7 +12,6 @@ namespace larkspire::linux_backend {
 
 class LinuxContext;
 
-std::unique_ptr<platform::Accessibility> makeAccessibility(LinuxContext& context,
-                                                           std::shared_ptr<atspi::BusPort> bus);
+std::unique_ptr<platform::Accessibility> makeAccessibility(LinuxContext& context, std::shared_ptr<atspi::BusPort> bus);
 
 }  // namespace larkspire::linux_backend

@@ -136,10 +136,9 @@ TEST_F(AtspiAccessibilityTest, AnObjectAnswersEveryAttributeItListsAndNoOther) {
   bus->object(kApp, "/notes").implementing(atspi::kDocument).documentAttributes["DocURL"] = "file:///notes";
   for (const char* path : {"/notes", "/notes/ok", "/notes/name", "/notes/password", "/notes/password/inner"}) {
     const auto listed = accessibility->copyAttributeNames(at(path)).names.value();
-    for (const char* name : {"AXRole", "AXSubrole", "AXTitle", "AXDescription", "AXParent", "AXChildren",
-                             "AXPosition", "AXSize", "AXEnabled", "AXFocused", "AXValue", "AXNumberOfCharacters",
-                             "AXSelectedText", "AXSelectedTextRange", "AXURL", "AXProtectedContent", "AXWindows",
-                             "AXHelp"}) {
+    for (const char* name : {"AXRole", "AXSubrole", "AXTitle", "AXDescription", "AXParent", "AXChildren", "AXPosition",
+                             "AXSize", "AXEnabled", "AXFocused", "AXValue", "AXNumberOfCharacters", "AXSelectedText",
+                             "AXSelectedTextRange", "AXURL", "AXProtectedContent", "AXWindows", "AXHelp"}) {
       const bool offered = std::find(listed.begin(), listed.end(), name) != listed.end();
       EXPECT_EQ(accessibility->copyAttributeValue(at(path), name).error != kAXErrorAttributeUnsupported, offered)
           << path << " " << name;

@@ -9,8 +9,8 @@ Reply BusPort::call(Call c) {
 }
 
 Reply BusPort::property(const std::string& bus, const std::string& path, const char* interface, const char* name) {
-  Reply reply = call(Call{bus, path, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", interface, name),
-                          "(v)"});
+  Reply reply =
+      call(Call{bus, path, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", interface, name), "(v)"});
   if (!reply.ok()) return reply;
   GVariant* inner = nullptr;
   g_variant_get(reply.value.get(), "(v)", &inner);

@@ -1,12 +1,12 @@
 #include "platform/linux/atspi/element.h"
 
-#include "platform/linux/atspi/registry.h"
-
 #include <atspi/atspi-constants.h>
 
 #include <functional>
-#include <span>
 #include <limits>
+#include <span>
+
+#include "platform/linux/atspi/registry.h"
 
 namespace larkspire::linux_backend::atspi {
 namespace {
@@ -43,12 +43,10 @@ std::size_t AtspiElement::hash() const {
   // Application elements may not know their bus name yet: hash the path only
   // for them, which keeps equal elements in the same bucket.
   if (isApplication()) return std::hash<std::string>{}(path_);
-  return std::hash<std::string>{}(busName_) * 31u ^ std::hash<std::string>{}(path_);
+  return std::hash<std::string>{}(busName_)*31u ^ std::hash<std::string>{}(path_);
 }
 
-bool AtspiElement::fresh() const {
-  return snapshot_ && bus_->now() - snapshot_->at < kFreshFor;
-}
+bool AtspiElement::fresh() const { return snapshot_ && bus_->now() - snapshot_->at < kFreshFor; }
 
 void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path) {
   auto property = [&](const char* name) {
@@ -146,8 +144,8 @@ void AtspiElement::readExtentsAndActions(BusPort& bus, std::span<const AtspiElem
     Snapshot& s = *e->snapshot_;
     if (s.error != platform::kAXErrorSuccess) continue;
     if (wantsExtents(s)) {
-      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents",
-                           g_variant_new("(u)", 0u), "((iiii))"});
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u),
+                           "((iiii))"});
       targets.emplace_back(&s, true);
     }
     if (s.facts.interfaces & kAction) {

@@ -112,8 +112,8 @@ class FakeBus final : public atspi::BusPort {
     batches.clear();
   }
 
-  std::vector<std::string> calls;     // "bus path interface.method (arguments)"
-  std::vector<std::size_t> batches;   // the size of each callAll that sent anything
+  std::vector<std::string> calls;    // "bus path interface.method (arguments)"
+  std::vector<std::size_t> batches;  // the size of each callAll that sent anything
   double time = 1000;
 
  private:
@@ -282,11 +282,11 @@ class FakeBus final : public atspi::BusPort {
   }
 
   static constexpr std::pair<std::uint32_t, const char*> kInterfaceNames[] = {
-      {atspi::kAccessible, "org.a11y.atspi.Accessible"},   {atspi::kAction, "org.a11y.atspi.Action"},
-      {atspi::kComponent, "org.a11y.atspi.Component"},     {atspi::kText, "org.a11y.atspi.Text"},
+      {atspi::kAccessible, "org.a11y.atspi.Accessible"},     {atspi::kAction, "org.a11y.atspi.Action"},
+      {atspi::kComponent, "org.a11y.atspi.Component"},       {atspi::kText, "org.a11y.atspi.Text"},
       {atspi::kEditableText, "org.a11y.atspi.EditableText"}, {atspi::kValue, "org.a11y.atspi.Value"},
-      {atspi::kDocument, "org.a11y.atspi.Document"},       {atspi::kApplication, "org.a11y.atspi.Application"},
-      {atspi::kCollection, "org.a11y.atspi.Collection"},   {atspi::kSelection, "org.a11y.atspi.Selection"},
+      {atspi::kDocument, "org.a11y.atspi.Document"},         {atspi::kApplication, "org.a11y.atspi.Application"},
+      {atspi::kCollection, "org.a11y.atspi.Collection"},     {atspi::kSelection, "org.a11y.atspi.Selection"},
       {atspi::kHypertext, "org.a11y.atspi.Hypertext"},
   };
 

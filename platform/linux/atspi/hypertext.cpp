@@ -89,13 +89,13 @@ class Resolver {
     span = clamp(span, object.text.size());
     std::vector<std::pair<std::int32_t, const ObjectAddress*>> inside;
     for (const auto& [offset, child] : object.embedded)
-      if (offset >= span.first && offset < span.second && object.text[static_cast<std::size_t>(offset)] ==
-                                                              kEmbeddedObjectCharacter)
+      if (offset >= span.first && offset < span.second &&
+          object.text[static_cast<std::size_t>(offset)] == kEmbeddedObjectCharacter)
         inside.emplace_back(offset, &child);
     std::sort(inside.begin(), inside.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    inside.erase(std::unique(inside.begin(), inside.end(),
-                             [](const auto& a, const auto& b) { return a.first == b.first; }),
-                 inside.end());
+    inside.erase(
+        std::unique(inside.begin(), inside.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        inside.end());
 
     std::vector<ObjectAddress> wanted;
     for (const auto& [offset, child] : inside)
@@ -116,8 +116,10 @@ class Resolver {
       const bool atEnd = offset == span.first || offset == span.second - 1;
       std::vector<TextSpan> spans;
       bool childWhole = whole || !atEnd;
-      if (childWhole) spans.push_back({0, static_cast<std::int32_t>(std::min<std::size_t>(child.text.size(), INT32_MAX))});
-      else spans = child.selections;
+      if (childWhole)
+        spans.push_back({0, static_cast<std::int32_t>(std::min<std::size_t>(child.text.size(), INT32_MAX))});
+      else
+        spans = child.selections;
       if (spans.empty()) continue;
       const bool block = isBlock(child.role);
       const std::size_t markText = text_.size(), markRuns = runs_.size();

@@ -35,8 +35,8 @@ using TextSpan = std::pair<std::int32_t, std::int32_t>;
 // What resolving needs to know about one object with text.
 struct TextObject {
   Role role = 0;
-  std::u32string text;                 // its whole text
-  std::vector<TextSpan> selections;    // as the object reports them
+  std::u32string text;               // its whole text
+  std::vector<TextSpan> selections;  // as the object reports them
   // Offset of each U+FFFC that stands for an embedded child, and the child.
   std::vector<std::pair<std::int32_t, ObjectAddress>> embedded;
 };

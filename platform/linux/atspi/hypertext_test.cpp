@@ -43,9 +43,7 @@ class Page final : public TextObjects {
   ResolvedText resolve(const std::string& path, TextSpan span) {
     return resolveSpan(*this, at(path), objects_.at(path), span);
   }
-  ResolvedText resolveSelection(const std::string& path) {
-    return resolve(path, objects_.at(path).selections.at(0));
-  }
+  ResolvedText resolveSelection(const std::string& path) { return resolve(path, objects_.at(path).selections.at(0)); }
 
   std::vector<std::string> reads;
   int batches = 0;
@@ -134,8 +132,7 @@ TEST(AtspiHypertext, FormFieldsButtonsAndPasswordsAreLeftOutOfAPageSelection) {
   ResolvedText r = page.resolveSelection("doc");
   // The paragraph with nothing but a field, a space and a button is gone
   // with its line; the password paragraph keeps its own words.
-  EXPECT_EQ(r.text,
-            "the smell of marigold, before the bees arrived in numbers.\nLater the wind came.\nKey: !");
+  EXPECT_EQ(r.text, "the smell of marigold, before the bees arrived in numbers.\nLater the wind came.\nKey: !");
   for (const auto& run : r.runs) {
     EXPECT_NE(run.object, Page::at("secret"));
     EXPECT_NE(run.object, Page::at("field"));
@@ -148,8 +145,7 @@ TEST(AtspiHypertext, TheObjectCharacterItselfIsNeverReportedUnlessThePageHasIt) 
   // The first U+FFFC is the page's own character (no embedded object
   // there); the second stands for an image without text, the third for an
   // object that went away.
-  page.add("p", ATSPI_ROLE_PARAGRAPH, U"a \uFFFC b \uFFFC c \uFFFC d", {{0, 13}}, {})
-      .add("img", ATSPI_ROLE_IMAGE, U"");
+  page.add("p", ATSPI_ROLE_PARAGRAPH, U"a \uFFFC b \uFFFC c \uFFFC d", {{0, 13}}, {}).add("img", ATSPI_ROLE_IMAGE, U"");
   TextObject p;
   p.role = ATSPI_ROLE_PARAGRAPH;
   p.text = U"a \uFFFC b \uFFFC c \uFFFC d";
@@ -205,7 +201,9 @@ TEST(AtspiHypertext, TextConvertsBetweenUtf8AndCodePoints) {
   const std::string mixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8C\xBC\xEF\xBF\xBC";  // a é € 🌼 U+FFFC
   EXPECT_EQ(codePointsOf(mixed), (std::u32string{U'a', U'\u00E9', U'\u20AC', U'\U0001F33C', kObj}));
   EXPECT_EQ(utf8Of(codePointsOf(mixed)), mixed);
-  EXPECT_EQ(codePointsOf("a\xFF" "b"), (std::u32string{U'a', U'\uFFFD', U'b'}));
+  EXPECT_EQ(codePointsOf("a\xFF"
+                         "b"),
+            (std::u32string{U'a', U'\uFFFD', U'b'}));
 }
 
 }  // namespace

@@ -66,8 +66,10 @@ std::vector<ClientWindow> clientWindows(Display* d) {
       Window child = None;
       XTranslateCoordinates(d, id, root, 0, 0, &x, &y, &child);
       auto ext = cardinals(d, id, frameExtents, XA_CARDINAL);  // left, right, top, bottom
-      long left = ext.size() == 4 ? static_cast<long>(ext[0]) : 0, right = ext.size() == 4 ? static_cast<long>(ext[1]) : 0;
-      long top = ext.size() == 4 ? static_cast<long>(ext[2]) : 0, bottom = ext.size() == 4 ? static_cast<long>(ext[3]) : 0;
+      long left = ext.size() == 4 ? static_cast<long>(ext[0]) : 0,
+           right = ext.size() == 4 ? static_cast<long>(ext[1]) : 0;
+      long top = ext.size() == 4 ? static_cast<long>(ext[2]) : 0,
+           bottom = ext.size() == 4 ? static_cast<long>(ext[3]) : 0;
       c.frame = Extents{static_cast<std::int32_t>(x - left), static_cast<std::int32_t>(y - top),
                         static_cast<std::int32_t>(attributes.width + left + right),
                         static_cast<std::int32_t>(attributes.height + top + bottom)};

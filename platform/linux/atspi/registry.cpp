@@ -6,8 +6,8 @@
 namespace larkspire::linux_backend::atspi {
 
 std::vector<RegisteredApplication> registeredApplications(BusPort& bus) {
-  Reply apps =
-      bus.call(Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
+  Reply apps = bus.call(
+      Call{"org.a11y.atspi.Registry", kRootPath, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
   if (!apps.ok()) return {};
   auto list = objectList(apps.value.get());
   std::vector<Call> calls;

@@ -4,9 +4,7 @@
 
 namespace larkspire::linux_backend::atspi {
 
-bool listedWindow(const States& states) {
-  return states.has(ATSPI_STATE_VISIBLE) || states.has(ATSPI_STATE_ICONIFIED);
-}
+bool listedWindow(const States& states) { return states.has(ATSPI_STATE_VISIBLE) || states.has(ATSPI_STATE_ICONIFIED); }
 
 bool focusedWindow(const States& states) { return states.has(ATSPI_STATE_ACTIVE); }
 
@@ -27,9 +25,7 @@ std::optional<Extents> screenRectangle(const Snapshot& s) {
 
 bool hasParent(const Snapshot& s) { return !s.parentBus.empty() && s.parentPath != kNullPath; }
 
-bool enabled(const States& states) {
-  return states.has(ATSPI_STATE_ENABLED) || states.has(ATSPI_STATE_SENSITIVE);
-}
+bool enabled(const States& states) { return states.has(ATSPI_STATE_ENABLED) || states.has(ATSPI_STATE_SENSITIVE); }
 
 bool textCapable(Role role) {
   switch (role) {

@@ -60,7 +60,7 @@ constexpr std::array kRoleTable{
     RoleEntry{ATSPI_ROLE_RADIO_MENU_ITEM, "AXMenuItem"},
     RoleEntry{ATSPI_ROLE_TEAROFF_MENU_ITEM, "AXMenuItem"},
 
-    RoleEntry{ATSPI_ROLE_TEXT, "AXTextArea"},  // single-line: AXTextField
+    RoleEntry{ATSPI_ROLE_TEXT, "AXTextArea"},    // single-line: AXTextField
     RoleEntry{ATSPI_ROLE_ENTRY, "AXTextField"},  // multi-line: AXTextArea
     RoleEntry{ATSPI_ROLE_PASSWORD_TEXT, "AXTextField"},
     RoleEntry{ATSPI_ROLE_EDITBAR, "AXTextField"},
@@ -278,8 +278,8 @@ std::vector<MappedAction> mapActions(const Facts& facts, const std::vector<std::
   // Default activation actions, as toolkits name them: GTK "click" and
   // "activate", Qt "Press" and "Toggle", Chromium and Gecko "press", "jump",
   // "open", "push", "select" varies too much to count as pressing.
-  static constexpr std::array<std::string_view, 7> kPress{"click", "press", "activate", "jump", "toggle", "push",
-                                                          "open"};
+  static constexpr std::array<std::string_view, 7> kPress{"click",  "press", "activate", "jump",
+                                                          "toggle", "push",  "open"};
   // On editable text "activate" means "commit the entry" (Return), not
   // "press it": macOS text fields call that AXConfirm, and a click on a text
   // field must stay a real pointer click that puts the caret there.

@@ -106,12 +106,35 @@ std::vector<MappedAction> mapActions(const Facts& facts, const std::vector<std::
 // (Facts::insideSecure, which costs calls when not known). The names an
 // object lists and the attributes it answers come from the same table.
 enum class ObjectAttribute {
-  role, subrole, title, description, parent, children, position, size, enabled, focused, value,
-  numberOfCharacters, selectedText, selectedTextRange, url, protectedContent,
+  role,
+  subrole,
+  title,
+  description,
+  parent,
+  children,
+  position,
+  size,
+  enabled,
+  focused,
+  value,
+  numberOfCharacters,
+  selectedText,
+  selectedTextRange,
+  url,
+  protectedContent,
 };
 enum class ApplicationAttribute {
-  role, subrole, title, description, parent, children, windows, focusedWindow, focusedUIElement,
-  manualAccessibility, enhancedUserInterface,
+  role,
+  subrole,
+  title,
+  description,
+  parent,
+  children,
+  windows,
+  focusedWindow,
+  focusedUIElement,
+  manualAccessibility,
+  enhancedUserInterface,
 };
 enum class ParameterizedAttribute { stringForRange, boundsForRange };
 

@@ -124,8 +124,8 @@ TEST(AtspiSubroles, TogglesAndTabsGetTheirMacOSSubroles) {
 TEST(AtspiValues, EditableTextIsSettableOnlyWhileEditable) {
   EXPECT_TRUE(valueSettable(facts(ATSPI_ROLE_TEXT, {ATSPI_STATE_EDITABLE}, kText | kEditableText)));
   EXPECT_FALSE(valueSettable(facts(ATSPI_ROLE_TEXT, {}, kText | kEditableText)));
-  EXPECT_FALSE(valueSettable(facts(ATSPI_ROLE_TEXT, {ATSPI_STATE_EDITABLE, ATSPI_STATE_READ_ONLY},
-                                   kText | kEditableText)));
+  EXPECT_FALSE(
+      valueSettable(facts(ATSPI_ROLE_TEXT, {ATSPI_STATE_EDITABLE, ATSPI_STATE_READ_ONLY}, kText | kEditableText)));
   // An editable state without the interface to set it with.
   EXPECT_FALSE(valueSettable(facts(ATSPI_ROLE_TEXT, {ATSPI_STATE_EDITABLE}, kText)));
   EXPECT_FALSE(valueSettable(facts(ATSPI_ROLE_LABEL, {}, kText)));
@@ -203,15 +203,15 @@ TEST(AtspiStates, TheSecondWordHoldsStatesAbove31) {
 }
 
 TEST(AtspiInterfaces, NamesBecomeFlagsAndUnknownNamesAreIgnored) {
-  auto flags = interfaceFlags({"org.a11y.atspi.Accessible", "org.a11y.atspi.EditableText", "org.a11y.atspi.Text",
-                               "org.example.Other"});
+  auto flags = interfaceFlags(
+      {"org.a11y.atspi.Accessible", "org.a11y.atspi.EditableText", "org.a11y.atspi.Text", "org.example.Other"});
   EXPECT_EQ(flags, kAccessible | kEditableText | kText);
 }
 
 TEST(AtspiAttributeNames, ListWhatTheObjectSupports) {
   auto text = attributeNames(facts(ATSPI_ROLE_TEXT, {}, kText | kComponent), false);
-  for (const char* n : {"AXRole", "AXTitle", "AXValue", "AXPosition", "AXSize", "AXSelectedText",
-                        "AXSelectedTextRange", "AXNumberOfCharacters"})
+  for (const char* n : {"AXRole", "AXTitle", "AXValue", "AXPosition", "AXSize", "AXSelectedText", "AXSelectedTextRange",
+                        "AXNumberOfCharacters"})
     EXPECT_EQ(std::count(text.begin(), text.end(), n), 1) << n;
   EXPECT_EQ(parameterizedAttributeNames(facts(ATSPI_ROLE_TEXT, {}, kText)),
             (platform::TextList{"AXStringForRange", "AXBoundsForRange"}));
@@ -236,8 +236,7 @@ TEST(AtspiErrors, DBusErrorsMapToThePlatformCodes) {
   EXPECT_EQ(errorForDBus("org.freedesktop.DBus.Error.NoReply", false), platform::kAXErrorCannotComplete);
   EXPECT_EQ(errorForDBus("", true), platform::kAXErrorCannotComplete);
   EXPECT_EQ(errorForDBus("org.freedesktop.DBus.Error.UnknownMethod", false), platform::kAXErrorAttributeUnsupported);
-  EXPECT_EQ(errorForDBus("org.freedesktop.DBus.Error.UnknownInterface", false),
-            platform::kAXErrorAttributeUnsupported);
+  EXPECT_EQ(errorForDBus("org.freedesktop.DBus.Error.UnknownInterface", false), platform::kAXErrorAttributeUnsupported);
   EXPECT_EQ(errorForDBus("org.freedesktop.DBus.Error.InvalidArgs", false), platform::kAXErrorIllegalArgument);
   // Anything else failed, and must not read as "absent".
   EXPECT_FALSE(platform::isAbsentError(errorForDBus("org.example.Error.Crashed", false)));

@@ -110,17 +110,26 @@ platform::AXError errorFor(const GError* error) {
   }
   if (error->domain == G_DBUS_ERROR) {
     switch (error->code) {
-      case G_DBUS_ERROR_UNKNOWN_OBJECT: return errorForDBus("org.freedesktop.DBus.Error.UnknownObject", false);
-      case G_DBUS_ERROR_SERVICE_UNKNOWN: return errorForDBus("org.freedesktop.DBus.Error.ServiceUnknown", false);
-      case G_DBUS_ERROR_NAME_HAS_NO_OWNER: return errorForDBus("org.freedesktop.DBus.Error.NameHasNoOwner", false);
-      case G_DBUS_ERROR_UNKNOWN_METHOD: return errorForDBus("org.freedesktop.DBus.Error.UnknownMethod", false);
-      case G_DBUS_ERROR_UNKNOWN_INTERFACE: return errorForDBus("org.freedesktop.DBus.Error.UnknownInterface", false);
-      case G_DBUS_ERROR_UNKNOWN_PROPERTY: return errorForDBus("org.freedesktop.DBus.Error.UnknownProperty", false);
+      case G_DBUS_ERROR_UNKNOWN_OBJECT:
+        return errorForDBus("org.freedesktop.DBus.Error.UnknownObject", false);
+      case G_DBUS_ERROR_SERVICE_UNKNOWN:
+        return errorForDBus("org.freedesktop.DBus.Error.ServiceUnknown", false);
+      case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+        return errorForDBus("org.freedesktop.DBus.Error.NameHasNoOwner", false);
+      case G_DBUS_ERROR_UNKNOWN_METHOD:
+        return errorForDBus("org.freedesktop.DBus.Error.UnknownMethod", false);
+      case G_DBUS_ERROR_UNKNOWN_INTERFACE:
+        return errorForDBus("org.freedesktop.DBus.Error.UnknownInterface", false);
+      case G_DBUS_ERROR_UNKNOWN_PROPERTY:
+        return errorForDBus("org.freedesktop.DBus.Error.UnknownProperty", false);
       case G_DBUS_ERROR_NO_REPLY:
       case G_DBUS_ERROR_TIMEOUT:
-      case G_DBUS_ERROR_TIMED_OUT: return errorForDBus("", true);
-      case G_DBUS_ERROR_INVALID_ARGS: return errorForDBus("org.freedesktop.DBus.Error.InvalidArgs", false);
-      default: break;
+      case G_DBUS_ERROR_TIMED_OUT:
+        return errorForDBus("", true);
+      case G_DBUS_ERROR_INVALID_ARGS:
+        return errorForDBus("org.freedesktop.DBus.Error.InvalidArgs", false);
+      default:
+        break;
     }
   }
   return platform::kAXErrorCannotComplete;
@@ -247,8 +256,8 @@ void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std
     const Send& send = sends[k];
     const Call& c = calls[send.index];
     pending[k] = Pending{&round, send.index};
-    g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface,
-                           c.method, c.parameters.get(), c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
+    g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface, c.method,
+                           c.parameters.get(), c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply, &pending[k]);
   }
   // Every call ends by its own timeout at the latest.

@@ -58,7 +58,7 @@ class Bus final : public BusPort {
  private:
   struct Route {
     Object<GDBusConnection> connection;  // null when there is no way
-    bool peer = false;                      // the application's private connection
+    bool peer = false;                   // the application's private connection
   };
   // Where calls to an application's bus name go: its private connection
   // when it offers one, else the accessibility bus.

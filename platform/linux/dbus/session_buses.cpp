@@ -83,12 +83,11 @@ Object<GDBusConnection> connectBus(const std::string& address, std::optional<Clo
 // before the deadline; null on any error. Services are not started by
 // it: only "permissions" may start the accessibility bus.
 Variant callMethod(GDBusConnection* bus, const char* destination, const char* path, const char* interface,
-                     const char* method, GVariant* parameters, const GVariantType* replyType,
-                     std::optional<Clock::time_point> deadline = std::nullopt, bool mayStartService = false) {
-  return Variant(g_dbus_connection_call_sync(
-      bus, destination, path, interface, method, parameters, replyType,
-      mayStartService ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START, millisecondsLeft(deadline), nullptr,
-      nullptr));
+                   const char* method, GVariant* parameters, const GVariantType* replyType,
+                   std::optional<Clock::time_point> deadline = std::nullopt, bool mayStartService = false) {
+  return Variant(g_dbus_connection_call_sync(bus, destination, path, interface, method, parameters, replyType,
+                                             mayStartService ? G_DBUS_CALL_FLAGS_NONE : G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                                             millisecondsLeft(deadline), nullptr, nullptr));
 }
 
 bool busAnswers(GDBusConnection* bus, std::optional<Clock::time_point> deadline) {
@@ -105,8 +104,10 @@ GDBusConnection* SessionBuses::sessionBus(Deadline deadline) {
   if (session_ && g_dbus_connection_is_closed(session_.get())) session_.reset();
   if (!session_ && Clock::now() >= sessionRetryAt_) {
     session_ = connectBus(environmentValue("DBUS_SESSION_BUS_ADDRESS"), deadline);
-    if (!session_) sessionRetryAt_ = Clock::now() + kRetryAfter;
-    else sessionWasConnected_ = true;
+    if (!session_)
+      sessionRetryAt_ = Clock::now() + kRetryAfter;
+    else
+      sessionWasConnected_ = true;
   }
   return session_.get();
 }

@@ -87,8 +87,7 @@ Taps makeTaps(int src, int dst) {
 
 }  // namespace
 
-std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth,
-                                    int dstHeight) {
+std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
   std::vector<std::uint8_t> out(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
   if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
   if (srcWidth == dstWidth && srcHeight == dstHeight) {
@@ -114,7 +113,8 @@ std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int s
         acc[3] += w * p[3];
       }
       for (int c = 0; c < 4; ++c) {
-        target[x * 4 + c] = static_cast<std::uint16_t>((acc[c] + (1u << (kIntermediateShift - 1))) >> kIntermediateShift);
+        target[x * 4 + c] =
+            static_cast<std::uint16_t>((acc[c] + (1u << (kIntermediateShift - 1))) >> kIntermediateShift);
       }
     }
   }
@@ -132,7 +132,8 @@ std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int s
     }
     std::uint8_t* target = out.data() + static_cast<std::size_t>(y) * midStride;
     for (std::size_t i = 0; i < midStride; ++i) {
-      target[i] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (acc[i] + (1u << (kFinalShift - 1))) >> kFinalShift));
+      target[i] =
+          static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (acc[i] + (1u << (kFinalShift - 1))) >> kFinalShift));
     }
   }
   return out;

@@ -12,7 +12,6 @@ namespace larkspire::linux_backend {
 // the axis shrinks, bilinear interpolation between pixel centres where it
 // grows, a plain copy where it keeps its size. Sizes must be positive; the
 // result has exactly dstWidth * dstHeight * 4 bytes.
-std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth,
-                                    int dstHeight);
+std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight);
 
 }  // namespace larkspire::linux_backend

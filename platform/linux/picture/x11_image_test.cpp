@@ -54,7 +54,8 @@ TEST(X11ImageConversion, Rgb565WidensToFullRange) {
   // white, black, pure red with half green (0b100000) and blue 1.
   const std::uint16_t pixels[3] = {0xffff, 0x0000, static_cast<std::uint16_t>(0xf800 | (0x20 << 5) | 0x01)};
   Bytes data;
-  for (auto p : pixels) data.insert(data.end(), {static_cast<std::uint8_t>(p & 0xff), static_cast<std::uint8_t>(p >> 8)});
+  for (auto p : pixels)
+    data.insert(data.end(), {static_cast<std::uint8_t>(p & 0xff), static_cast<std::uint8_t>(p >> 8)});
   Bytes out;
   ASSERT_TRUE(convertToRgba(data.data(), 3, 1, layout, out));
   EXPECT_EQ(out, (Bytes{255, 255, 255, 255, 0, 0, 0, 255, 255, 130, 8, 255}));

@@ -1,4 +1,3 @@
-#include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
 
 #include <X11/Xatom.h>
@@ -8,13 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/server_grab.h"
 
@@ -100,8 +100,8 @@ std::vector<BorrowedKey> readBorrowedKeys(Display* display) {
   if (read && owned && type == XA_CARDINAL && format == 32) {
     const auto* values = reinterpret_cast<const long*>(owned.get());
     for (unsigned long i = 0; i + 2 < count; i += 3) {
-      keys.push_back({static_cast<platform::Pid>(values[i]), static_cast<int>(values[i + 1]),
-                      static_cast<Keysym>(values[i + 2])});
+      keys.push_back(
+          {static_cast<platform::Pid>(values[i]), static_cast<int>(values[i + 1]), static_cast<Keysym>(values[i + 2])});
     }
   }
   return keys;

@@ -1,8 +1,6 @@
 // Window listing and capture on X11.
 #include "platform/linux/x11/capture.h"
 
-#include "common/png.h"
-
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -14,11 +12,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/png.h"
 #include "platform/linux/handles.h"
-#include "platform/linux/picture/image_scale.h"
 #include "platform/linux/linux_platform.h"
-#include "platform/linux/x11/error_trap.h"
+#include "platform/linux/picture/image_scale.h"
 #include "platform/linux/picture/x11_image.h"
+#include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/windows.h"
 
 namespace larkspire::linux_backend {
@@ -234,8 +233,8 @@ class X11ScreenCapture final : public ScreenCapture {
     if (!d || !std::isfinite(point.x) || !std::isfinite(point.y)) return std::nullopt;
     // Where the click would be posted: the point rounded to a pixel.
     DisplayLock lock(d);
-    auto window = linux_backend::windowAtPoint(d, static_cast<int>(std::lround(point.x)),
-                                               static_cast<int>(std::lround(point.y)));
+    auto window =
+        linux_backend::windowAtPoint(d, static_cast<int>(std::lround(point.x)), static_cast<int>(std::lround(point.y)));
     if (!window) return std::nullopt;
     return static_cast<std::uint32_t>(*window);
   }
@@ -326,9 +325,10 @@ class X11ScreenCapture final : public ScreenCapture {
       const int rows = std::min(kRowsPerRead, box->y1 - top);
       std::vector<std::uint8_t> band = readRows(d, source, box->x0, top, grabWidth, rows);
       for (int y = 0; y < rows; ++y) {
-        std::memcpy(out.rgba.data() +
-                        (static_cast<std::size_t>(top - source.originY + y) * out.width + (box->x0 - source.originX)) * 4,
-                    band.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
+        std::memcpy(
+            out.rgba.data() +
+                (static_cast<std::size_t>(top - source.originY + y) * out.width + (box->x0 - source.originX)) * 4,
+            band.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
       }
     }
     return out;
@@ -432,14 +432,14 @@ std::optional<PixelBox> readableBox(int originX, int originY, int width, int hei
   return box;
 }
 
-std::unique_ptr<ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
-                                                    std::function<bool()> available, Clock& clock) {
+std::unique_ptr<ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display, std::function<bool()> available,
+                                                    Clock& clock) {
   return std::make_unique<X11ScreenCapture>(std::move(display), std::move(available), clock);
 }
 
 std::unique_ptr<ScreenCapture> makeScreenCapture(LinuxContext& context, Clock& clock) {
   auto capture = std::make_unique<X11ScreenCapture>([&context] { return context.display(); },
-                                                   [&context] { return screenCaptureAvailable(context); }, clock);
+                                                    [&context] { return screenCaptureAvailable(context); }, clock);
   capture->state_ = [&context] { return screenCaptureState(context); };
   return capture;
 }

@@ -18,8 +18,7 @@ namespace larkspire::linux_backend {
 // the permission questions; the wait for repainted windows is measured on
 // `clock`.
 std::unique_ptr<platform::ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
-                                                              std::function<bool()> available,
-                                                              platform::Clock& clock);
+                                                              std::function<bool()> available, platform::Clock& clock);
 
 // The rectangle of a drawable that holds part of a picture: the picture is
 // width x height with its top-left corner at (originX, originY) of a
@@ -32,7 +31,6 @@ struct PixelBox {
   int y1 = 0;
   bool operator==(const PixelBox&) const = default;
 };
-std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth,
-                                    int sourceHeight);
+std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth, int sourceHeight);
 
 }  // namespace larkspire::linux_backend

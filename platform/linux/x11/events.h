@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "platform/events.h"
-#include "platform/run_loop.h"
 #include "platform/linux/x11/keymap.h"
 #include "platform/linux/x11/typing.h"
+#include "platform/run_loop.h"
 
 typedef struct _XDisplay Display;
 
@@ -104,7 +104,8 @@ class X11Events final : public platform::Events {
   ~X11Events() override;
 
   std::optional<platform::KeyboardEvent> createKeyboardEvent(std::uint16_t keyCode, bool keyDown) override;
-  std::optional<platform::MouseEvent> createMouseEvent(platform::MouseEventType type, platform::Point location) override;
+  std::optional<platform::MouseEvent> createMouseEvent(platform::MouseEventType type,
+                                                       platform::Point location) override;
   std::optional<platform::ScrollEvent> createScrollWheelEvent(std::int32_t pixels) override;
 
   void post(const platform::KeyboardEvent& event) override;
@@ -116,7 +117,7 @@ class X11Events final : public platform::Events {
  private:
   struct HeldKey {
     int keycode = 0;
-    std::vector<int> modifiers;  // pressed for this key, in press order
+    std::vector<int> modifiers;                   // pressed for this key, in press order
     std::optional<std::vector<Keysym>> boundRow;  // the spare keycode's old row
   };
 

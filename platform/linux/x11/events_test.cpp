@@ -59,9 +59,9 @@ TEST_F(EventsTest, ShortcutPressesModifierAroundTheKeyExactlyOnce) {
 
 TEST_F(EventsTest, NamedKeysPostTheirOwnKeyWithoutModifiers) {
   const std::vector<std::pair<std::uint16_t, Keysym>> keys{
-      {36, XK_Return}, {48, XK_Tab},   {53, XK_Escape}, {51, XK_BackSpace}, {117, XK_Delete}, {49, XK_space},
-      {126, XK_Up},    {125, XK_Down}, {123, XK_Left},  {124, XK_Right},    {115, XK_Home},   {119, XK_End},
-      {116, XK_Prior}, {121, XK_Next}};
+      {36, XK_Return}, {48, XK_Tab},  {53, XK_Escape}, {51, XK_BackSpace}, {117, XK_Delete},
+      {49, XK_space},  {126, XK_Up},  {125, XK_Down},  {123, XK_Left},     {124, XK_Right},
+      {115, XK_Home},  {119, XK_End}, {116, XK_Prior}, {121, XK_Next}};
   for (const auto& [code, keysym] : keys) {
     port.log.clear();
     stroke(code, 0);
@@ -80,9 +80,9 @@ TEST_F(EventsTest, ShiftFlagAndCombinedFlags) {
   stroke(1, kCGEventFlagMaskCommand | kCGEventFlagMaskShift);
   int s = keycodeOf(map, 's');
   // Released in the reverse order of pressing.
-  EXPECT_EQ(port.calls(), (std::vector<std::string>{keyCall(control, true), keyCall(shift, true), keyCall(s, true),
-                                                    keyCall(s, false), keyCall(shift, false),
-                                                    keyCall(control, false)}));
+  EXPECT_EQ(port.calls(),
+            (std::vector<std::string>{keyCall(control, true), keyCall(shift, true), keyCall(s, true), keyCall(s, false),
+                                      keyCall(shift, false), keyCall(control, false)}));
 }
 
 TEST_F(EventsTest, OverlappingKeysShareAModifierUntilTheLastIsReleased) {
@@ -326,8 +326,7 @@ TEST_F(EventsTest, MouseButtonsMoveThePointerToTheRoundedPoint) {
   ASSERT_TRUE(down && up);
   events.post(*down);
   events.post(*up);
-  EXPECT_EQ(port.calls(),
-            (std::vector<std::string>{"move 10,21", "button 1 down", "move 10,21", "button 1 up"}));
+  EXPECT_EQ(port.calls(), (std::vector<std::string>{"move 10,21", "button 1 down", "move 10,21", "button 1 up"}));
   EXPECT_FALSE(events.createMouseEvent(MouseEventType::leftMouseDown, {NAN, 0}));
   EXPECT_FALSE(events.createMouseEvent(MouseEventType::leftMouseDown, {0, INFINITY}));
   EXPECT_EQ(pixelPoint({1e12, -1e12}), std::make_pair(32767, -32768));

@@ -1,4 +1,3 @@
-#include "platform/linux/handles.h"
 #include "platform/linux/x11/ewmh_clients.h"
 
 #include <X11/Xatom.h>
@@ -7,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+#include "platform/linux/handles.h"
 
 namespace larkspire::linux_backend::ewmh {
 namespace {
@@ -117,8 +118,10 @@ std::vector<ClientWindow> clientWindows(Display* display) {
       client.wmClass = splitNulTerminated(wmClass->text());
     }
     std::vector<std::string> types, states;
-    if (auto type = readProperty(display, window, "_NET_WM_WINDOW_TYPE", XA_ATOM)) types = atomNames(display, type->longs());
-    if (auto state = readProperty(display, window, "_NET_WM_STATE", XA_ATOM)) states = atomNames(display, state->longs());
+    if (auto type = readProperty(display, window, "_NET_WM_WINDOW_TYPE", XA_ATOM))
+      types = atomNames(display, type->longs());
+    if (auto state = readProperty(display, window, "_NET_WM_STATE", XA_ATOM))
+      states = atomNames(display, state->longs());
     client.ordinary = isOrdinaryWindow(types, states);
     clients.push_back(std::move(client));
   }

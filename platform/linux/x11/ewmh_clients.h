@@ -17,9 +17,9 @@ using XWindow = unsigned long;
 
 struct ClientWindow {
   XWindow window = 0;
-  std::optional<platform::Pid> pid;              // _NET_WM_PID
-  std::optional<std::string> applicationId;      // _GTK_APPLICATION_ID
-  std::vector<std::string> wmClass;              // WM_CLASS instance, class
+  std::optional<platform::Pid> pid;          // _NET_WM_PID
+  std::optional<std::string> applicationId;  // _GTK_APPLICATION_ID
+  std::vector<std::string> wmClass;          // WM_CLASS instance, class
   // An ordinary window of the kind that puts an application on the task
   // bar: type normal or dialog (or none given) and not skipping the task bar.
   bool ordinary = false;

@@ -24,7 +24,8 @@ inline KeyboardMap usMap() {
   map.keysymsPerKeycode = 4;
   map.keysyms.assign(static_cast<std::size_t>(99 - 8 + 1) * 4, kNoSymbol);
   int keycode = 10;
-  for (char c = 'a'; c <= 'z'; ++c) map.setRow(keycode++, {Keysym(c), Keysym(c - 'a' + 'A'), Keysym(c), Keysym(c - 'a' + 'A')});
+  for (char c = 'a'; c <= 'z'; ++c)
+    map.setRow(keycode++, {Keysym(c), Keysym(c - 'a' + 'A'), Keysym(c), Keysym(c - 'a' + 'A')});
   const char* digits = "1234567890";
   const char* shifted = "!@#$%^&*()";
   for (int i = 0; i < 10; ++i) map.setRow(keycode++, {Keysym(digits[i]), Keysym(shifted[i])});
@@ -152,8 +153,8 @@ class FakeInputPort final : public InputPort {
   int mapChanges = 0;
   int failOnKey = 0;  // throw on the n-th key call
   bool stuckPress = false;
-  bool confirmable = true;   // the focused application answers pings
-  bool clientReads = true;   // the application handles its events when waited for
+  bool confirmable = true;  // the focused application answers pings
+  bool clientReads = true;  // the application handles its events when waited for
   std::vector<BorrowedKey> borrowed;
   std::set<platform::Pid> alive;
   platform::Pid self = 1000;
@@ -185,10 +186,14 @@ class FakeInputPort final : public InputPort {
       }
       Keysym keysym = clientMap_.at(event.keycode, event.shift ? 1 : 0);
       if (keysym == kNoSymbol && event.shift) keysym = clientMap_.at(event.keycode, 0);
-      if (keysym >= 0x1000100) typed_.push_back(static_cast<char32_t>(keysym - 0x1000000));
-      else if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) typed_.push_back(keysym);
-      else if (keysym == XK_Return) typed_.push_back(U'\n');
-      else if (keysym == XK_Tab) typed_.push_back(U'\t');
+      if (keysym >= 0x1000100)
+        typed_.push_back(static_cast<char32_t>(keysym - 0x1000000));
+      else if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF))
+        typed_.push_back(keysym);
+      else if (keysym == XK_Return)
+        typed_.push_back(U'\n');
+      else if (keysym == XK_Tab)
+        typed_.push_back(U'\t');
     }
     queue_.clear();
   }

@@ -12,6 +12,7 @@ namespace {
 
 // macOS virtual key codes (ANSI keyboard, the kVK_* constants) and the X
 // keysym of the same key. Command keys map to Control like the Command flag.
+// clang-format off
 constexpr auto kMacKeys = std::to_array<std::pair<std::uint16_t, Keysym>>({
     {0x00, XK_a},        {0x01, XK_s},           {0x02, XK_d},           {0x03, XK_f},
     {0x04, XK_h},        {0x05, XK_g},           {0x06, XK_z},           {0x07, XK_x},
@@ -43,6 +44,7 @@ constexpr auto kMacKeys = std::to_array<std::pair<std::uint16_t, Keysym>>({
     {0x79, XK_Next},     {0x7A, XK_F1},          {0x7B, XK_Left},        {0x7C, XK_Right},
     {0x7D, XK_Down},     {0x7E, XK_Up},
 });
+// clang-format on
 
 constexpr Keysym kUnicodeKeysymBase = 0x1000000;
 
@@ -67,12 +69,18 @@ std::vector<Keysym> modifierKeysymsForFlags(platform::EventFlags flags) {
 std::optional<Keysym> keysymForCodePoint(char32_t c) {
   switch (c) {
     case U'\n':
-    case U'\r': return XK_Return;
-    case U'\t': return XK_Tab;
-    case U'\b': return XK_BackSpace;
-    case 0x1B: return XK_Escape;
-    case 0x7F: return XK_Delete;
-    default: break;
+    case U'\r':
+      return XK_Return;
+    case U'\t':
+      return XK_Tab;
+    case U'\b':
+      return XK_BackSpace;
+    case 0x1B:
+      return XK_Escape;
+    case 0x7F:
+      return XK_Delete;
+    default:
+      break;
   }
   if (c < 0x20 || (c >= 0x80 && c < 0xA0)) return std::nullopt;  // other controls type nothing
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;

@@ -16,11 +16,10 @@ using platform::kCGEventFlagMaskShift;
 
 TEST(MacKeyCodes, EveryNamedKeyOfTheShortcutTableHasItsKeysym) {
   const std::map<std::uint16_t, Keysym> named{
-      {36, XK_Return}, {48, XK_Tab},    {53, XK_Escape}, {51, XK_BackSpace}, {117, XK_Delete},
-      {49, XK_space},  {126, XK_Up},    {125, XK_Down},  {123, XK_Left},     {124, XK_Right},
-      {115, XK_Home},  {119, XK_End},   {116, XK_Prior}, {121, XK_Next},     {0, XK_a},
-      {3, XK_f},       {40, XK_k},      {37, XK_l},      {45, XK_n},         {1, XK_s},
-      {17, XK_t},      {6, XK_z},
+      {36, XK_Return}, {48, XK_Tab},   {53, XK_Escape}, {51, XK_BackSpace}, {117, XK_Delete}, {49, XK_space},
+      {126, XK_Up},    {125, XK_Down}, {123, XK_Left},  {124, XK_Right},    {115, XK_Home},   {119, XK_End},
+      {116, XK_Prior}, {121, XK_Next}, {0, XK_a},       {3, XK_f},          {40, XK_k},       {37, XK_l},
+      {45, XK_n},      {1, XK_s},      {17, XK_t},      {6, XK_z},
   };
   for (const auto& [code, keysym] : named) {
     EXPECT_EQ(keysymForMacKeyCode(code), keysym) << "key code " << code;
@@ -56,8 +55,8 @@ TEST(MacKeyCodes, AnsiLettersAndDigitsFollowTheMacLayoutNotTheAlphabet) {
 }
 
 TEST(MacKeyCodes, CodesWithoutAnXKeyHaveNone) {
-  EXPECT_FALSE(keysymForMacKeyCode(10));   // ISO section key
-  EXPECT_FALSE(keysymForMacKeyCode(63));   // Fn
+  EXPECT_FALSE(keysymForMacKeyCode(10));  // ISO section key
+  EXPECT_FALSE(keysymForMacKeyCode(63));  // Fn
   EXPECT_FALSE(keysymForMacKeyCode(127));
   EXPECT_FALSE(keysymForMacKeyCode(0xFFFF));
 }

@@ -68,7 +68,8 @@ DoubleClickSettings parseDoubleClickSettings(std::span<const std::uint8_t> prope
       std::uint32_t raw = 0;
       if (!in.card32(raw)) return settings;
       auto value = static_cast<std::int32_t>(raw);
-      if (name == "Net/DoubleClickTime" && value > 0 && value <= 10'000) found.timeMs = static_cast<std::uint32_t>(value);
+      if (name == "Net/DoubleClickTime" && value > 0 && value <= 10'000)
+        found.timeMs = static_cast<std::uint32_t>(value);
       if (name == "Net/DoubleClickDistance" && value >= 0 && value <= 1'000) found.distance = value;
     } else if (type == 1) {
       std::uint32_t length = 0;

@@ -94,7 +94,8 @@ TEST(DoubleClickSettingsParsing, MissingOrUnusableValuesKeepGtkDefaults) {
   auto onlyTime = SettingsBlob(false).integer("Net/DoubleClickTime", 600).bytes();
   EXPECT_EQ(parseDoubleClickSettings(onlyTime), (DoubleClickSettings{600, 5}));
   // Absurd values are ignored rather than trusted.
-  auto absurd = SettingsBlob(false).integer("Net/DoubleClickTime", -1).integer("Net/DoubleClickDistance", 1 << 30).bytes();
+  auto absurd =
+      SettingsBlob(false).integer("Net/DoubleClickTime", -1).integer("Net/DoubleClickDistance", 1 << 30).bytes();
   EXPECT_EQ(parseDoubleClickSettings(absurd), (DoubleClickSettings{400, 5}));
   // The right name with the wrong type.
   auto wrongType = SettingsBlob(false).string("Net/DoubleClickTime", "100").bytes();

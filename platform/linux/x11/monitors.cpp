@@ -8,6 +8,8 @@
 // Raw events report what devices do, whichever application gets it, and
 // the observer posts no events of its own, so everything seen here comes
 // from the user (or a script acting as one).
+#include "platform/linux/x11/monitors.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
@@ -22,7 +24,6 @@
 #include "platform/linux/linux_run_loop.h"
 #include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/monitor_rules.h"
-#include "platform/linux/x11/monitors.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -57,8 +58,8 @@ class XInputMonitors final : public platform::Monitors {
     if (display_ && !lost_) XCloseDisplay(display_);  // a lost one would be written to
   }
 
-  std::unique_ptr<platform::MonitorHandle> addGlobalMonitor(
-      MonitorKind kind, std::function<void(const MonitorEvent&)> handler) override {
+  std::unique_ptr<platform::MonitorHandle> addGlobalMonitor(MonitorKind kind,
+                                                            std::function<void(const MonitorEvent&)> handler) override {
     if (!install()) return nullptr;
     auto entry = std::make_shared<Entry>(Entry{kind, std::move(handler)});
     std::erase_if(entries_, [](const auto& e) { return !e->active; });
@@ -178,8 +179,8 @@ class XInputMonitors final : public platform::Monitors {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     XErrorTrap trap(display_);  // the manager may go away meanwhile
-    const bool read = XGetWindowProperty(display_, owner, settings, 0, 1 << 16, False, settings, &type, &format,
-                                         &count, &after, &data) == Success;
+    const bool read = XGetWindowProperty(display_, owner, settings, 0, 1 << 16, False, settings, &type, &format, &count,
+                                         &after, &data) == Success;
     XData<unsigned char> owned(data);
     if (!read || !owned) return {};
     return format == 8 ? parseDoubleClickSettings({owned.get(), count}) : DoubleClickSettings{};

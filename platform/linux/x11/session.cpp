@@ -53,9 +53,7 @@ class LinuxSession final : public Session {
   explicit LinuxSession(LinuxContext& context)
       : context_(context), screenSaver_(makeScreenSaverSession([&context] { return context.sessionBus(); })) {}
 
-  std::optional<std::map<std::string, Value>> currentDictionary() override {
-    return screenSaver_->currentDictionary();
-  }
+  std::optional<std::map<std::string, Value>> currentDictionary() override { return screenSaver_->currentDictionary(); }
 
   std::optional<std::string> desktopGone(bool probe) override {
     switch (context_.displayState(probe)) {

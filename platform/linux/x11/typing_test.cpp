@@ -57,7 +57,8 @@ TEST(TypingPlan, MoreDistinctCharactersThanSpareKeycodesRebindInBatches) {
   TypingPlan plan = planTyping(map, U"αβγβδ");
   auto binds = bindSteps(plan);
   ASSERT_EQ(binds.size(), 3u);
-  EXPECT_EQ(binds[0].bindings, (std::vector<std::pair<int, Keysym>>{{8, unicodeKeysym(U'α')}, {9, unicodeKeysym(U'β')}}));
+  EXPECT_EQ(binds[0].bindings,
+            (std::vector<std::pair<int, Keysym>>{{8, unicodeKeysym(U'α')}, {9, unicodeKeysym(U'β')}}));
   // γ takes α's keycode; β, needed again, keeps its own.
   EXPECT_EQ(binds[1].bindings, (std::vector<std::pair<int, Keysym>>{{8, unicodeKeysym(U'γ')}}));
   // δ then takes a keycode whose character is not needed any more.
@@ -99,7 +100,9 @@ TEST(TypingPlan, BindingsCarryOverFromPieceToPieceAndReplacementsAreMarked) {
 TEST(TypingPlan, NothingToTypeWithoutSpareKeycodesOrForControls) {
   KeyboardMap map = usMap();
   for (int keycode : spareKeycodes(map)) map.setRow(keycode, {Keysym(0xFE00 + keycode)});
-  TypingPlan plan = planTyping(map, U"a日\x07" U"b");
+  TypingPlan plan = planTyping(map,
+                               U"a日\x07"
+                               U"b");
   EXPECT_EQ(plan.untypable, 2u);
   ASSERT_EQ(plan.steps.size(), 2u);
   EXPECT_TRUE(plan.changedKeycodes.empty());

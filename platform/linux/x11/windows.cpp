@@ -1,4 +1,3 @@
-#include "platform/linux/handles.h"
 #include "platform/linux/x11/windows.h"
 
 #include <X11/Xatom.h>
@@ -13,12 +12,12 @@
 #include <unordered_set>
 
 #include "common/text.h"
+#include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
 
 namespace larkspire::linux_backend {
 
-int windowLayer(const std::vector<std::string>& types, const std::vector<std::string>& states,
-                bool overrideRedirect) {
+int windowLayer(const std::vector<std::string>& types, const std::vector<std::string>& states, bool overrideRedirect) {
   static const std::unordered_map<std::string, int> byType = {
       {"_NET_WM_WINDOW_TYPE_NORMAL", 0},
       {"_NET_WM_WINDOW_TYPE_DIALOG", 0},
@@ -58,8 +57,9 @@ int windowLayer(const std::vector<std::string>& types, const std::vector<std::st
 platform::Rect frameFromClient(int clientX, int clientY, int width, int height,
                                const std::optional<FrameExtents>& extents) {
   FrameExtents e = extents.value_or(FrameExtents{});
-  return platform::Rect{{static_cast<double>(clientX) - e.left, static_cast<double>(clientY) - e.top},
-                        {static_cast<double>(width) + e.left + e.right, static_cast<double>(height) + e.top + e.bottom}};
+  return platform::Rect{
+      {static_cast<double>(clientX) - e.left, static_cast<double>(clientY) - e.top},
+      {static_cast<double>(width) + e.left + e.right, static_cast<double>(height) + e.top + e.bottom}};
 }
 
 std::optional<platform::Rect> contentWithinFrame(int clientX, int clientY, int width, int height,
@@ -106,9 +106,15 @@ struct Atoms {
 };
 
 Atoms internAtoms(Display* display) {
-  static const char* names[kAtomCount] = {"_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST", "_NET_WM_PID",
-                                          "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE", "_NET_FRAME_EXTENTS",
-                                          "_NET_WM_NAME", "UTF8_STRING", "WM_STATE"};
+  static const char* names[kAtomCount] = {"_NET_CLIENT_LIST_STACKING",
+                                          "_NET_CLIENT_LIST",
+                                          "_NET_WM_PID",
+                                          "_NET_WM_WINDOW_TYPE",
+                                          "_NET_WM_STATE",
+                                          "_NET_FRAME_EXTENTS",
+                                          "_NET_WM_NAME",
+                                          "UTF8_STRING",
+                                          "WM_STATE"};
   Atoms atoms;
   XInternAtoms(display, const_cast<char**>(names), kAtomCount, False, atoms.atom.data());
   return atoms;

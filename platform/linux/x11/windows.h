@@ -35,8 +35,7 @@ namespace larkspire::linux_backend {
 // them in order of preference). An override-redirect window that would
 // get layer 0 or less is a pop-up the window manager never sees: 101.
 inline constexpr int kDesktopLayer = -2147483623;
-int windowLayer(const std::vector<std::string>& types, const std::vector<std::string>& states,
-                bool overrideRedirect);
+int windowLayer(const std::vector<std::string>& types, const std::vector<std::string>& states, bool overrideRedirect);
 
 // _NET_FRAME_EXTENTS: the decoration the window manager adds on each side.
 struct FrameExtents {

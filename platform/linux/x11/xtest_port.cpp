@@ -1,6 +1,8 @@
 // The events' port on a real X server: XTest for keys, buttons and motion,
 // the core keyboard map for temporary bindings, pings for knowing when the
 // focused application has handled the keys.
+#include "platform/linux/x11/xtest_port.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <signal.h>
@@ -13,10 +15,9 @@
 
 #include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
-#include "platform/linux/x11/server_grab.h"
 #include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/ping.h"
-#include "platform/linux/x11/xtest_port.h"
+#include "platform/linux/x11/server_grab.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -35,8 +36,8 @@ class XTestPort final : public InputPort {
     KeyboardMap map;
     XDisplayKeycodes(display_, &map.minKeycode, &map.maxKeycode);
     int per = 0;
-    XData<KeySym> syms(XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode),
-                                           map.maxKeycode - map.minKeycode + 1, &per));
+    XData<KeySym> syms(
+        XGetKeyboardMapping(display_, static_cast<KeyCode>(map.minKeycode), map.maxKeycode - map.minKeycode + 1, &per));
     if (!syms) return KeyboardMap{};
     map.keysymsPerKeycode = per;
     std::size_t count = static_cast<std::size_t>(map.maxKeycode - map.minKeycode + 1) * per;
@@ -103,9 +104,7 @@ class XTestPort final : public InputPort {
 
   platform::Pid ownProcess() override { return static_cast<platform::Pid>(getpid()); }
 
-  bool processAlive(platform::Pid pid) override {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
-  }
+  bool processAlive(platform::Pid pid) override { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
  private:
   Display* display_;
@@ -115,7 +114,8 @@ class XTestPort final : public InputPort {
 // The port, made once the display is there and has XTest.
 class PortSource {
  public:
-  PortSource(std::function<Display*()> display, platform::Clock& clock) : display_(std::move(display)), clock_(&clock) {}
+  PortSource(std::function<Display*()> display, platform::Clock& clock)
+      : display_(std::move(display)), clock_(&clock) {}
   InputPort* operator()() {
     if (port_) return port_.get();
     Display* display = display_();

@@ -2,12 +2,11 @@
 // process, their windows and desktop entries.
 #include "platform/linux/xdg/applications.h"
 
-#include "platform/linux/atspi/registry.h"
-
 #include <gio/gio.h>
 
 #include <algorithm>
 
+#include "platform/linux/atspi/registry.h"
 #include "platform/linux/xdg/process.h"
 
 namespace larkspire::linux_backend {

@@ -18,7 +18,6 @@
 #include "platform/run_loop.h"
 #include "platform/workspace.h"
 
-
 namespace larkspire::linux_backend {
 
 // The processes registered on the accessibility bus, in the registry's order.

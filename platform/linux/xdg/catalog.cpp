@@ -31,7 +31,8 @@ std::timespec modificationTime(const std::string& path) {
 
 bool sameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -76,9 +77,12 @@ DesktopCatalog::DesktopCatalog(Getenv getenv)
 void DesktopCatalog::refresh() {
   std::vector<std::pair<std::string, std::timespec>> stamps;
   for (const auto& folder : folders_) stamps.emplace_back(folder, modificationTime(folder));
-  auto same = [](const std::timespec& a, const std::timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
-  if (indexed_ && std::equal(stamps.begin(), stamps.end(), stamps_.begin(), stamps_.end(),
-                             [&](const auto& a, const auto& b) { return a.first == b.first && same(a.second, b.second); })) {
+  auto same = [](const std::timespec& a, const std::timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  if (indexed_ &&
+      std::equal(stamps.begin(), stamps.end(), stamps_.begin(), stamps_.end(),
+                 [&](const auto& a, const auto& b) { return a.first == b.first && same(a.second, b.second); })) {
     return;
   }
   entries_.clear();
@@ -142,15 +146,15 @@ bool isInterpreter(const std::string& program) {
   std::string name = program.substr(program.find_last_of('/') + 1);
   for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   // python3.11, perl5.36, ruby3.1, lua5.4: the name without its version.
-  while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) || name.back() == '.' ||
-                           name.back() == '-')) {
+  while (!name.empty() &&
+         (std::isdigit(static_cast<unsigned char>(name.back())) || name.back() == '.' || name.back() == '-')) {
     name.pop_back();
   }
   static const std::set<std::string> kInterpreters{
-      "sh",     "bash",   "dash",    "zsh",  "ksh",     "mksh",  "csh",   "tcsh",   "fish",    "busybox",
-      "env",    "python", "pypy",    "perl", "ruby",    "node",  "nodejs", "java",  "lua",     "luajit",
-      "php",    "tclsh",  "wish",    "gjs",  "cjs",     "guile", "mono",  "dotnet", "rscript", "r",
-      "osascript", "deno", "bun",    "qml",  "qmlscene", "xdg-open", "flatpak", "snap", "electron"};
+      "sh",        "bash",   "dash", "zsh",  "ksh",      "mksh",     "csh",     "tcsh",   "fish",    "busybox",
+      "env",       "python", "pypy", "perl", "ruby",     "node",     "nodejs",  "java",   "lua",     "luajit",
+      "php",       "tclsh",  "wish", "gjs",  "cjs",      "guile",    "mono",    "dotnet", "rscript", "r",
+      "osascript", "deno",   "bun",  "qml",  "qmlscene", "xdg-open", "flatpak", "snap",   "electron"};
   return kInterpreters.count(name) > 0;
 }
 

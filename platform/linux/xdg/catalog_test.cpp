@@ -1,8 +1,8 @@
 // Which desktop entry is in effect for an id, and which one a process is.
 #include "platform/linux/xdg/catalog.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

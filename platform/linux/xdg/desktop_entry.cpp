@@ -146,7 +146,8 @@ std::string desktopFileIdForPath(const std::vector<std::string>& folders, const 
   for (auto& c : relative) {
     if (c == '/') c = '-';
   }
-  if (endsWith(relative, kDesktopSuffix)) relative.resize(relative.size() - std::char_traits<char>::length(kDesktopSuffix));
+  if (endsWith(relative, kDesktopSuffix))
+    relative.resize(relative.size() - std::char_traits<char>::length(kDesktopSuffix));
   return relative;
 }
 
@@ -164,7 +165,7 @@ std::optional<std::string> findDesktopFile(const std::vector<std::string>& folde
 std::optional<std::vector<std::string>> parseExec(const std::string& exec) {
   std::vector<std::string> args;
   std::string current;
-  bool inArgument = false;   // something (even "") was written for this argument
+  bool inArgument = false;  // something (even "") was written for this argument
   bool inQuotes = false;
 
   auto finish = [&] {
@@ -235,7 +236,8 @@ std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std:
     if (auto args = parseExec(*exec)) entry.exec = std::move(*args);
   }
   if (auto dir = stringKey(file.get(), "Path"); dir && !dir->empty()) entry.workingDirectory = dir;
-  if (auto wmClass = stringKey(file.get(), "StartupWMClass"); wmClass && !wmClass->empty()) entry.startupWMClass = wmClass;
+  if (auto wmClass = stringKey(file.get(), "StartupWMClass"); wmClass && !wmClass->empty())
+    entry.startupWMClass = wmClass;
   entry.noDisplay = booleanKey(file.get(), "NoDisplay");
   return entry;
 }

@@ -50,9 +50,9 @@ std::optional<std::vector<std::string>> parseExec(const std::string& exec);
 struct DesktopEntry {
   std::string id;
   std::string path;
-  std::string name;              // Name for the messages locale
-  std::string untranslatedName;  // Name as written, without translation
-  std::vector<std::string> exec;  // empty when the entry cannot be started
+  std::string name;                             // Name for the messages locale
+  std::string untranslatedName;                 // Name as written, without translation
+  std::vector<std::string> exec;                // empty when the entry cannot be started
   std::optional<std::string> workingDirectory;  // Path
   std::optional<std::string> startupWMClass;
   bool noDisplay = false;
@@ -61,7 +61,6 @@ struct DesktopEntry {
 // Reads the entry at path. None when the file cannot be read or parsed, has
 // no [Desktop Entry] group or Name, is not of type Application, or is
 // Hidden (a deleted entry).
-std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std::string& id,
-                                             const std::string& locale);
+std::optional<DesktopEntry> readDesktopEntry(const std::string& path, const std::string& id, const std::string& locale);
 
 }  // namespace larkspire::linux_backend::xdg

@@ -24,18 +24,18 @@ Getenv environment(std::map<std::string, std::string> values) {
 using Args = std::vector<std::string>;
 
 TEST(ApplicationFolders, DataHomeComesFirstThenEachDataDir) {
-  EXPECT_EQ(applicationFolders(environment({{"XDG_DATA_HOME", "/home/u/data/"},
-                                            {"XDG_DATA_DIRS", "/opt/share:/usr/share/"},
-                                            {"HOME", "/home/u"}})),
-            (Args{"/home/u/data/applications", "/opt/share/applications", "/usr/share/applications"}));
+  EXPECT_EQ(
+      applicationFolders(environment(
+          {{"XDG_DATA_HOME", "/home/u/data/"}, {"XDG_DATA_DIRS", "/opt/share:/usr/share/"}, {"HOME", "/home/u"}})),
+      (Args{"/home/u/data/applications", "/opt/share/applications", "/usr/share/applications"}));
 }
 
 TEST(ApplicationFolders, DefaultsApplyWhenUnsetEmptyOrRelative) {
   EXPECT_EQ(applicationFolders(environment({{"HOME", "/home/u"}})),
             (Args{"/home/u/.local/share/applications", "/usr/local/share/applications", "/usr/share/applications"}));
-  EXPECT_EQ(applicationFolders(environment({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "relative/data"},
-                                            {"XDG_DATA_DIRS", ""}})),
-            (Args{"/home/u/.local/share/applications", "/usr/local/share/applications", "/usr/share/applications"}));
+  EXPECT_EQ(
+      applicationFolders(environment({{"HOME", "/home/u"}, {"XDG_DATA_HOME", "relative/data"}, {"XDG_DATA_DIRS", ""}})),
+      (Args{"/home/u/.local/share/applications", "/usr/local/share/applications", "/usr/share/applications"}));
   // Relative and empty entries are ignored, repeated folders kept once.
   EXPECT_EQ(applicationFolders(environment({{"XDG_DATA_DIRS", "rel::/usr/share:/usr/share/:/"}})),
             (Args{"/usr/share/applications", "/applications"}));
@@ -45,8 +45,7 @@ TEST(MessagesLocale, FollowsThePosixPrecedenceWithoutEncoding) {
   EXPECT_EQ(messagesLocale(environment({{"LANG", "de_DE.UTF-8"}})), "de_DE");
   EXPECT_EQ(messagesLocale(environment({{"LANG", "de_DE.UTF-8"}, {"LC_MESSAGES", "fr_CA.ISO-8859-1@quebec"}})),
             "fr_CA@quebec");
-  EXPECT_EQ(messagesLocale(environment({{"LC_ALL", "sr@latin"}, {"LC_MESSAGES", "fr"}, {"LANG", "de"}})),
-            "sr@latin");
+  EXPECT_EQ(messagesLocale(environment({{"LC_ALL", "sr@latin"}, {"LC_MESSAGES", "fr"}, {"LANG", "de"}})), "sr@latin");
   EXPECT_EQ(messagesLocale(environment({{"LC_ALL", ""}, {"LANG", "pt_BR"}})), "pt_BR");
   EXPECT_EQ(messagesLocale(environment({{"LANG", "C.UTF-8"}})), "");
   EXPECT_EQ(messagesLocale(environment({{"LANG", "POSIX"}})), "");
@@ -132,8 +131,8 @@ TEST_F(DesktopEntryFiles, ReadsNamesExecAndFlags) {
 }
 
 TEST_F(DesktopEntryFiles, EntriesThatDoNotExist) {
-  EXPECT_FALSE(readDesktopEntry(write("hidden.desktop", "[Desktop Entry]\nType=Application\nName=H\nExec=h\nHidden=true\n"),
-                                "hidden", ""));
+  EXPECT_FALSE(readDesktopEntry(
+      write("hidden.desktop", "[Desktop Entry]\nType=Application\nName=H\nExec=h\nHidden=true\n"), "hidden", ""));
   EXPECT_FALSE(readDesktopEntry(write("link.desktop", "[Desktop Entry]\nType=Link\nName=L\nURL=https://example.org\n"),
                                 "link", ""));
   EXPECT_FALSE(readDesktopEntry(write("noname.desktop", "[Desktop Entry]\nType=Application\nExec=n\n"), "noname", ""));
@@ -141,7 +140,8 @@ TEST_F(DesktopEntryFiles, EntriesThatDoNotExist) {
   EXPECT_FALSE(readDesktopEntry(write("garbage.desktop", "\x01\x02 not a key file [[[\n"), "garbage", ""));
   EXPECT_FALSE(readDesktopEntry((dir / "missing.desktop").string(), "missing", ""));
   // Present but not startable: known, yet nothing to run.
-  auto bad = readDesktopEntry(write("bad.desktop", "[Desktop Entry]\nType=Application\nName=B\nExec=\"open\n"), "bad", "");
+  auto bad =
+      readDesktopEntry(write("bad.desktop", "[Desktop Entry]\nType=Application\nName=B\nExec=\"open\n"), "bad", "");
   ASSERT_TRUE(bad);
   EXPECT_TRUE(bad->exec.empty());
 }

@@ -12,7 +12,7 @@
 namespace larkspire::linux_backend::xdg {
 
 struct ProcessStat {
-  char state = '?';                 // 'Z' for a zombie, 'X' for dead
+  char state = '?';  // 'Z' for a zombie, 'X' for dead
   platform::Pid sessionId = 0;
   unsigned long long startTime = 0;  // clock ticks after boot; tells reused pids apart
 };

@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <csignal>
 
 #include "platform/linux/x11/ewmh_clients.h"
 
@@ -20,8 +20,9 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(ProcessStat, FieldsFollowTheLastParenthesis) {
-  auto stat = parseProcessStat("4242 (we (ird) name) S 1 4242 4200 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 "
-                               "987654 1000 10\n");
+  auto stat = parseProcessStat(
+      "4242 (we (ird) name) S 1 4242 4200 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 "
+      "987654 1000 10\n");
   ASSERT_TRUE(stat);
   EXPECT_EQ(stat->state, 'S');
   EXPECT_EQ(stat->sessionId, 4200);

@@ -3,13 +3,12 @@
 // launcher does.
 #include "platform/linux/xdg/workspace.h"
 
-#include "platform/linux/dbus/accessibility_bus.h"
-
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <set>
 
+#include "platform/linux/dbus/accessibility_bus.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/xdg/applications.h"
 #include "platform/linux/xdg/process.h"
@@ -139,7 +138,8 @@ class XdgWorkspace final : public Workspace {
     // Handed over to a running copy that re-presented a window it had.
     if (auto app = showingWindow(launch.entry.id, activates)) return OpenResult{app, std::nullopt};
     if (launch.childStatus != 0) {
-      return OpenResult{nullptr, launch.entry.exec.front() + " exited with status " + std::to_string(launch.childStatus)};
+      return OpenResult{nullptr,
+                        launch.entry.exec.front() + " exited with status " + std::to_string(launch.childStatus)};
     }
     // Ended with success and nothing of it left: the application quit,
     // which the caller reports rather than waits out.

@@ -159,8 +159,10 @@ int main(int argc, char** argv) {
       out["focusedWindowError"] = fw.error;
     }
     auto fe = gAx->copyAttributeValue(app, "AXFocusedUIElement");
-    if (auto* e = fe.get<Element>()) out["focusedElement"] = describe(*e);
-    else out["focusedElementError"] = fe.error;
+    if (auto* e = fe.get<Element>())
+      out["focusedElement"] = describe(*e);
+    else
+      out["focusedElementError"] = fe.error;
     print(out);
     return 0;
   }

@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
   };
 
   larkspire::linux_backend::SteadyClock clock;
-  auto capture =
-      larkspire::linux_backend::makeX11ScreenCapture(display, [&] { return display() != nullptr; }, clock);
+  auto capture = larkspire::linux_backend::makeX11ScreenCapture(
+      display, [&] { return display() != nullptr; }, clock);
   try {
     if (command == "list") {
       for (const ShareableWindow& w : capture->shareableContent(false, false)) {

@@ -10,13 +10,13 @@
 //   input_probe idle SECONDS         runs a 0.3 s timer and the monitors
 //
 // Exit status 3 when the display cannot give the events or monitors.
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <string_view>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
 
 #include "common/text.h"
 #include "platform/linux/linux_platform.h"
@@ -82,17 +82,20 @@ int scroll(platform::Events& events, std::int32_t pixels, platform::Point point)
 
 const char* kindName(platform::MonitorKind kind) {
   switch (kind) {
-    case platform::MonitorKind::leftMouseDown: return "leftMouseDown";
-    case platform::MonitorKind::leftMouseUp: return "leftMouseUp";
-    case platform::MonitorKind::keyDown: return "keyDown";
+    case platform::MonitorKind::leftMouseDown:
+      return "leftMouseDown";
+    case platform::MonitorKind::leftMouseUp:
+      return "leftMouseUp";
+    case platform::MonitorKind::keyDown:
+      return "keyDown";
   }
   return "?";
 }
 
 int monitor(platform::Platform& p, double seconds, bool idle) {
   std::vector<std::unique_ptr<platform::MonitorHandle>> handles;
-  for (auto kind : {platform::MonitorKind::leftMouseDown, platform::MonitorKind::leftMouseUp,
-                    platform::MonitorKind::keyDown}) {
+  for (auto kind :
+       {platform::MonitorKind::leftMouseDown, platform::MonitorKind::leftMouseUp, platform::MonitorKind::keyDown}) {
     auto handle = p.monitors.addGlobalMonitor(kind, [&p, kind, idle](const platform::MonitorEvent& event) {
       if (idle) return;
       platform::Point at = p.monitors.mouseLocation();

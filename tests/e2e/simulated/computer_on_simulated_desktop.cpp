@@ -17,9 +17,7 @@ using namespace larkspire;
 // only has to stay out of the way until the worker ends the process.
 class IdleRunLoop final : public platform::RunLoop {
  public:
-  std::shared_ptr<platform::ScheduledTask> scheduleRepeating(double, std::function<void()>) override {
-    return nullptr;
-  }
+  std::shared_ptr<platform::ScheduledTask> scheduleRepeating(double, std::function<void()>) override { return nullptr; }
   std::shared_ptr<platform::ScheduledTask> scheduleAfter(double, std::function<void()>) override { return nullptr; }
   void run() override {
     std::unique_lock lock(mutex_);
@@ -46,9 +44,9 @@ class SimulatedNative final : public platform::NativePlatform {
   simulated::Desktop desktop_;
   IdleRunLoop idle_;
   platform::Platform& base_;
-  platform::Platform platform_{base_.accessibility, base_.workspace, base_.bundles, base_.screenCapture,
-                               base_.session,       base_.events,    base_.monitors, base_.clock,
-                               idle_};
+  platform::Platform platform_{base_.accessibility, base_.workspace, base_.bundles,
+                               base_.screenCapture, base_.session,   base_.events,
+                               base_.monitors,      base_.clock,     idle_};
 };
 
 }  // namespace
