@@ -43,6 +43,7 @@ to 9; ROUNDS (sweep) to 7.
 import json
 import os
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -109,7 +110,7 @@ class Bench:
             f.write(f"[Desktop Entry]\nType=Application\nName={app_id}\nExec=fixture_app\n")
 
     def fixture(self, args, app_id="org.example.Fixture", size=("--size", "1000x700")):
-        state = tempfile.mktemp(prefix="larkspire-bench-", suffix=".json")
+        state = os.path.join(tempfile.mkdtemp(prefix="larkspire-bench-"), "state.json")
         argv = [self.harness.fixture("fixture_app"), "--app-id", app_id, "--title", app_id,
                 "--state-file", state, *args]
         if "--size" not in args:
@@ -121,8 +122,8 @@ class Bench:
 
     def stop(self, app):
         app.stop()
-        if getattr(app, "state", None) and os.path.exists(app.state):
-            os.unlink(app.state)
+        if getattr(app, "state", None):
+            shutil.rmtree(os.path.dirname(app.state), ignore_errors=True)
 
     def observe(self, app_id):
         request = json.dumps({"operation": "observe", "appId": app_id}).encode()

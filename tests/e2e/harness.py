@@ -15,6 +15,7 @@ through this module writes its AddressSanitizer/UBSan reports into a private
 folder instead; TestCase fails any test after which a report is found there.
 """
 
+import atexit
 import base64
 import json
 import os
@@ -125,6 +126,14 @@ def terminate(proc):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+def fresh_path(prefix, name="state.json"):
+    """A path nothing exists at yet and no other user can take first: a name
+    in a new private folder, removed when the tests end."""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    atexit.register(shutil.rmtree, folder, True)
+    return os.path.join(folder, name)
 
 
 class LineProcess:

@@ -7,12 +7,11 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (PROBES, TestCase, accessible_app, child_env, find_accessible, fixture,  # noqa: E402
+from harness import (PROBES, TestCase, accessible_app, child_env, find_accessible, fixture, fresh_path,  # noqa: E402
                      has_tool, start_app, wait_until, window_geometry)
 
 PROBE = os.path.join(PROBES, "atspi_probe")
@@ -43,7 +42,7 @@ class FixtureApp:
     """fixture_app with a state file, waited for on the accessibility bus."""
 
     def __init__(self, *args):
-        self.state_path = tempfile.mktemp(prefix="larkspire-state-", suffix=".json")
+        self.state_path = fresh_path("larkspire-state-")
         self.app = start_app([fixture("fixture_app"), "--state-file", self.state_path, *args])
         self.pid = self.app.pid
         accessible_app(self.pid)

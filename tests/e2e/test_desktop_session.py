@@ -6,7 +6,6 @@ import json
 import os
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -20,7 +19,7 @@ APP_ID = "org.example.Fixture"
 class SessionOnDesktop(TestCase):
     def setUp(self):
         harness.set_accessibility_enabled(True)
-        self.state_path = tempfile.mktemp(prefix="larkspire-fixture-", suffix=".json")
+        self.state_path = harness.fresh_path("larkspire-fixture-")
         self.app = start_app([harness.fixture("fixture_app"), "--state-file", self.state_path], env=ENV)
         wait_until(lambda: os.path.exists(self.state_path), what="the fixture's state file")
 
@@ -128,7 +127,7 @@ class SessionOnDesktop(TestCase):
         self.assertEqual(self.state()["name"], "")
 
     def test_another_application_in_front_stops_keyboard_actions(self):
-        thief_state = tempfile.mktemp(prefix="larkspire-thief-", suffix=".json")
+        thief_state = harness.fresh_path("larkspire-thief-")
         thieves = []
 
         def bring_thief():
