@@ -18,6 +18,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from observe_desktop import Bench, load  # noqa: E402
@@ -25,9 +26,12 @@ from observe_desktop import Bench, load  # noqa: E402
 
 def observe_ms(bench, build):
     program = os.path.join(build, "benchmarks", "observe_desktop_benchmark")
-    out = subprocess.run([program, "--benchmark_filter=^BM_Observe$", "--benchmark_format=json"],
-                         stdout=subprocess.PIPE, check=True, env=bench.harness.child_env(bench.env)).stdout
-    runs = json.loads(out)["benchmarks"]
+    with tempfile.NamedTemporaryFile(prefix="larkspire-compare-", suffix=".json") as out:
+        subprocess.run([program, "--benchmark_filter=^BM_Observe(/|$)", f"--benchmark_out={out.name}",
+                        "--benchmark_out_format=json"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True,
+                       env=bench.harness.child_env(bench.env))
+        runs = json.load(out)["benchmarks"]
     if not runs or runs[0].get("error_occurred"):
         sys.exit(f"{build}: observe failed: {runs}")
     return runs[0]["real_time"]
@@ -38,6 +42,8 @@ def main():
         sys.exit(__doc__)
     first, second = sys.argv[1], sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 9
+    # The fixture application of the second build serves both.
+    os.environ["LARKSPIRE_BUILD"] = second
     bench = Bench(second)
     Bench(first)  # checks that its program exists
     bench.harness.set_accessibility_enabled(True)
