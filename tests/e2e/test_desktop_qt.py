@@ -119,10 +119,19 @@ class FeatherPad(TestCase):
 
     def test_reading_never_ends_it(self):
         xdotool("type", "--delay", "10", "some words to select")
+        observed = 0
         for i in range(OBSERVE_COUNT):
             result = observe()
-            self.assertEqual(result.status, 0, (i, result))
+            # On a loaded machine a call to the application may run out of
+            # time: the observe then answers unavailable, in bounded time,
+            # and the application is let be for a moment. Anything else is
+            # a fault, and the application must live through every read.
+            if result.status != 0:
+                self.assertEqual(result.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True},
+                                 (i, result))
+            observed += result.status == 0
             self.assertAlive(f"after observe {i + 1}")
+        self.assertGreaterEqual(observed, OBSERVE_COUNT // 2)
 
         with LineProcess([harness.OBSERVER]) as watcher:
             self.assertEqual(watcher.read(timeout=10), {"type": "permission", "granted": True})
