@@ -62,6 +62,13 @@ class Events {
   // Answers whether every key posted since the run began was shown to reach
   // the application as the character it stands for.
   virtual bool finishTyping() = 0;
+  // Ends a click, after its button-up: answers whether the desktop has
+  // delivered the button events. Another program may hold the pointer
+  // until it has handled a press (a window manager whose own grab sees
+  // every click first); the press and the release then reach the
+  // application only once it lets go, which this waits for, a few seconds
+  // at most.
+  virtual bool finishClick() = 0;
 };
 
 }  // namespace larkspire::platform

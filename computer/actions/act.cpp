@@ -83,6 +83,8 @@ void click(platform::Platform& platform, const platform::ShareableWindow& window
   if (!down || !up) fail(kUnavailable);
   platform.events.post(*down);
   platform.events.post(*up);
+  // A click the desktop holds back lands later, wherever the pointer then is.
+  if (!platform.events.finishClick()) fail(kUnavailable, false);
 }
 
 struct Target {

@@ -374,6 +374,9 @@ class Desktop {
   // run cannot be shown to have arrived as typed.
   int typingRunsFinished = 0;
   bool typingUnconfirmed = false;
+  // Whether another program holds the pointer, so that posted clicks are
+  // not delivered (Events::finishClick).
+  bool clicksHeld = false;
 
   // --- The user (drives the global monitors) --------------------------------------
   Point pointer;

@@ -46,6 +46,8 @@ class SimEvents final : public platform::Events {
     return !desktop_.typingUnconfirmed;
   }
 
+  bool finishClick() override { return !desktop_.clicksHeld; }
+
  private:
   void record(PostedEvent event) {
     desktop_.posted.push_back(event);

@@ -2,10 +2,13 @@
 the target window itself is under the point: a strip kept above every
 window along the bottom of the screen (a task bar), the edge of the screen
 and a window pushed partly off it make the click a refusal, and nothing
-reaches either application."""
+reaches either application. A click that another program holds back (as a
+busy window manager does) is answered only once it was delivered, and as a
+failure when it was not within the wait."""
 
 import json
 import os
+import select
 import subprocess
 import tempfile
 import time
@@ -122,6 +125,33 @@ class ClicksLandOnTheTarget(TestCase):
         self.assertEqual(response, REFUSED)
         time.sleep(0.5)
         self.assertEqual(read_json(self.state_path)["clicks"], 0)
+
+    def test_a_held_back_click_is_answered_once_delivered_or_as_a_failure(self):
+        def click(d):
+            return {"type": "click", "ref": self.area(d)["ref"]}
+
+        def hold_clicks(seconds):
+            holder = subprocess.Popen([os.path.join(harness.PROBES, "pointer_holder"), str(seconds)],
+                                      stdout=subprocess.PIPE, text=True)
+            self.addCleanup(lambda: (holder.kill(), holder.wait()))
+            self.assertEqual(holder.stdout.readline(), "ready\n")
+            return holder
+
+        holder = hold_clicks(3)
+        self.assertEqual(self.observe_and_act(click)["ok"], True)
+        # The holder said so before it let the click go on: by the answer,
+        # its line is there to read.
+        self.assertTrue(select.select([holder.stdout], [], [], 0)[0], "answered before the click was let go")
+        self.assertEqual(holder.stdout.readline(), "letting go\n")
+        wait_until(lambda: self.clicks() == (1, 0), what="the click on the area")
+        holder.kill()
+        holder.wait()
+
+        # Held for longer than the click may take: posted, so not a refusal.
+        hold_clicks(120)
+        self.assertEqual(self.observe_and_act(click),
+                         {"nativeSessionVersion": 2, "ok": False, "code": "COMPUTER_UNAVAILABLE",
+                          "notExecuted": False})
 
 
 if __name__ == "__main__":

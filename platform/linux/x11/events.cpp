@@ -156,6 +156,7 @@ bool X11Events::canType(std::u16string_view text) {
   // free again once it has begun.
   if (!run_.active) beginRun(*port);
   const std::u32string characters = decodeUtf16(text);
+  run_.upcoming += characters;
   const bool shift = run_.shift.has_value();
   if (typable(run_.map, false, characters, shift)) return true;
   return typable(run_.map, !run_.spare.empty() && port->canConfirmKeys(), characters, shift);
@@ -216,7 +217,13 @@ void X11Events::recordBorrowed(InputPort& port, const std::map<int, Keysym>& bin
 void X11Events::type(InputPort& port, std::u32string_view text) {
   if (!run_.active) beginRun(port);
   std::map<int, Keysym> bound = run_.bindings.keysymOf;
-  const TypingPlan plan = planTyping(run_.map, run_.spare, run_.bindings, text, run_.shift.has_value());
+  // Texts typed in the order they were asked about leave the rest to come.
+  if (run_.upcoming.starts_with(text)) {
+    run_.upcoming.erase(0, text.size());
+  } else {
+    run_.upcoming.clear();
+  }
+  const TypingPlan plan = planTyping(run_.map, run_.spare, run_.bindings, text, run_.shift.has_value(), run_.upcoming);
   // Asked beforehand through canType; a character typed as nothing would
   // be a text that did not arrive.
   if (plan.untypable) run_.unconfirmed = true;
@@ -279,6 +286,11 @@ bool X11Events::finishTyping() {
   }
   run_ = TypingRun{};
   return confirmed;
+}
+
+bool X11Events::finishClick() {
+  InputPort* port = port_();
+  return port && port->awaitButtonsReleased();
 }
 
 void X11Events::keyDown(InputPort& port, std::uint16_t code, Keysym keysym, EventFlags flags) {

@@ -52,6 +52,11 @@ class InputPort {
   virtual void button(int button, bool press) = 0;
   virtual void moveTo(int x, int y) = 0;
   virtual std::optional<std::pair<int, int>> pointer() = 0;
+  // Waits until the server has processed the release of every button: a
+  // pointer frozen by another client's grab holds the events back until
+  // that client lets go. False when a button was still down after a few
+  // seconds.
+  virtual bool awaitButtonsReleased() = 0;
   // Returns once the server has processed every request sent so far.
   virtual void sync() = 0;
 
@@ -113,6 +118,7 @@ class X11Events final : public platform::Events {
   void post(const platform::ScrollEvent& event) override;
   bool canType(std::u16string_view text) override;
   bool finishTyping() override;
+  bool finishClick() override;
 
  private:
   struct HeldKey {
@@ -136,6 +142,9 @@ class X11Events final : public platform::Events {
     // application is kept at most a few pieces behind.
     std::deque<std::uint64_t> marks;
     bool unconfirmed = false;
+    // The texts asked about (canType) and not typed yet, in order: what
+    // the run will type next, for choosing which binding to give up.
+    std::u32string upcoming;
   };
 
   void type(InputPort& port, std::u32string_view text);

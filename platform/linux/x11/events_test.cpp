@@ -327,6 +327,9 @@ TEST_F(EventsTest, MouseButtonsMoveThePointerToTheRoundedPoint) {
   events.post(*down);
   events.post(*up);
   EXPECT_EQ(port.calls(), (std::vector<std::string>{"move 10,21", "button 1 down", "move 10,21", "button 1 up"}));
+  EXPECT_TRUE(events.finishClick());
+  port.pointerHeld = true;  // another client's grab holds the click back
+  EXPECT_FALSE(events.finishClick());
   EXPECT_FALSE(events.createMouseEvent(MouseEventType::leftMouseDown, {NAN, 0}));
   EXPECT_FALSE(events.createMouseEvent(MouseEventType::leftMouseDown, {0, INFINITY}));
   EXPECT_EQ(pixelPoint({1e12, -1e12}), std::make_pair(32767, -32768));

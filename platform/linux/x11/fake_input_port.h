@@ -100,6 +100,10 @@ class FakeInputPort final : public InputPort {
     log.push_back("move " + std::to_string(x) + "," + std::to_string(y));
   }
   std::optional<std::pair<int, int>> pointer() override { return pointer_; }
+  bool awaitButtonsReleased() override {
+    log.push_back("await buttons released");
+    return !pointerHeld;
+  }
   void sync() override { log.push_back("sync"); }
 
   bool canConfirmKeys() override { return confirmable; }
@@ -153,8 +157,9 @@ class FakeInputPort final : public InputPort {
   int mapChanges = 0;
   int failOnKey = 0;  // throw on the n-th key call
   bool stuckPress = false;
-  bool confirmable = true;  // the focused application answers pings
-  bool clientReads = true;  // the application handles its events when waited for
+  bool confirmable = true;   // the focused application answers pings
+  bool pointerHeld = false;  // another client's grab holds the button events
+  bool clientReads = true;   // the application handles its events when waited for
   std::vector<BorrowedKey> borrowed;
   std::set<platform::Pid> alive;
   platform::Pid self = 1000;

@@ -1,7 +1,10 @@
 #include "platform/linux/x11/typing.h"
 
 #include <algorithm>
+#include <limits>
+#include <map>
 #include <optional>
+#include <tuple>
 
 namespace larkspire::linux_backend {
 namespace {
@@ -37,11 +40,25 @@ std::optional<int> keycodeHolding(const KeyBindings& bindings, Keysym keysym) {
 }  // namespace
 
 TypingPlan planTyping(const KeyboardMap& map, const std::vector<int>& spare, KeyBindings& bindings,
-                      std::u32string_view text, bool shiftAvailable) {
+                      std::u32string_view text, bool shiftAvailable, std::u32string_view upcoming) {
   TypingPlan plan;
   std::vector<Need> needs;
   needs.reserve(text.size());
   for (char32_t c : text) needs.push_back(needOf(map, c, shiftAvailable));
+  // A bound keysym is one the map lacks, so a character with that keysym
+  // always needs the binding: the keysyms alone tell where it comes again.
+  std::vector<Keysym> later;
+  later.reserve(upcoming.size());
+  for (char32_t c : upcoming) later.push_back(keysymForCodePoint(c).value_or(kNoSymbol));
+  // How far after position `from` of this text the keysym is needed next.
+  auto nextUse = [&](Keysym keysym, std::size_t from) -> std::size_t {
+    for (std::size_t j = from; j < needs.size(); ++j) {
+      if (!needs[j].own && needs[j].keysym == keysym) return j - from;
+    }
+    auto found = std::find(later.begin(), later.end(), keysym);
+    return found == later.end() ? std::numeric_limits<std::size_t>::max()
+                                : needs.size() - from + static_cast<std::size_t>(found - later.begin());
+  };
 
   auto use = [&](int keycode) { bindings.lastUse[keycode] = ++bindings.clock; };
   for (std::size_t i = 0; i < needs.size(); ++i) {
@@ -69,7 +86,7 @@ TypingPlan planTyping(const KeyboardMap& map, const std::vector<int>& spare, Key
       }
     }
     // Keycodes free for the batch: empty ones first, then those whose
-    // character was typed longest ago.
+    // character comes again latest, then those typed longest ago.
     std::vector<int> freeKeycodes;
     for (int keycode : spare) {
       auto held = bindings.keysymOf.find(keycode);
@@ -77,14 +94,16 @@ TypingPlan planTyping(const KeyboardMap& map, const std::vector<int>& spare, Key
         freeKeycodes.push_back(keycode);
       }
     }
-    std::stable_sort(freeKeycodes.begin(), freeKeycodes.end(), [&](int a, int b) {
-      auto rank = [&](int keycode) -> std::uint64_t {
-        if (!bindings.keysymOf.count(keycode)) return 0;
-        auto at = bindings.lastUse.find(keycode);
-        return at == bindings.lastUse.end() ? 1 : at->second + 1;
-      };
-      return rank(a) < rank(b);
-    });
+    auto rank = [&](int keycode) {
+      auto held = bindings.keysymOf.find(keycode);
+      if (held == bindings.keysymOf.end()) return std::make_tuple(0, std::size_t{0}, std::uint64_t{0});
+      auto at = bindings.lastUse.find(keycode);
+      const std::uint64_t used = at == bindings.lastUse.end() ? 0 : at->second;
+      return std::make_tuple(1, std::numeric_limits<std::size_t>::max() - nextUse(held->second, i), used);
+    };
+    std::map<int, decltype(rank(0))> ranks;
+    for (int keycode : freeKeycodes) ranks[keycode] = rank(keycode);
+    std::stable_sort(freeKeycodes.begin(), freeKeycodes.end(), [&](int a, int b) { return ranks[a] < ranks[b]; });
     TypingStep bind{TypingStep::Kind::bind, {}, false, {}, false};
     std::size_t next = 0;
     for (Keysym k : batch) {

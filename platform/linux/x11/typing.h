@@ -60,8 +60,15 @@ struct TypingPlan {
 // binding of the run), binding on the given spare keycodes and carrying the
 // run's bindings on. shiftAvailable says whether the map has a Shift key;
 // without one, Shift-level characters are bound like missing ones.
+//
+// `upcoming` is the text the run will type after this one, as far as it is
+// known. A new binding takes an empty keycode first, then the keycode whose
+// character comes again latest (or never), so that a text with more
+// distinct missing characters than spare keycodes changes the map as few
+// times as it can: every change makes the server notify every client, and a
+// window manager that reloads its key bindings on each falls behind.
 TypingPlan planTyping(const KeyboardMap& map, const std::vector<int>& spare, KeyBindings& bindings,
-                      std::u32string_view text, bool shiftAvailable = true);
+                      std::u32string_view text, bool shiftAvailable = true, std::u32string_view upcoming = {});
 // A plan for one text on its own, with every spare keycode of the map.
 TypingPlan planTyping(const KeyboardMap& map, std::u32string_view text, bool shiftAvailable = true);
 

@@ -97,6 +97,19 @@ TEST(TypingPlan, BindingsCarryOverFromPieceToPieceAndReplacementsAreMarked) {
   EXPECT_FALSE(typable(map, false, U"aγ"));
 }
 
+TEST(TypingPlan, ABindingGivesUpTheCharacterThatComesAgainLatest) {
+  KeyboardMap map = usMap();
+  for (int keycode = 90; keycode <= 99; ++keycode) map.setRow(keycode, {Keysym(0xFE00 + keycode)});
+  const std::vector<int> spare{8, 9};
+  KeyBindings bindings;
+  planTyping(map, spare, bindings, U"αβ", true, U"γα");
+  // α was typed longest ago, but it comes right after γ; β never again.
+  auto next = planTyping(map, spare, bindings, U"γ", true, U"α");
+  ASSERT_EQ(bindSteps(next).size(), 1u);
+  EXPECT_EQ(bindSteps(next)[0].bindings, (std::vector<std::pair<int, Keysym>>{{9, unicodeKeysym(U'γ')}}));
+  EXPECT_TRUE(bindSteps(planTyping(map, spare, bindings, U"α", true, U"")).empty());
+}
+
 TEST(TypingPlan, NothingToTypeWithoutSpareKeycodesOrForControls) {
   KeyboardMap map = usMap();
   for (int keycode : spareKeycodes(map)) map.setRow(keycode, {Keysym(0xFE00 + keycode)});

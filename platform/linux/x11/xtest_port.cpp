@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "platform/linux/handles.h"
 #include "platform/linux/x11/borrowed_keys.h"
@@ -27,10 +28,16 @@ namespace {
 // lays out a long text again can take seconds, but one that takes longer
 // than this is not reading keys.
 constexpr auto kKeysHandledWait = std::chrono::seconds(15);
+// How long a click may be held back by another client's grab (a window
+// manager that sees every press first and replays it to the application)
+// before it counts as not delivered.
+constexpr double kButtonsReleasedWait = 10.0;
+constexpr double kButtonsPollInterval = 0.01;
+constexpr unsigned kButtonMasks = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
 
 class XTestPort final : public InputPort {
  public:
-  XTestPort(Display* display, platform::Clock& clock) : display_(display), ping_(display, clock) {}
+  XTestPort(Display* display, platform::Clock& clock) : display_(display), clock_(clock), ping_(display, clock) {}
 
   KeyboardMap keyboardMap() override {
     KeyboardMap map;
@@ -71,13 +78,21 @@ class XTestPort final : public InputPort {
   void moveTo(int x, int y) override { XTestFakeMotionEvent(display_, -1, x, y, CurrentTime); }
 
   std::optional<std::pair<int, int>> pointer() override {
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, winX = 0, winY = 0;
-    unsigned mask = 0;
-    if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &rootX, &rootY, &winX, &winY, &mask)) {
-      return std::nullopt;
+    auto state = pointerState();
+    if (!state) return std::nullopt;
+    return std::make_pair(state->x, state->y);
+  }
+
+  bool awaitButtonsReleased() override {
+    // The server reports a button down until it has processed its release,
+    // and a frozen pointer's events wait unprocessed in its queue.
+    const double deadline = clock_.now() + kButtonsReleasedWait;
+    for (;;) {
+      auto state = pointerState();
+      if (state && (state->mask & kButtonMasks) == 0) return true;
+      if (clock_.now() >= deadline) return false;
+      clock_.sleep(kButtonsPollInterval);
     }
-    return std::make_pair(rootX, rootY);
   }
 
   void sync() override { XSync(display_, False); }
@@ -107,7 +122,25 @@ class XTestPort final : public InputPort {
   bool processAlive(platform::Pid pid) override { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
  private:
+  struct PointerState {
+    int x = 0;
+    int y = 0;
+    unsigned mask = 0;
+  };
+
+  std::optional<PointerState> pointerState() {
+    Window root = 0, child = 0;
+    int winX = 0, winY = 0;
+    PointerState state;
+    if (!XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &state.x, &state.y, &winX, &winY,
+                       &state.mask)) {
+      return std::nullopt;
+    }
+    return state;
+  }
+
   Display* display_;
+  platform::Clock& clock_;
   ApplicationPing ping_;
 };
 
