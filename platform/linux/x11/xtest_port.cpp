@@ -31,7 +31,7 @@ constexpr auto kKeysHandledWait = std::chrono::seconds(15);
 // How long a click may be held back by another client's grab (a window
 // manager that sees every press first and replays it to the application)
 // before it counts as not delivered.
-constexpr double kButtonsReleasedWait = 10.0;
+constexpr double kButtonsReleasedWait = 20.0;
 constexpr double kButtonsPollInterval = 0.01;
 constexpr unsigned kButtonMasks = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
 
