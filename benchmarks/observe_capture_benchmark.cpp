@@ -101,7 +101,6 @@ struct TestWindow {
     XFreeGC(display, gc);
     XSync(display, False);
   }
-
 };
 
 // Both windows, the second above the first, opened once.
@@ -184,8 +183,8 @@ void BM_FirstCapture(benchmark::State& state) {
     Display* d = XOpenDisplay(nullptr);
     state.ResumeTiming();
     {
-      auto capture = larkspire::linux_backend::makeX11ScreenCapture([d] { return d; }, [d] { return d != nullptr; },
-                                                                    clock);
+      auto capture =
+          larkspire::linux_backend::makeX11ScreenCapture([d] { return d; }, [d] { return d != nullptr; }, clock);
       for (auto& w : capture->shareableContent(false, false)) {
         if (w.windowID == target) benchmark::DoNotOptimize(capture->captureWindow(w, pictureSize(w)));
       }
@@ -227,11 +226,7 @@ void BM_ScaleToPicture(benchmark::State& state) {
 }
 // A big window brought down, as observe does; a small one doubled; the
 // widget factory's window (1366 x 741) brought up to 1600 x 867.
-BENCHMARK(BM_ScaleToPicture)
-    ->Args({2560, 1600})
-    ->Args({800, 500})
-    ->Args({1366, 741})
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScaleToPicture)->Args({2560, 1600})->Args({800, 500})->Args({1366, 741})->Unit(benchmark::kMillisecond);
 
 void BM_EncodePng(benchmark::State& state) {
   if (!needsDisplay(state)) return;

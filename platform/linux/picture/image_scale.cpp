@@ -109,8 +109,8 @@ void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uin
   PixmanImage source(pixman_image_create_bits(kRgbaFormat, srcWidth, srcHeight,
                                               reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(src)),
                                               srcWidth * 4));
-  PixmanImage target(pixman_image_create_bits(kRgbaFormat, dstWidth, dstHeight,
-                                              reinterpret_cast<std::uint32_t*>(out), dstWidth * 4));
+  PixmanImage target(
+      pixman_image_create_bits(kRgbaFormat, dstWidth, dstHeight, reinterpret_cast<std::uint32_t*>(out), dstWidth * 4));
   if (!source || !target) throw std::bad_alloc();
   pixman_transform_t transform;
   pixman_transform_init_scale(&transform, pixman_double_to_fixed(static_cast<double>(srcWidth) / dstWidth),

@@ -500,7 +500,6 @@ class X11ScreenCapture final : public ScreenCapture {
     return out;
   }
 
-
   // The caller holds the display lock and an error trap.
   Placement place(Display* d, std::uint32_t windowID) {
     auto w = describeWindow(d, windowID);
