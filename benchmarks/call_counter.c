@@ -8,7 +8,7 @@
  *   call    <interface.Method, or "Properties.Get interface.Property">    <count>
  *   objects <objects whose role was read>   <objects read more than once>
  *   contexts <main contexts made>
- *   capture <ms from start to the redirection> <ms of each grab...>
+ *   capture <ms from start to the redirection, 0 when none> <ms of each grab...>
  *   exit    <ms from start to _exit>
  *
  * The application's private connection carries almost every call of an
@@ -92,6 +92,13 @@ GMainContext *g_main_context_new(void) {
 
 void XCompositeRedirectSubwindows(Display *display, Window window, int update) {
   REAL(XCompositeRedirectSubwindows);
+  redirected = now_ms() - started;
+  real(display, window, update);
+}
+
+/* The capture redirects only a window the screen does not show whole. */
+void XCompositeRedirectWindow(Display *display, Window window, int update) {
+  REAL(XCompositeRedirectWindow);
   redirected = now_ms() - started;
   real(display, window, update);
 }

@@ -15,11 +15,9 @@
 3. Fixed cost: a fixture window of 2 nodes (200 x 100 points holding one
    label) alone on the screen, observed through the program ROUNDS x 2
    times: process start, display, buses, the application's private
-   connection, window resolution, the Composite redirection and the wait
-   for repaints after it, a 2-node walk and a picture too small to matter.
-   Alone, because every observe redirects every top-level window of the
-   screen, which costs more the more windows there are (the sweep's
-   2-node row shows it with eight windows open).
+   connection, window resolution, a 2-node walk and a picture too small
+   to matter. Alone, so that nothing covers it: a covered window is
+   redirected and waited for until it has repainted its covered parts.
 4. Sweep and limits: fixture windows of 2, 100, 300, 1000 and 2900 nodes,
    one of 3000 (at the node limit), one of 3001 and one whose row box has
    1001 children (over the limits), all open at once and observed through

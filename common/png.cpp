@@ -45,7 +45,13 @@ bool encodeInto(std::vector<std::uint8_t>& out, const std::uint8_t* rgba, int wi
   png_set_compression_level(png, level);
   // No row filters: on user interfaces (flat areas, text) this is both the
   // fastest and about the smallest choice, several times faster than letting
-  // libpng try every filter on every row.
+  // libpng try every filter on every row. Measured against the alternatives
+  // on the widget factory's 1600 x 867 picture (CPU time, one process):
+  // libpng at level 1 11.7 ms and 228 kB; libdeflate at level 1 with our
+  // own chunks 14.1 ms and 233 kB (its deflate alone is 20 % faster than
+  // zlib's, but no more than the rest costs); zlib with the Sub or Up
+  // filter, or the RLE, Huffman-only or filtered strategies, as slow or
+  // slower and up to six times larger.
   png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                opaque ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,

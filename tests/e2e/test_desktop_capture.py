@@ -199,6 +199,22 @@ class Capture(TestCase):
             cover.terminate()
             cover.wait(timeout=10)
 
+    def test_part_off_the_screen_shows_the_windows_own_pixels(self):
+        frame = self.frame()
+        w, h = int(frame["width"]), int(frame["height"])
+        _, _, reference = rgba_pixels(self.capture("on-screen.png", w, h))
+        subprocess.run(["xdotool", "windowmove", "--sync", str(self.app.window), "-150", "100"], check=True)
+        try:
+            wait_until(lambda: self.frame()["x"] <= -140, what="the window hanging off the left edge")
+            # The screen does not hold that part: the window's own picture must.
+            _, _, pixels = rgba_pixels(self.capture("off-screen.png", w, h, "--no-list"))
+            ours = region(pixels, w, 10, 40, 130, h - 10)
+            original = region(reference, w, 10, 40, 130, h - 10)
+            self.assertGreater(sum(close(a, b) for a, b in zip(ours, original)) / len(ours), 0.9)
+        finally:
+            subprocess.run(["xdotool", "windowmove", "--sync", str(self.app.window), "100", "100"], check=True)
+            wait_until(lambda: self.frame()["x"] >= 90, what="the window back on screen")
+
     def test_scaled_captures_have_the_requested_size_and_the_same_colours(self):
         frame = self.frame()
         w, h = int(frame["width"]), int(frame["height"])

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -91,6 +92,33 @@ TEST(ImageScale, UpscaleInterpolatesBetweenPixelCentres) {
   EXPECT_EQ(channel(out, 4, 2, 0), 150);
   EXPECT_EQ(channel(out, 4, 3, 0), 200);
   for (int x = 0; x < 4; ++x) EXPECT_EQ(channel(out, 4, x, 1), channel(out, 4, x, 0));
+}
+
+TEST(ImageScale, GrowingByAnyFactorFollowsRampsInEveryChannel) {
+  // Bilinear interpolation reproduces a ramp: each output pixel has the
+  // value at its centre's source position (clamped to the outer pixel
+  // centres), whatever the factor; half a pixel off would be 6 levels off.
+  constexpr int kSrcWidth = 20, kSrcHeight = 3, kDstWidth = 27, kDstHeight = 7;
+  Image src;
+  for (int y = 0; y < kSrcHeight; ++y) {
+    for (int x = 0; x < kSrcWidth; ++x) {
+      src.insert(src.end(), {static_cast<std::uint8_t>(x * 12), static_cast<std::uint8_t>(255 - x * 12),
+                             static_cast<std::uint8_t>(y * 60), static_cast<std::uint8_t>(255 - x * 5)});
+    }
+  }
+  const Image out = scaleRgba(src.data(), kSrcWidth, kSrcHeight, kDstWidth, kDstHeight);
+  auto at = [](int i, int src, int dst) {
+    return std::clamp((i + 0.5) * src / dst - 0.5, 0.0, static_cast<double>(src - 1));
+  };
+  for (int y = 0; y < kDstHeight; ++y) {
+    for (int x = 0; x < kDstWidth; ++x) {
+      const double sx = at(x, kSrcWidth, kDstWidth), sy = at(y, kSrcHeight, kDstHeight);
+      EXPECT_NEAR(channel(out, kDstWidth, x, y, 0), sx * 12, 1.0) << x << "," << y;
+      EXPECT_NEAR(channel(out, kDstWidth, x, y, 1), 255 - sx * 12, 1.0) << x << "," << y;
+      EXPECT_NEAR(channel(out, kDstWidth, x, y, 2), sy * 60, 1.0) << x << "," << y;
+      EXPECT_NEAR(channel(out, kDstWidth, x, y, 3), 255 - sx * 5, 1.0) << x << "," << y;
+    }
+  }
 }
 
 TEST(ImageScale, OnePixelSourceFillsAnyOutput) {

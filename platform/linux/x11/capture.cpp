@@ -5,19 +5,25 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
+#include <X11/extensions/Xdamage.h>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <set>
 
 #include "common/png.h"
 #include "platform/linux/handles.h"
 #include "platform/linux/linux_platform.h"
+#include "platform/linux/picture/hidden_parts.h"
 #include "platform/linux/picture/image_scale.h"
 #include "platform/linux/picture/x11_image.h"
 #include "platform/linux/x11/error_trap.h"
+#include "platform/linux/x11/server_grab.h"
 #include "platform/linux/x11/windows.h"
 
 namespace larkspire::linux_backend {
@@ -31,12 +37,18 @@ constexpr int kLargestCaptureSide = 16384;
 constexpr long long kLargestWindowArea = 32LL * 1024 * 1024;
 // Rows read per request, so that no single image is huge.
 constexpr int kRowsPerRead = 2048;
-// After redirecting windows, applications repaint what was hidden; a
-// capture made soon after waits (at most this long) for the picture to stop
-// changing.
+// A window the screen shows whole and uncovered is read from the screen.
+// Any other is redirected to a picture of its own, where the parts that were
+// hidden hold what covered them until the application repaints them: the
+// capture waits (at most this long) until those parts have changed and then
+// stayed the same for a moment, woken by the damage the repaint reports.
 constexpr double kRepaintWindow = 0.300;
-// Two equal pictures taken sooner than this may both predate the repaint.
+constexpr double kRepaintQuiet = 0.010;
+// Parts that have not changed are taken as they are once they have stayed
+// so this long: the server may have restored them itself (backing store),
+// or the application drew what covered them.
 constexpr double kRepaintMinimum = 0.060;
+// Without a damage report the parts are compared this often.
 constexpr double kRepaintPoll = 0.025;
 
 class DisplayLock {
@@ -48,6 +60,33 @@ class DisplayLock {
 
  private:
   Display* d_;
+};
+
+// A damage report on a window, destroyed with this object, its events that
+// are still queued dropped with it.
+class DamageReport {
+ public:
+  DamageReport() = default;
+  DamageReport(Display* d, Damage damage, int eventType) : d_(d), damage_(damage), eventType_(eventType) {}
+  ~DamageReport() {
+    if (damage_ == None) return;
+    DisplayLock lock(d_);
+    XErrorTrap trap(d_);
+    XDamageDestroy(d_, damage_);
+    trap.sync();
+    XEvent event;
+    while (XCheckTypedEvent(d_, eventType_, &event)) {
+    }
+  }
+  DamageReport(const DamageReport&) = delete;
+  DamageReport& operator=(const DamageReport&) = delete;
+
+  int eventType() const { return eventType_; }
+
+ private:
+  Display* d_ = nullptr;
+  Damage damage_ = None;
+  int eventType_ = 0;
 };
 
 // Pixels of one rectangle of a drawable, converted to RGBA.
@@ -167,6 +206,19 @@ std::vector<std::uint8_t> toRgba(const XImage& image, const Source& source, int 
   return converted;
 }
 
+// Where a window to capture lies: its frame on the root window, the
+// top-level's attributes and its position on the root.
+struct Placement {
+  Window topLevel = 0;
+  XWindowAttributes attributes{};
+  int topX = 0;
+  int topY = 0;
+  int frameX = 0;
+  int frameY = 0;
+  int width = 0;
+  int height = 0;
+};
+
 class X11ScreenCapture final : public ScreenCapture {
  public:
   X11ScreenCapture(std::function<Display*()> display, std::function<bool()> available, Clock& clock)
@@ -186,9 +238,6 @@ class X11ScreenCapture final : public ScreenCapture {
     {
       DisplayLock lock(d);
       windows = listTopLevelWindows(d);
-      // Redirecting now lets applications repaint hidden parts while the
-      // caller inspects the window, before it asks for the picture.
-      ensureRedirected(d);
     }
     std::vector<ShareableWindow> result;
     for (auto& w : windows) {
@@ -259,33 +308,154 @@ class X11ScreenCapture final : public ScreenCapture {
     return *composite_;
   }
 
-  void ensureRedirected(Display* d) {
-    if (redirected_ || !compositeAvailable(d)) return;
-    // Every top-level, present and future, gets its own off-screen picture
-    // that the server still shows on screen as before; covered windows
-    // become capturable. It ends with our connection.
-    XErrorTrap trap(d);
-    XCompositeRedirectSubwindows(d, DefaultRootWindow(d), CompositeRedirectAutomatic);
-    if (trap.sync() == 0) {
-      redirected_ = true;
-      redirectedAt_ = clock_.now();
-    } else {
-      composite_ = false;
+  bool damageAvailable(Display* d) {
+    if (!damage_) {
+      int errorBase = 0;
+      damage_ = XDamageQueryExtension(d, &damageEventBase_, &errorBase) != 0;
     }
+    return *damage_;
+  }
+
+  // The frames of the viewable windows stacked above `topLevel` that draw
+  // (InputOutput), as the screen shows them. The caller holds the display
+  // lock and a server grab.
+  std::vector<PixelRect> windowsAbove(Display* d, Window topLevel) {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) {
+      throw PlatformError("window stacking unreadable");
+    }
+    XData<Window> owned(children);
+    std::vector<PixelRect> above;
+    bool found = false;
+    for (unsigned i = 0; i < count; ++i) {  // bottom to top
+      if (children[i] == topLevel) {
+        found = true;
+        continue;
+      }
+      XWindowAttributes a;
+      if (!found || !XGetWindowAttributes(d, children[i], &a)) continue;
+      if (a.map_state != IsViewable || a.c_class != InputOutput) continue;
+      above.push_back({a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width});
+    }
+    if (!found) throw PlatformError("window no longer exists");
+    return above;
+  }
+
+  // Redirects one top-level to a picture of its own, which the server still
+  // shows on screen as before; it ends with our connection. False when
+  // Composite is missing or refuses.
+  bool redirect(Display* d, Window topLevel) {
+    if (!compositeAvailable(d)) return false;
+    XErrorTrap trap(d);
+    XCompositeRedirectWindow(d, topLevel, CompositeRedirectAutomatic);
+    if (trap.sync() != 0) return false;
+    redirected_.insert(topLevel);
+    return true;
   }
 
   Pixels grab(Display* d, std::uint32_t windowID) {
-    Pixels pixels = grabOnce(d, windowID);
-    // Right after the redirection the hidden parts hold whatever covered
-    // them until the application has repainted: wait until it settles.
-    while (redirected_ && clock_.now() - redirectedAt_ < kRepaintWindow) {
-      clock_.sleep(kRepaintPoll);
-      Pixels next = grabOnce(d, windowID);
-      const bool settled = next.width == pixels.width && next.height == pixels.height && next.rgba == pixels.rgba;
-      pixels = std::move(next);
-      if (settled && clock_.now() - redirectedAt_ >= kRepaintMinimum) break;
+    std::vector<PixelRect> hidden;
+    std::vector<std::vector<std::uint8_t>> covered;
+    std::optional<DamageReport> damage;
+    double redirectedAt = 0;
+    {
+      DisplayLock lock(d);
+      XErrorTrap trap(d);
+      // Nothing may move, appear or draw between the look at the screen
+      // and the pixels read from it, or the first read after redirecting.
+      ServerGrab serverGrab(d);
+      const Placement placement = place(d, windowID);
+      if (!redirected_.contains(placement.topLevel)) {
+        const PixelRect frame{placement.frameX, placement.frameY, placement.width, placement.height};
+        const PixelRect screen{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
+        hidden = hiddenParts(frame, screen, windowsAbove(d, placement.topLevel));
+        const Source screenSource = rootSource(d, placement);
+        // The screen shows a window of another depth (an ARGB one)
+        // converted: all of it is to be read from its own picture.
+        if (screenSource.depth != placement.attributes.depth) hidden = {{0, 0, placement.width, placement.height}};
+        if (hidden.empty() || !redirect(d, placement.topLevel)) return readPicture(d, placement, screenSource);
+        redirectedAt = clock_.now();
+        if (damageAvailable(d)) {
+          trap.clear();
+          const Damage created = XDamageCreate(d, placement.topLevel, XDamageReportRawRectangles);
+          if (trap.sync() == 0) damage.emplace(d, created, damageEventBase_ + XDamageNotify);
+        }
+        const Source own = chooseSource(d, placement, trap);
+        for (const PixelRect& part : hidden) covered.push_back(readPart(d, own, part));
+      }
     }
-    return pixels;
+    if (!hidden.empty()) awaitRepaint(d, windowID, hidden, covered, damage ? &*damage : nullptr, redirectedAt);
+
+    DisplayLock lock(d);
+    XErrorTrap trap(d);
+    const Placement placement = place(d, windowID);
+    return readPicture(d, placement, chooseSource(d, placement, trap));
+  }
+
+  // The pixels of one part of the window's frame, read from its source.
+  // The caller holds the display lock.
+  std::vector<std::uint8_t> readPart(Display* d, const Source& source, const PixelRect& part) {
+    const auto box = readableBox(source.originX + part.x, source.originY + part.y, part.width, part.height,
+                                 source.width, source.height);
+    if (!box) return {};
+    return readRows(d, source, box->x0, box->y0, box->x1 - box->x0, box->y1 - box->y0);
+  }
+
+  // Waits until the hidden parts have been repainted: changed from what
+  // they held right after the redirection, then the same twice in a row
+  // with a quiet moment between (or unchanged for kRepaintMinimum). Ends
+  // at kRepaintWindow after the redirection whatever happens (an
+  // application that never stops drawing there).
+  void awaitRepaint(Display* d, std::uint32_t windowID, const std::vector<PixelRect>& hidden,
+                    const std::vector<std::vector<std::uint8_t>>& covered, const DamageReport* damage,
+                    double redirectedAt) {
+    auto last = covered;
+    bool changed = false;
+    while (true) {
+      const double left = kRepaintWindow - (clock_.now() - redirectedAt);
+      if (left <= 0) break;
+      waitForDamage(d, damage, std::min(left, changed ? kRepaintQuiet : kRepaintPoll));
+      std::vector<std::vector<std::uint8_t>> now;
+      {
+        DisplayLock lock(d);
+        XErrorTrap trap(d);
+        const Placement placement = place(d, windowID);
+        const Source own = chooseSource(d, placement, trap);
+        for (const PixelRect& part : hidden) now.push_back(readPart(d, own, part));
+      }
+      const bool settled = now == last && (changed || clock_.now() - redirectedAt >= kRepaintMinimum);
+      changed = changed || now != covered;
+      last = std::move(now);
+      if (settled) break;
+    }
+  }
+
+  // Sleeps up to `seconds`, less when the window reports damage; the
+  // reports are taken off the queue.
+  void waitForDamage(Display* d, const DamageReport* damage, double seconds) {
+    if (!damage) {
+      clock_.sleep(seconds);
+      return;
+    }
+    const double until = clock_.now() + seconds;
+    while (true) {
+      bool damaged = false;
+      {
+        DisplayLock lock(d);
+        XEventsQueued(d, QueuedAfterReading);
+        XEvent event;
+        while (XCheckTypedEvent(d, damage->eventType(), &event)) damaged = true;
+      }
+      const double left = until - clock_.now();
+      if (damaged || left <= 0) return;
+      // Another thread may read the connection meanwhile; the short wait
+      // bounds what that can cost.
+      pollfd watched{ConnectionNumber(d), POLLIN, 0};
+      poll(&watched, 1, std::max(1, static_cast<int>(std::ceil(std::min(left, kRepaintQuiet) * 1000))));
+    }
   }
 
   // RGBA pixels of one band of a drawable, through shared memory when the
@@ -305,12 +475,8 @@ class X11ScreenCapture final : public ScreenCapture {
     return toRgba(*image, source, width, rows);
   }
 
-  Pixels grabOnce(Display* d, std::uint32_t windowID) {
-    DisplayLock lock(d);
-    XErrorTrap trap(d);
-    const Placement placement = place(d, windowID);
-    ensureRedirected(d);
-    const Source source = chooseSource(d, placement, trap);
+  // The window's frame from `source`. The caller holds the display lock.
+  Pixels readPicture(Display* d, const Placement& placement, const Source& source) {
     Pixels out;
     out.width = placement.width;
     out.height = placement.height;
@@ -333,19 +499,6 @@ class X11ScreenCapture final : public ScreenCapture {
     }
     return out;
   }
-
-  // Where a window to capture lies: its frame on the root window, the
-  // top-level's attributes and its position on the root.
-  struct Placement {
-    Window topLevel = 0;
-    XWindowAttributes attributes{};
-    int topX = 0;
-    int topY = 0;
-    int frameX = 0;
-    int frameY = 0;
-    int width = 0;
-    int height = 0;
-  };
 
   // The caller holds the display lock and an error trap.
   Placement place(Display* d, std::uint32_t windowID) {
@@ -374,11 +527,11 @@ class X11ScreenCapture final : public ScreenCapture {
     return placement;
   }
 
-  // The window's own off-screen pixmap when windows are redirected, else
-  // the root window (what the screen shows there).
+  // The window's own off-screen pixmap when it is redirected, else the
+  // root window (what the screen shows there).
   Source chooseSource(Display* d, const Placement& placement, XErrorTrap& trap) {
     const XWindowAttributes& attributes = placement.attributes;
-    if (redirected_) {
+    if (redirected_.contains(placement.topLevel)) {
       trap.clear();
       const Pixmap pixmap = XCompositeNameWindowPixmap(d, placement.topLevel);
       // A pixmap the server refused is not ours to free.
@@ -396,6 +549,10 @@ class X11ScreenCapture final : public ScreenCapture {
         return source;
       }
     }
+    return rootSource(d, placement);
+  }
+
+  Source rootSource(Display* d, const Placement& placement) {
     const Window root = DefaultRootWindow(d);
     XWindowAttributes rootAttributes;
     if (!XGetWindowAttributes(d, root, &rootAttributes)) throw PlatformError("root window unreadable");
@@ -417,8 +574,9 @@ class X11ScreenCapture final : public ScreenCapture {
  public:
   std::function<PermissionState()> state_;  // why not available; set by the native wiring
   std::optional<bool> composite_;
-  bool redirected_ = false;
-  double redirectedAt_ = 0;
+  std::optional<bool> damage_;
+  int damageEventBase_ = 0;
+  std::set<Window> redirected_;  // top-levels redirected by this connection
   ShmSegment shm_;
 };
 
