@@ -245,7 +245,9 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   Element makeChild(const AtspiElement& parent, const atspi::Snapshot& ps, std::string bus, std::string path) {
-    auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path));
+    // The windows of an application begin walks of their own.
+    auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path),
+                                                parent.isApplication() ? nullptr : parent.reading());
     // Passed down a walk, so that text inside a password entry is known to
     // be protected without asking for its ancestors.
     child->insideSecure = atspi::childInsideSecure(parent.isApplication(), ps, parent.insideSecure);

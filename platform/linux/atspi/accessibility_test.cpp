@@ -165,6 +165,30 @@ TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshotForASecondOfVirtua
   EXPECT_EQ(bus->batches.size(), 4u);
 }
 
+TEST_F(AtspiAccessibilityTest, AWalkKeepsWhatItReadWhileItGoesOnReadingAndNotAfter) {
+  auto kids = *accessibility->copyAttributeValue(at("/notes/panel"), "AXChildren").get<ElementList>();
+  const Element& ok = kids[0];
+  const Element& name = kids[1];
+  const Element& password = kids[2];
+  // The walk goes on below, more than kFreshFor after the children were read.
+  bus->time += 0.75;
+  auto inner = *accessibility->copyAttributeValue(password, "AXChildren").get<ElementList>();
+  bus->time += 0.75;
+  bus->object(kApp, "/notes/ok").name = "Done";
+  bus->forget();
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "OK");
+  EXPECT_EQ(*accessibility->copyAttributeValue(inner[0], "AXRole").get<std::string>(), "AXTextField");
+  EXPECT_TRUE(bus->calls.empty()) << bus->calls.front();
+
+  // Once the walk has read nothing for kFreshFor, everything it read is
+  // read again, even after one of its objects was.
+  bus->time += atspi::kFreshFor;
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "Done");
+  bus->object(kApp, "/notes/name").name = "Name";
+  EXPECT_EQ(*accessibility->copyAttributeValue(name, "AXTitle").get<std::string>(), "Name");
+  EXPECT_EQ(bus->count("GetRole"), 2u);
+}
+
 TEST_F(AtspiAccessibilityTest, ChildrenAreReadInOneBatchAndLeavesAreNotAskedForTheirs) {
   auto kids = accessibility->copyAttributeValue(at("/notes/panel"), "AXChildren");
   EXPECT_EQ(pathsOf(kids), (std::vector<std::string>{"/notes/ok", "/notes/name", "/notes/password"}));

@@ -17,11 +17,15 @@ constexpr std::size_t kMaxCallsInFlight = 600;
 
 }  // namespace
 
-AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path)
-    : bus_(std::move(bus)), busName_(std::move(busName)), path_(std::move(path)) {}
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path,
+                           std::shared_ptr<Reading> reading)
+    : bus_(std::move(bus)),
+      busName_(std::move(busName)),
+      path_(std::move(path)),
+      reading_(reading ? std::move(reading) : std::make_shared<Reading>()) {}
 
 AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid)
-    : bus_(std::move(bus)), path_(kRootPath), pid_(pid) {}
+    : bus_(std::move(bus)), path_(kRootPath), pid_(pid), reading_(std::make_shared<Reading>()) {}
 
 const std::string& AtspiElement::busName() const {
   // A failed lookup is not remembered: the application may register later.
@@ -46,7 +50,7 @@ std::size_t AtspiElement::hash() const {
   return std::hash<std::string>{}(busName_)*31u ^ std::hash<std::string>{}(path_);
 }
 
-bool AtspiElement::fresh() const { return snapshot_ && bus_->now() - snapshot_->at < kFreshFor; }
+bool AtspiElement::fresh() const { return snapshot_ && reading_->fresh(snapshot_->at, bus_->now()); }
 
 void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path) {
   auto property = [&](const char* name) {
@@ -106,13 +110,18 @@ void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>
   const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
   for (std::size_t start = 0; start < stale.size(); start += perBatch) {
     const std::span<const AtspiElement* const> part(stale.data() + start, std::min(perBatch, stale.size() - start));
+    const double started = bus.now();
+    for (const AtspiElement* e : part) e->reading_->starting(started);
     // First what every object has; then extents and actions only of the
     // objects that have them, which saves a third of the calls of a walk.
     readFacts(bus, part);
     readExtentsAndActions(bus, part);
     // Fresh from the end of the batch, not its start.
     const double now = bus.now();
-    for (const AtspiElement* e : part) e->snapshot_->at = now;
+    for (const AtspiElement* e : part) {
+      e->snapshot_->at = now;
+      e->reading_->read(now);
+    }
   }
 }
 
