@@ -262,7 +262,8 @@ void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const
     switch (kind) {
       case Kind::description:
         s->described = true;
-        if (auto d = propertyValue(r, G_VARIANT_TYPE_STRING)) s->facts.description = g_variant_get_string(d.get(), nullptr);
+        if (auto d = propertyValue(r, G_VARIANT_TYPE_STRING))
+          s->facts.description = g_variant_get_string(d.get(), nullptr);
         break;
       case Kind::extents: {
         Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
@@ -333,8 +334,8 @@ void AtspiElement::list(BusPort& bus, std::span<const AtspiElement* const> paren
                               ? childInsideSecure(parent->isApplication(), *parent->snapshot_, parent->insideSecure)
                               : std::optional<bool>();
       for (auto& [busName, path] : objectList(replies[i].value.get())) {
-        auto child = std::shared_ptr<AtspiElement>(
-            new AtspiElement(parent->bus_, std::move(busName), std::move(path), *parent));
+        auto child =
+            std::shared_ptr<AtspiElement>(new AtspiElement(parent->bus_, std::move(busName), std::move(path), *parent));
         child->insideSecure = secure;
         child->level_ = level;
         level->members.push_back(child);
