@@ -1,13 +1,15 @@
 /* Counts what one run of a program asks over D-Bus and when it grabs
  * pictures, for benchmarks/observe_profile.py. Loaded with LD_PRELOAD; it
- * wraps GDBus's method calls (asynchronous and blocking), GMainContext
+ * wraps GDBus's method calls (asynchronous and blocking), libdbus's sends
+ * and reads (the applications' private connections), GMainContext
  * creation, the Composite redirection and XShmGetImage, and when the
  * program ends through _exit writes to $LARKSPIRE_CALL_COUNTS, one fact a
  * line, tab-separated:
  *
  *   call    <interface.Method, or "Properties.Get interface.Property">    <count>
  *   objects <objects whose role was read>   <objects read more than once>
- *   contexts <main contexts made>
+ *   contexts <main contexts made (one per batch of calls over GDBus)>
+ *   peerbatches <batches of calls sent over libdbus, then read>
  *   capture <ms from start to the redirection, 0 when none> <ms of each grab...>
  *   exit    <ms from start to _exit>
  *
@@ -16,6 +18,7 @@
 #define _GNU_SOURCE
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
+#include <dbus/dbus.h>
 #include <dlfcn.h>
 #include <gio/gio.h>
 #include <pthread.h>
@@ -29,7 +32,8 @@
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static GHashTable *calls, *roles;  /* key -> count */
-static long contexts;
+static long contexts, peer_batches;
+static int sending; /* calls were sent over libdbus and not yet read */
 static double started, redirected, grabs[MAX_GRABS];
 static int grab_count;
 
@@ -45,6 +49,17 @@ static void bump(GHashTable *table, const char *key) {
   g_hash_table_insert(table, g_strdup(key), GINT_TO_POINTER(GPOINTER_TO_INT(g_hash_table_lookup(table, key)) + 1));
 }
 
+static void count(const char *path, const char *method, const char *key) {
+  pthread_mutex_lock(&lock);
+  if (!calls) {
+    calls = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+    roles = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+  }
+  bump(calls, key);
+  if (path && !strcmp(method, "GetRole")) bump(roles, path);
+  pthread_mutex_unlock(&lock);
+}
+
 static void note(const char *path, const char *interface, const char *method, GVariant *parameters) {
   char key[256];
   if (!strcmp(method, "Get") && parameters && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(ss)"))) {
@@ -54,14 +69,7 @@ static void note(const char *path, const char *interface, const char *method, GV
   } else {
     snprintf(key, sizeof key, "%s.%s", interface ? interface : "?", method);
   }
-  pthread_mutex_lock(&lock);
-  if (!calls) {
-    calls = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
-    roles = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
-  }
-  bump(calls, key);
-  if (path && !strcmp(method, "GetRole")) bump(roles, path);
-  pthread_mutex_unlock(&lock);
+  count(path, method, key);
 }
 
 #define REAL(name) static __typeof__(name) *real; if (!real) real = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
@@ -82,6 +90,29 @@ GVariant *g_dbus_connection_call_sync(GDBusConnection *c, const gchar *bus, cons
   REAL(g_dbus_connection_call_sync);
   note(path, interface, method, parameters);
   return real(c, bus, path, interface, method, parameters, reply, flags, timeout, cancellable, error);
+}
+
+dbus_bool_t dbus_connection_send(DBusConnection *c, DBusMessage *message, dbus_uint32_t *serial) {
+  REAL(dbus_connection_send);
+  if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
+    const char *path = dbus_message_get_path(message), *interface = dbus_message_get_interface(message);
+    const char *method = dbus_message_get_member(message), *i = NULL, *p = NULL;
+    char key[256];
+    if (!strcmp(method, "Get") &&
+        dbus_message_get_args(message, NULL, DBUS_TYPE_STRING, &i, DBUS_TYPE_STRING, &p, DBUS_TYPE_INVALID))
+      snprintf(key, sizeof key, "Properties.Get %s.%s", i, p);
+    else
+      snprintf(key, sizeof key, "%s.%s", interface ? interface : "?", method);
+    count(path, method, key);
+    __atomic_store_n(&sending, 1, __ATOMIC_RELAXED);
+  }
+  return real(c, message, serial);
+}
+
+dbus_bool_t dbus_connection_read_write(DBusConnection *c, int timeout) {
+  REAL(dbus_connection_read_write);
+  if (__atomic_exchange_n(&sending, 0, __ATOMIC_RELAXED)) __atomic_add_fetch(&peer_batches, 1, __ATOMIC_RELAXED);
+  return real(c, timeout);
 }
 
 GMainContext *g_main_context_new(void) {
@@ -125,6 +156,7 @@ static void report(void) {
   }
   fprintf(f, "objects\t%u\t%d\n", roles ? g_hash_table_size(roles) : 0u, again);
   fprintf(f, "contexts\t%ld\n", contexts);
+  fprintf(f, "peerbatches\t%ld\n", peer_batches);
   fprintf(f, "capture\t%.1f", redirected);
   for (int i = 0; i < grab_count; ++i) fprintf(f, "\t%.1f", grabs[i]);
   fprintf(f, "\nexit\t%.1f\n", now_ms() - started);

@@ -159,6 +159,13 @@ void BM_TreeWalk(benchmark::State& state) {
   if (!target) return;
   std::size_t elements = 0;
   for (auto _ : state) {
+    // The window resolved anew, untimed, as each observe resolves it: the
+    // same handle walked again within a second would be answered from what
+    // the last walk read.
+    state.PauseTiming();
+    target = resolve(state);
+    state.ResumeTiming();
+    if (!target) return;
     if (!attempt(state, [&] {
           elements =
               computer::inspect(desktop().accessibility, target->window.accessibility, target->window.capture.frame)

@@ -3,7 +3,8 @@
 and fixture windows of 2, 300, 1000 and 2900 nodes, one run of the real
 'larkspire-computer' with benchmarks/call_counter.so loaded tells the D-Bus
 calls by method (per node walked), the objects whose facts were read more
-than once, the GLib main contexts made (one per batch of calls), and when
+than once, the batches of calls (GLib main contexts made for those over
+GDBus, sends then reads for those over libdbus), and when
 the windows were redirected and each picture grabbed. Then the CPU time of
 one observe of gtk3-widget-factory split between our process, the
 application and the X server (medians of 5), and `strace -f -c` of one.
@@ -118,11 +119,12 @@ def main():
             with open(out) as f:
                 calls, facts = counted(f.read().splitlines())
             nodes, again = (int(x) for x in facts["objects"])
+            batches = int(facts["contexts"][0]) + int(facts.get("peerbatches", ["0"])[0])
             methods[label] = (calls, nodes)
             capture = [float(x) for x in facts["capture"]]
             total = sum(calls.values())
             print(f"{label:22}{nodes:6d}{total:7d}{total / max(nodes, 1):6.1f}{again:6d}"
-                  f"{int(facts['contexts'][0]):8d}{len(capture) - 1:6d}  {capture[0]:.0f} -> "
+                  f"{batches:8d}{len(capture) - 1:6d}  {capture[0]:.0f} -> "
                   f"{' '.join(f'{x:.0f}' for x in capture[1:])} -> {float(facts['exit'][0]):.0f}")
 
         label = WINDOWS[0][0]

@@ -112,7 +112,7 @@ class AtspiAccessibility final : public Accessibility {
     TextList names;
     if (t.snapshot->facts.topLevel) names.push_back("AXRaise");
     if (!t.element->isApplication())
-      for (auto& a : atspi::mapActions(factsOf(*t.element, *t.snapshot), t.snapshot->actions))
+      for (auto& a : atspi::mapActions(factsOf(*t.element, *t.snapshot), t.element->detailed().actions))
         names.push_back(std::move(a.name));
     return {kAXErrorSuccess, std::move(names)};
   }
@@ -133,7 +133,7 @@ class AtspiAccessibility final : public Accessibility {
     const Target t = resolve(element);
     if (t.error != kAXErrorSuccess) return t.error;
     const AtspiElement& e = *t.element;
-    const atspi::Snapshot& s = *t.snapshot;
+    const atspi::Snapshot& s = e.detailed();
     if (action == "AXRaise") return s.facts.topLevel ? raise(e, s) : kAXErrorActionUnsupported;
     if (e.isApplication()) return kAXErrorActionUnsupported;
     for (const auto& a : atspi::mapActions(factsOf(e, s), s.actions)) {
@@ -244,33 +244,18 @@ class AtspiAccessibility final : public Accessibility {
     return f;
   }
 
-  Element makeChild(const AtspiElement& parent, const atspi::Snapshot& ps, std::string bus, std::string path) {
-    auto child = std::make_shared<AtspiElement>(bus_, std::move(bus), std::move(path));
-    // Passed down a walk, so that text inside a password entry is known to
-    // be protected without asking for its ancestors.
-    child->insideSecure = atspi::childInsideSecure(parent.isApplication(), ps, parent.insideSecure);
-    return Element(std::move(child));
-  }
-
-  // GetChildren, with the children read in one batch: a walk asks for
-  // most of their attributes next.
-  std::optional<ElementList> children(const AtspiElement& e, const atspi::Snapshot& s, AXError& error) {
+  // The children, listed with those of the rest of the element's level: a
+  // walk asks for theirs next.
+  static std::optional<ElementList> children(const AtspiElement& e, const atspi::Snapshot& s, AXError& error) {
     // Most objects of a tree are leaves: their snapshot already says so.
     // Not for applications, whose windows come and go while callers wait.
     if (!e.isApplication() && s.childCount && *s.childCount == 0) return ElementList{};
-    Reply r = bus_->call(Call{e.busName(), e.path(), "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
-    if (!r.ok()) {
-      error = r.error;
+    const atspi::Listing& listing = e.children();
+    if (listing.error != kAXErrorSuccess) {
+      error = listing.error;
       return std::nullopt;
     }
-    ElementList list;
-    std::vector<const AtspiElement*> refs;
-    for (auto& [bus, path] : atspi::objectList(r.value.get())) {
-      list.push_back(makeChild(e, s, std::move(bus), std::move(path)));
-      refs.push_back(list.back().as<AtspiElement>());
-    }
-    AtspiElement::prefetch(*bus_, refs);
-    return list;
+    return ElementList(listing.children.begin(), listing.children.end());
   }
 
   CopyResult applicationAttribute(const AtspiElement& e, const atspi::Snapshot& s, std::string_view name) {
@@ -283,7 +268,7 @@ class AtspiAccessibility final : public Accessibility {
       case A::title:
         return valueOf(s.facts.name);
       case A::description:
-        return valueOf(s.facts.description);
+        return valueOf(e.description());
       case A::subrole:
       case A::parent:
         return failed(kAXErrorNoValue);
@@ -388,14 +373,14 @@ class AtspiAccessibility final : public Accessibility {
       case O::title:
         return valueOf(facts.name);
       case O::description:
-        return valueOf(facts.description);
+        return valueOf(e.description());
       case O::enabled:
         return valueOf(atspi::enabled(facts.states));
       case O::focused:
         return valueOf(facts.states.has(ATSPI_STATE_FOCUSED));
       case O::position:
       case O::size:
-        return rectangle(s, entry->id);
+        return rectangle(e.detailed(), entry->id);
       case O::children: {
         AXError error = kAXErrorSuccess;
         auto kids = children(e, s, error);

@@ -152,8 +152,9 @@ TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshotForASecondOfVirtua
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "OK");
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXPosition").get<AXValue>(), (AXValue{Point{510, 600}}));
   EXPECT_EQ(accessibility->copyActionNames(ok).names, (TextList{"AXPress"}));
-  // The facts in one batch, then extents and actions in another.
-  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kSnapshotCallCount, 2}));
+  // The facts in one batch (its parent too: it was not listed by one), then
+  // extents and actions in another.
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kFactCallCount + 1, 2}));
 
   // Kept for kFreshFor on the port's clock, then read again.
   bus->object(kApp, "/notes/ok").name = "Done";
@@ -162,22 +163,69 @@ TEST_F(AtspiAccessibilityTest, ReadsOfOneElementShareASnapshotForASecondOfVirtua
   EXPECT_EQ(bus->batches.size(), 2u);
   bus->time += 0.25;
   EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "Done");
-  EXPECT_EQ(bus->batches.size(), 4u);
+  EXPECT_EQ(bus->batches.size(), 3u) << "extents and actions only once asked for";
 }
 
-TEST_F(AtspiAccessibilityTest, ChildrenAreReadInOneBatchAndLeavesAreNotAskedForTheirs) {
-  auto kids = accessibility->copyAttributeValue(at("/notes/panel"), "AXChildren");
-  EXPECT_EQ(pathsOf(kids), (std::vector<std::string>{"/notes/ok", "/notes/name", "/notes/password"}));
-  // Panel snapshot, then its children, then all their facts, then the
-  // extents and actions of those that have them.
-  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kSnapshotCallCount, 1, 3 * atspi::kSnapshotCallCount, 3}));
+TEST_F(AtspiAccessibilityTest, AWalkKeepsWhatItReadWhileItGoesOnReadingAndNotAfter) {
+  auto kids = *accessibility->copyAttributeValue(at("/notes/panel"), "AXChildren").get<ElementList>();
+  const Element& ok = kids[0];
+  const Element& password = kids[2];
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXRole").get<std::string>(), "AXButton");
+  // The walk goes on below, more than kFreshFor after the children were read.
+  bus->time += 0.75;
+  auto inner = *accessibility->copyAttributeValue(password, "AXChildren").get<ElementList>();
+  EXPECT_EQ(*accessibility->copyAttributeValue(inner[0], "AXRole").get<std::string>(), "AXTextArea");
+  bus->time += 0.75;
+  bus->object(kApp, "/notes/ok").name = "Done";
   bus->forget();
-  const Element ok = kids.get<ElementList>()->front();
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "OK");
+  EXPECT_EQ(*accessibility->copyAttributeValue(inner[0], "AXRole").get<std::string>(), "AXTextArea");
+  EXPECT_TRUE(bus->calls.empty()) << bus->calls.front();
+
+  // Once the walk has read nothing for kFreshFor, everything it read is
+  // read again, also after a read of some of it has begun a new run.
+  bus->time += atspi::kFreshFor;
+  bus->object(kApp, "/notes/password/inner").name = "Secret";
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXTitle").get<std::string>(), "Done");
+  EXPECT_EQ(*accessibility->copyAttributeValue(inner[0], "AXTitle").get<std::string>(), "Secret");
+}
+
+TEST_F(AtspiAccessibilityTest, AWalkListsAndReadsALevelAtATimeAndLeavesAreNotAskedForTheirChildren) {
+  auto kids = accessibility->copyAttributeValue(at("/notes"), "AXChildren");
+  EXPECT_EQ(pathsOf(kids), (std::vector<std::string>{"/notes/hidden", "/notes/panel"}));
+  // The window's facts (and its parent: nothing listed it), then its children;
+  // theirs are read when first needed.
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kFactCallCount + 1, 1}));
+  bus->forget();
+  const Element hidden = kids.get<ElementList>()->front();
+  const Element panel = kids.get<ElementList>()->back();
+  EXPECT_EQ(*accessibility->copyAttributeValue(hidden, "AXRole").get<std::string>(), "AXGroup");
+  EXPECT_EQ(*accessibility->copyAttributeValue(panel, "AXRole").get<std::string>(), "AXGroup");
+  // Listing the children of one lists those of its level: the next level.
+  auto below = *accessibility->copyAttributeValue(hidden, "AXChildren").get<ElementList>();
+  auto buttons = accessibility->copyAttributeValue(panel, "AXChildren");
+  EXPECT_EQ(pathsOf(buttons), (std::vector<std::string>{"/notes/ok", "/notes/name", "/notes/password"}));
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{2 * atspi::kFactCallCount, 2}));
+  bus->forget();
+  const Element ok = buttons.get<ElementList>()->front();
+  EXPECT_EQ(*accessibility->copyAttributeValue(below[0], "AXRole").get<std::string>(), "AXTextArea");
+  // A leaf says so in its facts: no list is asked for.
   EXPECT_EQ(accessibility->getAttributeValueCount(ok, "AXChildren").count, 0);
   EXPECT_EQ(pathsOf(accessibility->copyAttributeValue(ok, "AXChildren")), std::vector<std::string>{});
-  EXPECT_TRUE(bus->calls.empty()) << bus->calls.front();
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{4 * atspi::kFactCallCount}));
+  // Actions, extents, and descriptions of the unnamed, from the one asked for on.
+  EXPECT_EQ(accessibility->copyActionNames(ok).names, (TextList{"AXPress"}));
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{4 * atspi::kFactCallCount, 2 + 2 + 1}));
+  EXPECT_EQ(bus->count("Description"), 2u) << "of the entry and the password entry, which have no name";
+  EXPECT_EQ(bus->count("Parent"), 0u) << "a walk knows where it came from";
+  // A description asked for where the walk did not need it is read then.
+  bus->object(kApp, "/notes/ok").description = "Confirms";
+  EXPECT_EQ(*accessibility->copyAttributeValue(ok, "AXDescription").get<std::string>(), "Confirms");
+  EXPECT_EQ(bus->count("Description"), 3u);
+
   // Text inside the password entry is known to be protected from the walk.
-  const Element password = kids.get<ElementList>()->back();
+  bus->forget();
+  const Element password = buttons.get<ElementList>()->back();
   auto inner = accessibility->copyAttributeValue(password, "AXChildren");
   EXPECT_EQ(*accessibility->copyAttributeValue(inner.get<ElementList>()->front(), "AXProtectedContent").get<bool>(),
             true);
@@ -227,7 +275,7 @@ TEST_F(AtspiAccessibilityTest, TextOfAHypertextRangeTakesInTheObjectsItEmbeds) {
   // link's selection).
   bus->forget();
   text(0, 12);
-  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kSnapshotCallCount, 4, 2, 8, 1}));
+  EXPECT_EQ(bus->batches, (std::vector<std::size_t>{atspi::kFactCallCount + 1, 4, 2, 8, 1}));
 }
 
 TEST_F(AtspiAccessibilityTest, ActionsAndValuesGoToTheObjectByItsOwnIndexAndInterface) {

@@ -2,9 +2,11 @@
 
 #include <atspi/atspi-constants.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <span>
+#include <tuple>
 
 #include "platform/linux/atspi/registry.h"
 
@@ -14,14 +16,50 @@ namespace {
 // A batch larger than this is sent in parts, so that a node with thousands
 // of children does not put thousands of calls in flight at once.
 constexpr std::size_t kMaxCallsInFlight = 600;
+// Descriptions, extents and actions are read for this many elements of a
+// level at a time, from the one asked for on: a walk stops asking once it
+// has made its records, and the rest of a wide level need not be read.
+constexpr std::size_t kDetailsAtOnce = 64;
+
+// Runs `read` over consecutive parts of `elements` that each cost at most
+// kMaxCallsInFlight calls, `cost` calls an element, dating each part's
+// reads in the elements' Readings.
+template <class Cost, class Read>
+void inParts(BusPort& bus, std::span<const AtspiElement* const> elements, Cost cost,
+             const std::vector<std::shared_ptr<Reading>>& readings, Read read) {
+  std::size_t start = 0;
+  while (start < elements.size()) {
+    std::size_t end = start, calls = 0;
+    while (end < elements.size() && (end == start || calls + cost(elements[end]) <= kMaxCallsInFlight))
+      calls += cost(elements[end++]);
+    const double started = bus.now();
+    for (const auto& r : readings) r->starting(started);
+    read(elements.subspan(start, end - start));
+    const double now = bus.now();
+    for (const auto& r : readings) r->read(now);
+    start = end;
+  }
+}
 
 }  // namespace
 
 AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path)
-    : bus_(std::move(bus)), busName_(std::move(busName)), path_(std::move(path)) {}
+    : bus_(std::move(bus)),
+      busName_(std::move(busName)),
+      path_(std::move(path)),
+      reading_(std::make_shared<Reading>()) {}
 
 AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, platform::Pid pid)
-    : bus_(std::move(bus)), path_(kRootPath), pid_(pid) {}
+    : bus_(std::move(bus)), path_(kRootPath), pid_(pid), reading_(std::make_shared<Reading>()) {}
+
+AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, std::string path,
+                           const AtspiElement& parent)
+    : bus_(std::move(bus)),
+      busName_(std::move(busName)),
+      path_(std::move(path)),
+      // The windows of an application begin walks of their own.
+      reading_(parent.isApplication() ? std::make_shared<Reading>() : parent.reading_),
+      listedBy_(std::make_pair(parent.busName_, parent.path_)) {}
 
 const std::string& AtspiElement::busName() const {
   // A failed lookup is not remembered: the application may register later.
@@ -46,9 +84,12 @@ std::size_t AtspiElement::hash() const {
   return std::hash<std::string>{}(busName_)*31u ^ std::hash<std::string>{}(path_);
 }
 
-bool AtspiElement::fresh() const { return snapshot_ && bus_->now() - snapshot_->at < kFreshFor; }
+bool AtspiElement::fresh() const { return snapshot_ && reading_->fresh(snapshot_->at, bus_->now()); }
 
-void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path) {
+bool AtspiElement::listedFresh() const { return children_ && reading_->fresh(children_->at, bus_->now()); }
+
+void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, const std::string& path,
+                         bool withParent) {
   auto property = [&](const char* name) {
     calls.push_back(Call{busName, path, "org.freedesktop.DBus.Properties", "Get",
                          g_variant_new("(ss)", "org.a11y.atspi.Accessible", name), "(v)"});
@@ -56,13 +97,26 @@ void appendSnapshotCalls(std::vector<Call>& calls, const std::string& busName, c
   calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)"});
   calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)"});
   property("Name");
-  property("Description");
-  property("Parent");
   property("ChildCount");
   calls.push_back(Call{busName, path, "org.a11y.atspi.Accessible", "GetInterfaces", nullptr, "(as)"});
+  if (withParent) property("Parent");
 }
 
-Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
+namespace {
+
+// A property's value from its reply, unwrapped, when it came and has the type.
+Variant propertyValue(Reply& reply, const GVariantType* type) {
+  if (!reply.ok()) return nullptr;
+  GVariant* boxed = nullptr;
+  g_variant_get(reply.value.get(), "(v)", &boxed);
+  Variant value(boxed);
+  if (!value || !g_variant_is_of_type(value.get(), type)) return nullptr;
+  return value;
+}
+
+}  // namespace
+
+Snapshot snapshotFrom(std::vector<Reply>::iterator r, bool withParent) {
   Snapshot s;
   Reply& role = r[0];
   if (!role.ok()) {
@@ -70,111 +124,226 @@ Snapshot snapshotFrom(std::vector<Reply>::iterator r) {
     return s;
   }
   g_variant_get(role.value.get(), "(u)", &s.facts.role);
-
   if (r[1].ok()) s.facts.states = statesFrom(r[1].value.get());
-
-  // A property's value, unwrapped, when it came and has the type.
-  auto property = [&](std::size_t index, const GVariantType* type) -> Variant {
-    if (!r[index].ok()) return nullptr;
-    GVariant* boxed = nullptr;
-    g_variant_get(r[index].value.get(), "(v)", &boxed);
-    Variant value(boxed);
-    if (!value || !g_variant_is_of_type(value.get(), type)) return nullptr;
-    return value;
-  };
-  if (auto name = property(2, G_VARIANT_TYPE_STRING)) s.facts.name = g_variant_get_string(name.get(), nullptr);
-  if (auto description = property(3, G_VARIANT_TYPE_STRING)) {
-    s.facts.description = g_variant_get_string(description.get(), nullptr);
-  }
-  if (auto parent = property(4, G_VARIANT_TYPE("(so)"))) {
+  if (auto name = propertyValue(r[2], G_VARIANT_TYPE_STRING)) s.facts.name = g_variant_get_string(name.get(), nullptr);
+  if (auto count = propertyValue(r[3], G_VARIANT_TYPE_INT32)) s.childCount = g_variant_get_int32(count.get());
+  if (r[4].ok()) s.facts.interfaces = interfaceFlags(stringsFrom(r[4].value.get()));
+  if (!withParent) return s;
+  if (auto parent = propertyValue(r[5], G_VARIANT_TYPE("(so)"))) {
     const char* bus = nullptr;
     const char* path = nullptr;
     g_variant_get(parent.get(), "(&s&o)", &bus, &path);
     s.parentBus = bus;
     s.parentPath = path;
   }
-  if (auto count = property(5, G_VARIANT_TYPE_INT32)) s.childCount = g_variant_get_int32(count.get());
-
-  if (r[6].ok()) s.facts.interfaces = interfaceFlags(stringsFrom(r[6].value.get()));
   return s;
 }
 
-void AtspiElement::prefetch(BusPort& bus, const std::vector<const AtspiElement*>& elements) {
-  std::vector<const AtspiElement*> stale;
-  for (const auto* e : elements)
-    if (!e->fresh()) stale.push_back(e);
-  const std::size_t perBatch = kMaxCallsInFlight / kSnapshotCallCount;
-  for (std::size_t start = 0; start < stale.size(); start += perBatch) {
-    const std::span<const AtspiElement* const> part(stale.data() + start, std::min(perBatch, stale.size() - start));
-    // First what every object has; then extents and actions only of the
-    // objects that have them, which saves a third of the calls of a walk.
-    readFacts(bus, part);
-    readExtentsAndActions(bus, part);
-    // Fresh from the end of the batch, not its start.
-    const double now = bus.now();
-    for (const AtspiElement* e : part) e->snapshot_->at = now;
+AtspiElement::Company AtspiElement::company() const {
+  Company c;
+  if (level_) {
+    for (const auto& weak : level_->members)
+      if (auto member = weak.lock()) {
+        c.members.push_back(member.get());
+        c.held.push_back(std::move(member));
+      }
   }
+  if (c.members.empty()) c.members.push_back(this);
+  return c;
 }
 
-void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> elements) {
-  std::vector<Call> calls;
-  calls.reserve(elements.size() * kSnapshotCallCount);
+namespace {
+
+std::vector<std::shared_ptr<Reading>> readingsOf(std::span<const AtspiElement* const> elements,
+                                                 std::shared_ptr<Reading> (*of)(const AtspiElement*)) {
+  std::vector<std::shared_ptr<Reading>> out;
   for (const AtspiElement* e : elements) {
-    static const std::string kNoBus = "org.invalid";
-    const std::string& name = e->busName();
-    appendSnapshotCalls(calls, name.empty() ? kNoBus : name, e->path());
+    auto r = of(e);
+    if (std::find(out.begin(), out.end(), r) == out.end()) out.push_back(std::move(r));
   }
-  auto replies = bus.callAll(std::move(calls));
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    const AtspiElement* e = elements[i];
-    if (e->busName().empty()) {
-      Snapshot s;
-      s.error = platform::kAXErrorCannotComplete;
-      e->snapshot_ = std::move(s);
-      continue;
-    }
-    e->snapshot_ = snapshotFrom(replies.begin() + static_cast<std::ptrdiff_t>(i * kSnapshotCallCount));
-  }
+  return out;
 }
 
-void AtspiElement::readExtentsAndActions(BusPort& bus, std::span<const AtspiElement* const> elements) {
-  std::vector<Call> calls;
-  std::vector<std::pair<Snapshot*, bool>> targets;  // snapshot, true for extents
-  for (const AtspiElement* e : elements) {
-    Snapshot& s = *e->snapshot_;
-    if (s.error != platform::kAXErrorSuccess) continue;
-    if (wantsExtents(s)) {
-      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u),
-                           "((iiii))"});
-      targets.emplace_back(&s, true);
-    }
-    if (s.facts.interfaces & kAction) {
-      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
-      targets.emplace_back(&s, false);
-    }
-  }
-  auto replies = bus.callAll(std::move(calls));
-  for (std::size_t k = 0; k < targets.size(); ++k) {
-    auto& [s, extents] = targets[k];
-    Reply& r = replies[k];
-    if (extents) {
-      Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
-      if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
-      s->extents = x;
-    } else if (r.ok()) {
-      s->actions = actionNamesFrom(r.value.get());
-    }
-  }
-}
+}  // namespace
 
 const Snapshot& AtspiElement::snapshot() const {
-  if (!fresh()) prefetch(*bus_, {this});
+  if (!fresh()) {
+    const Company c = company();
+    std::vector<const AtspiElement*> stale;
+    for (const AtspiElement* e : c.members)
+      if (!e->fresh()) stale.push_back(e);
+    const auto readings = readingsOf(stale, [](const AtspiElement* e) { return e->reading_; });
+    inParts(
+        *bus_, stale, [](const AtspiElement* e) { return kFactCallCount + (e->listedBy_ ? 0 : 1); }, readings,
+        [&](std::span<const AtspiElement* const> part) { readFacts(*bus_, part); });
+  }
   Snapshot& s = *snapshot_;
   if (s.error == platform::kAXErrorSuccess) {
     s.facts.topLevel = topLevel(s, busName_, isApplication());
     if (insideSecure) s.facts.insideSecure = *insideSecure;
   }
   return s;
+}
+
+void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  static const std::string kNoBus = "org.invalid";
+  std::vector<Call> calls;
+  for (const AtspiElement* e : elements) {
+    const std::string& name = e->busName();
+    appendSnapshotCalls(calls, name.empty() ? kNoBus : name, e->path(), !e->listedBy_);
+  }
+  auto replies = bus.callAll(std::move(calls));
+  const double now = bus.now();
+  auto reply = replies.begin();
+  for (const AtspiElement* e : elements) {
+    const bool withParent = !e->listedBy_;
+    Snapshot s;
+    if (e->busName().empty()) {
+      s.error = platform::kAXErrorCannotComplete;
+    } else {
+      s = snapshotFrom(reply, withParent);
+      if (e->listedBy_) std::tie(s.parentBus, s.parentPath) = *e->listedBy_;
+    }
+    reply += static_cast<std::ptrdiff_t>(kFactCallCount + (withParent ? 1 : 0));
+    // Fresh from the end of the batch, not its start.
+    s.at = now;
+    e->snapshot_ = std::move(s);
+  }
+}
+
+const Snapshot& AtspiElement::detailed() const {
+  const Snapshot& s = snapshot();
+  if (s.error != platform::kAXErrorSuccess || s.detailed) return s;
+  const Company c = company();
+  std::vector<const AtspiElement*> wanted;
+  const auto from = std::find(c.members.begin(), c.members.end(), this);
+  for (auto it = from == c.members.end() ? c.members.begin() : from;
+       it != c.members.end() && wanted.size() < kDetailsAtOnce; ++it) {
+    const AtspiElement* e = *it;
+    if (e == this || (e->fresh() && e->snapshot_->error == platform::kAXErrorSuccess && !e->snapshot_->detailed))
+      wanted.push_back(e);
+  }
+  if (std::find(wanted.begin(), wanted.end(), this) == wanted.end()) wanted.insert(wanted.begin(), this);
+  const auto readings = readingsOf(wanted, [](const AtspiElement* e) { return e->reading_; });
+  inParts(
+      *bus_, wanted, [](const AtspiElement*) { return std::size_t{3}; }, readings,
+      [&](std::span<const AtspiElement* const> part) { readDetails(*bus_, part); });
+  return s;
+}
+
+void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const> elements) {
+  enum class Kind { description, extents, actions };
+  std::vector<Call> calls;
+  std::vector<std::pair<Snapshot*, Kind>> targets;
+  for (const AtspiElement* e : elements) {
+    Snapshot& s = *e->snapshot_;
+    s.detailed = true;
+    if (s.facts.name.empty() && !s.described) {
+      // Named objects are named by their name: their description is read
+      // only when someone asks for it.
+      calls.push_back(Call{e->busName(), e->path(), "org.freedesktop.DBus.Properties", "Get",
+                           g_variant_new("(ss)", "org.a11y.atspi.Accessible", "Description"), "(v)"});
+      targets.emplace_back(&s, Kind::description);
+    }
+    if (wantsExtents(s)) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Component", "GetExtents", g_variant_new("(u)", 0u),
+                           "((iiii))"});
+      targets.emplace_back(&s, Kind::extents);
+    }
+    if (s.facts.interfaces & kAction) {
+      calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))"});
+      targets.emplace_back(&s, Kind::actions);
+    }
+  }
+  auto replies = bus.callAll(std::move(calls));
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    auto& [s, kind] = targets[k];
+    Reply& r = replies[k];
+    switch (kind) {
+      case Kind::description:
+        s->described = true;
+        if (auto d = propertyValue(r, G_VARIANT_TYPE_STRING))
+          s->facts.description = g_variant_get_string(d.get(), nullptr);
+        break;
+      case Kind::extents: {
+        Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
+        if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
+        s->extents = x;
+        break;
+      }
+      case Kind::actions:
+        if (r.ok()) s->actions = actionNamesFrom(r.value.get());
+        break;
+    }
+  }
+}
+
+const std::string& AtspiElement::description() const {
+  const Snapshot& s = snapshot();
+  if (s.error == platform::kAXErrorSuccess && !s.described) {
+    Reply r = bus_->property(busName(), path_, "org.a11y.atspi.Accessible", "Description");
+    if (r.ok() && g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_STRING))
+      snapshot_->facts.description = g_variant_get_string(r.value.get(), nullptr);
+    snapshot_->described = true;
+  }
+  return s.facts.description;
+}
+
+const Listing& AtspiElement::children() const {
+  if (listedFresh() && !isApplication()) return *children_;
+  std::vector<const AtspiElement*> parents;
+  const Company c = company();
+  if (level_ && level_->listTogether) {
+    // Every object of the level that has children and no fresh list: a
+    // walk lists them all next.
+    for (const AtspiElement* e : c.members) {
+      if (e != this && (!e->fresh() || e->listedFresh())) continue;
+      const Snapshot& s = *e->snapshot_;
+      if (e == this || (s.error == platform::kAXErrorSuccess && (!s.childCount || *s.childCount > 0)))
+        parents.push_back(e);
+    }
+  } else {
+    parents.push_back(this);
+  }
+  auto level = std::make_shared<Level>();
+  level->listTogether = !isApplication();
+  const auto readings = readingsOf(parents, [](const AtspiElement* e) { return e->reading_; });
+  inParts(
+      *bus_, parents, [](const AtspiElement*) { return std::size_t{1}; }, readings,
+      [&](std::span<const AtspiElement* const> part) { list(*bus_, part, level); });
+  return *children_;
+}
+
+void AtspiElement::list(BusPort& bus, std::span<const AtspiElement* const> parents,
+                        const std::shared_ptr<Level>& level) {
+  std::vector<Call> calls;
+  for (const AtspiElement* e : parents)
+    calls.push_back(Call{e->busName(), e->path(), "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))"});
+  auto replies = bus.callAll(std::move(calls));
+  const double now = bus.now();
+  for (std::size_t i = 0; i < parents.size(); ++i) {
+    const AtspiElement* parent = parents[i];
+    Listing listing;
+    listing.at = now;
+    if (!replies[i].ok()) {
+      listing.error = replies[i].error;
+    } else {
+      // Passed down a walk, so that text inside a password entry is known
+      // to be protected without asking for its ancestors.
+      const auto secure = parent->snapshot_ && parent->snapshot_->error == platform::kAXErrorSuccess
+                              ? childInsideSecure(parent->isApplication(), *parent->snapshot_, parent->insideSecure)
+                              : std::optional<bool>();
+      for (auto& [busName, path] : objectList(replies[i].value.get())) {
+        auto child =
+            std::shared_ptr<AtspiElement>(new AtspiElement(parent->bus_, std::move(busName), std::move(path), *parent));
+        child->insideSecure = secure;
+        child->level_ = level;
+        level->members.push_back(child);
+        listing.children.push_back(std::move(child));
+      }
+    }
+    parent->children_ = std::move(listing);
+  }
 }
 
 namespace {

@@ -28,6 +28,10 @@ struct Snapshot {
   std::string parentPath;
   std::optional<std::int32_t> childCount;
   double at = 0;  // when it was read, in seconds on the bus port's clock
+  // Read later than the rest, and only where asked for: the extents and
+  // actions (`detailed`), the description (`described`).
+  bool detailed = false;
+  bool described = false;
 };
 
 // Windows of an application that the user can see or has minimised:

@@ -1,9 +1,6 @@
 #include "platform/linux/dbus/accessibility_bus.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <system_error>
-#include <thread>
 
 #include "platform/linux/atspi/translate.h"
 #include "platform/linux/linux_platform.h"
@@ -52,41 +49,6 @@ struct Pending {
 };
 
 constexpr const char* kApplicationRootPath = "/org/a11y/atspi/accessible/root";
-
-// Connects to an application's private address within the call timeout. A
-// hung application accepts the socket but never completes the handshake, so
-// the connection is made on a thread of its own that is left behind (and
-// cleans up after itself) when the time runs out.
-Object<GDBusConnection> connectWithin(const std::string& address, std::chrono::milliseconds limit) {
-  struct Attempt {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    bool abandoned = false;
-    Object<GDBusConnection> connection;
-  };
-  auto attempt = std::make_shared<Attempt>();
-  try {
-    std::thread([attempt, address] {
-      ErrorSlot error;
-      Object<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
-          address.c_str(), G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, error.out()));
-      std::lock_guard<std::mutex> lock(attempt->mutex);
-      // Abandoned: the connection goes with this thread.
-      if (!attempt->abandoned) attempt->connection = std::move(connection);
-      attempt->finished = true;
-      attempt->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return nullptr;  // no thread to spare: the bus will do
-  }
-  std::unique_lock<std::mutex> lock(attempt->mutex);
-  if (!attempt->done.wait_for(lock, limit, [&] { return attempt->finished; })) {
-    attempt->abandoned = true;
-    return nullptr;
-  }
-  return std::move(attempt->connection);
-}
 
 void onReply(GObject* source, GAsyncResult* result, gpointer data) {
   auto* pending = static_cast<Pending*>(data);
@@ -176,7 +138,7 @@ double Bus::now() { return clock_(); }
 
 GDBusConnection* Bus::connection() { return context_.accessibilityBus(); }
 
-Object<GDBusConnection> Bus::peerFor(const std::string& busName) {
+std::shared_ptr<PeerConnection> Bus::peerFor(const std::string& busName) {
   // Only applications offer private connections, and they are called by
   // their unique names; the registry and the bus itself are not.
   if (busName.empty() || busName[0] != ':') return nullptr;
@@ -184,14 +146,14 @@ Object<GDBusConnection> Bus::peerFor(const std::string& busName) {
   std::lock_guard<std::mutex> lock(peersMutex_);
   auto found = peers_.find(busName);
   if (found == peers_.end()) found = peers_.emplace(busName, connectPeer(busName)).first;
-  Object<GDBusConnection>& peer = found->second;
-  if (peer && g_dbus_connection_is_closed(peer.get())) peer.reset();
-  return retain(peer.get());
+  std::shared_ptr<PeerConnection>& peer = found->second;
+  if (peer && !peer->connected()) peer.reset();
+  return peer;
 }
 
 // Asks the application for its private address and connects to it, each
 // within the call timeout; null when it offers none or cannot be reached.
-Object<GDBusConnection> Bus::connectPeer(const std::string& busName) {
+std::shared_ptr<PeerConnection> Bus::connectPeer(const std::string& busName) {
   GDBusConnection* bus = connection();
   if (!bus) return nullptr;
   ErrorSlot error;
@@ -204,7 +166,7 @@ Object<GDBusConnection> Bus::connectPeer(const std::string& busName) {
   g_variant_get(reply.get(), "(&s)", &address);
   if (!address || !acceptablePeerAddress(address)) return nullptr;
   const double started = now();
-  Object<GDBusConnection> peer = connectWithin(address, std::chrono::milliseconds(kCallTimeoutMs));
+  std::shared_ptr<PeerConnection> peer = PeerConnection::open(address, std::chrono::milliseconds(kCallTimeoutMs));
   // Accepted but never answered: the application is not reading.
   if (!peer && now() - started >= kCallTimeoutMs / 1000.0) timedOut_.timedOut(busName, now());
   return peer;
@@ -217,17 +179,16 @@ void Bus::forgetPeer(const std::string& busName) {
 }
 
 Bus::Route Bus::route(const std::string& busName) {
-  if (Object<GDBusConnection> peer = peerFor(busName)) return Route{std::move(peer), true};
-  return Route{retain(connection()), false};
+  if (auto peer = peerFor(busName)) return Route{std::move(peer), nullptr};
+  return Route{nullptr, retain(connection())};
 }
 
 namespace {
 
-// One call of a batch and the way it goes.
+// One call of a batch that goes over the bus.
 struct Send {
   std::size_t index;            // into the calls and their replies
   GDBusConnection* connection;  // borrowed
-  bool peer;                    // the application's private connection: no destination
 };
 
 // A main context of our own, the thread's default while it lives.
@@ -256,9 +217,9 @@ void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std
     const Send& send = sends[k];
     const Call& c = calls[send.index];
     pending[k] = Pending{&round, send.index};
-    g_dbus_connection_call(send.connection, send.peer ? nullptr : c.bus.c_str(), c.path.c_str(), c.interface, c.method,
-                           c.parameters.get(), c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr,
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, nullptr, onReply, &pending[k]);
+    g_dbus_connection_call(send.connection, c.bus.c_str(), c.path.c_str(), c.interface, c.method, c.parameters.get(),
+                           c.replyType ? G_VARIANT_TYPE(c.replyType) : nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                           kCallTimeoutMs, nullptr, onReply, &pending[k]);
   }
   // Every call ends by its own timeout at the latest.
   while (round.remaining > 0) g_main_context_iteration(context.get(), TRUE);
@@ -269,21 +230,23 @@ void sendAll(const std::vector<Call>& calls, const std::vector<Send>& sends, std
 std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   std::vector<Reply> replies(calls.size());
   std::map<std::string, Route> routes;  // one lookup per application in the batch; holds the connections
+  std::map<PeerConnection*, std::vector<std::size_t>> overPeers;
   std::vector<Send> sends;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     auto known = routes.find(calls[i].bus);
     if (known == routes.end()) known = routes.emplace(calls[i].bus, route(calls[i].bus)).first;
-    if (!known->second.connection) {
+    const Route& way = known->second;
+    if ((!way.peer && !way.bus) || timedOut_.givenUp(calls[i].bus, now())) {
+      // Not sent, so not a new timeout: a give-up runs out in its time.
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    if (timedOut_.givenUp(calls[i].bus, now())) {
-      // Not sent, so not a new timeout: the give-up runs out in its time.
-      replies[i].error = platform::kAXErrorCannotComplete;
-      continue;
-    }
-    sends.push_back(Send{i, known->second.connection.get(), known->second.peer});
+    if (way.peer)
+      overPeers[way.peer.get()].push_back(i);
+    else
+      sends.push_back(Send{i, way.bus.get()});
   }
+  for (auto& [peer, which] : overPeers) peer->callAll(calls, which, replies, kCallTimeoutMs);
   sendAll(calls, sends, replies);
   noteTimeouts(calls, replies);
 
@@ -292,12 +255,14 @@ std::vector<Reply> Bus::callAll(std::vector<Call> calls) {
   // vanished application from a failing one.
   std::vector<Send> again;
   GDBusConnection* bus = connection();
-  for (const Send& send : sends) {
-    if (!send.peer || !replies[send.index].lostConnection) continue;
-    forgetPeer(calls[send.index].bus);
-    if (!bus) continue;
-    replies[send.index] = Reply{};
-    again.push_back(Send{send.index, bus, false});
+  for (const auto& [peer, which] : overPeers) {
+    for (std::size_t i : which) {
+      if (!replies[i].lostConnection) continue;
+      forgetPeer(calls[i].bus);
+      if (!bus) continue;
+      replies[i] = Reply{};
+      again.push_back(Send{i, bus});
+    }
   }
   sendAll(calls, again, replies);
   noteTimeouts(calls, replies);

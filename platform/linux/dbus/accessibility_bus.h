@@ -1,5 +1,7 @@
 // The D-Bus side of the accessibility service: calls on the accessibility
-// bus, each bounded by a short timeout, singly or pipelined in a batch.
+// bus, each bounded by a short timeout, singly or pipelined in a batch. The
+// calls to an application go over its private connection when it offers
+// one (dbus/peer_connection.h), else over the bus with GDBus.
 #pragma once
 
 #include <gio/gio.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/linux/atspi/bus_port.h"
+#include "platform/linux/dbus/peer_connection.h"
 #include "platform/linux/handles.h"
 #include "platform/values.h"
 
@@ -56,15 +59,15 @@ class Bus final : public BusPort {
   double now() override;
 
  private:
-  struct Route {
-    Object<GDBusConnection> connection;  // null when there is no way
-    bool peer = false;                   // the application's private connection
-  };
   // Where calls to an application's bus name go: its private connection
-  // when it offers one, else the accessibility bus.
+  // when it offers one, else the accessibility bus (null when there is no way).
+  struct Route {
+    std::shared_ptr<PeerConnection> peer;
+    Object<GDBusConnection> bus;
+  };
   Route route(const std::string& busName);
-  Object<GDBusConnection> peerFor(const std::string& busName);
-  Object<GDBusConnection> connectPeer(const std::string& busName);
+  std::shared_ptr<PeerConnection> peerFor(const std::string& busName);
+  std::shared_ptr<PeerConnection> connectPeer(const std::string& busName);
   void forgetPeer(const std::string& busName);
   void noteTimeouts(const std::vector<Call>& calls, const std::vector<Reply>& replies);
 
@@ -72,7 +75,7 @@ class Bus final : public BusPort {
   std::function<double()> clock_;
   TimedOutApplications timedOut_;
   std::mutex peersMutex_;
-  std::map<std::string, Object<GDBusConnection>> peers_;  // null: none offered or reachable
+  std::map<std::string, std::shared_ptr<PeerConnection>> peers_;  // null: none offered or reachable
 };
 
 // Whether an address an application offers for its private connection is
