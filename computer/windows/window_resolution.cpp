@@ -51,6 +51,30 @@ std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<C
   return matches;
 }
 
+namespace {
+
+// An application that does not answer has not changed its windows either:
+// that is an unavailable service, not another window.
+std::optional<platform::AXValue> answeredValue(platform::Accessibility& accessibility, const platform::Element& element,
+                                               const char* attribute) {
+  auto read = accessibility.copyAttributeValue(element, attribute);
+  if (read.error == platform::kAXErrorCannotComplete) fail(kUnavailable);
+  if (const auto* value = read.get<platform::AXValue>()) return *value;
+  return std::nullopt;
+}
+
+// The frame of one of the application's accessibility windows.
+std::optional<Rect> answeredFrame(platform::Accessibility& accessibility, const platform::Element& element) {
+  auto position = answeredValue(accessibility, element, "AXPosition");
+  auto size = answeredValue(accessibility, element, "AXSize");
+  auto origin = position ? position->get<platform::Point>() : std::optional<platform::Point>();
+  auto extent = size ? size->get<platform::Size>() : std::optional<platform::Size>();
+  if (!origin || !extent) return std::nullopt;
+  return Rect{*origin, *extent};
+}
+
+}  // namespace
+
 bool screenLocked(platform::Session& session) {
   auto dictionary = session.currentDictionary();
   if (!dictionary) return false;
@@ -98,7 +122,7 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   for (const auto& capture : captures) captureFrames.push_back({capture.frame, capture.contentFrame});
   std::vector<std::optional<Rect>> accessibilityFrames;
   accessibilityFrames.reserve(accessibilityWindows.size());
-  for (const auto& element : accessibilityWindows) accessibilityFrames.push_back(bounds(accessibility, element));
+  for (const auto& element : accessibilityWindows) accessibilityFrames.push_back(answeredFrame(accessibility, element));
 
   auto matches = uniqueWindowMatchesByFrameOrContent(captureFrames, accessibilityFrames);
   if (matches.empty()) fail(kTargetChanged);

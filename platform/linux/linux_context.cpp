@@ -33,6 +33,8 @@ namespace {
 // An X server answers its connection setup in milliseconds; one that has
 // not after this long is stopped or is not an X server at all.
 constexpr std::chrono::milliseconds kDisplayConnectTimeout{1500};
+// Longer than any server grab of ours lasts on a loaded machine.
+constexpr std::chrono::seconds kLongestOwnGrab{3};
 
 void initXThreads() {
   // Services use the display from the request worker and the run loop alike.
@@ -176,11 +178,14 @@ LinuxContext::DisplayState LinuxContext::displayState(bool probe) {
     // The shared connection is left alone: another thread may be stuck in
     // it, holding its lock. A grab of our own holds up every other
     // connection, this one too, so a probe that overlapped one proves
-    // nothing; the grab's end showed that the server answers.
+    // nothing; the grab's end showed that the server answers. Ours last
+    // milliseconds: one held for seconds is a server that stopped
+    // answering in the middle of it.
     const std::uint64_t grabsBefore = serverGrabsBegun();
     const bool grabbedBefore = serverGrabHeld();
     const ProbeResult result = probeDisplayWithin(DisplayString(open), kDisplayConnectTimeout);
-    if (result == ProbeResult::answers || grabbedBefore || serverGrabsBegun() != grabsBefore) {
+    const bool grabbed = grabbedBefore || serverGrabsBegun() != grabsBefore;
+    if (result == ProbeResult::answers || (grabbed && serverGrabHeldFor() < kLongestOwnGrab)) {
       return DisplayState::open;
     }
     return result == ProbeResult::silent ? DisplayState::notAnswering : DisplayState::lost;

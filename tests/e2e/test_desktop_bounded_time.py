@@ -6,10 +6,13 @@ a walk. Each case checks the answer and that it came well within a bound
 benchmarks/bounded_time.py measures the times)."""
 
 import os
+import select
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -85,6 +88,96 @@ class SilentDisplay:
         os.unlink(self.path)
 
 
+class FreezingDisplay(SilentDisplay):
+    """A display that passes everything on to this desktop's X server until
+    a client grabs the server; from then on it passes nothing, either way,
+    on any connection: a server that stopped while the grab was held. The
+    grab itself never reaches the real server."""
+
+    GRAB_SERVER = 36
+
+    def __enter__(self):
+        super().__enter__()
+        number = os.environ["DISPLAY"].lstrip(":").split(".")[0]
+        self.server_path = f"/tmp/.X11-unix/X{number}"
+        self.froze = threading.Event()
+        self.ended = threading.Event()
+        self.sockets = [self.socket]
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self.ended.set()
+        for s in self.sockets:
+            s.close()
+        super().__exit__(*exc)
+
+    def _accept(self):
+        while not self.ended.is_set():
+            try:
+                client, _ = self.socket.accept()
+            except OSError:
+                return
+            self.sockets.append(client)
+            if self.froze.is_set():
+                continue  # connects, and is never answered
+            server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            server.connect(self.server_path)
+            self.sockets.append(server)
+            threading.Thread(target=self._requests, args=(client, server), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client), daemon=True).start()
+
+    def _receive(self, source):
+        """Some bytes from source; None once frozen, ended or closed."""
+        while not (self.froze.is_set() or self.ended.is_set()):
+            if select.select([source], [], [], 0.1)[0]:
+                try:
+                    data = source.recv(65536)
+                except OSError:
+                    return None
+                return data or None
+        return None
+
+    def _pump(self, source, target):
+        while (data := self._receive(source)) is not None:
+            if self.froze.is_set():
+                return
+            target.sendall(data)
+
+    def _requests(self, client, server):
+        """Passes the client's connection set-up and requests on, one at a
+        time, and freezes on the first GrabServer."""
+        pending = b""
+        set_up = True
+        order = "<"
+        while (data := self._receive(client)) is not None:
+            pending += data
+            while True:
+                if set_up:
+                    if len(pending) < 12:
+                        break
+                    order = "<" if pending[0:1] == b"l" else ">"
+                    name, auth = struct.unpack(order + "HH", pending[6:10])
+                    size = 12 + -(-name // 4) * 4 + -(-auth // 4) * 4
+                else:
+                    if len(pending) < 4:
+                        break
+                    words = struct.unpack(order + "H", pending[2:4])[0]
+                    if words == 0:  # BIG-REQUESTS: the length follows
+                        if len(pending) < 8:
+                            break
+                        words = struct.unpack(order + "I", pending[4:8])[0]
+                    size = words * 4
+                    if pending[0] == self.GRAB_SERVER:
+                        self.froze.set()
+                        return
+                if len(pending) < size:
+                    break
+                server.sendall(pending[:size])
+                pending = pending[size:]
+                set_up = False
+
+
 class StoppedDesktop(TestCase):
     @classmethod
     def setUpClass(cls):
@@ -135,6 +228,16 @@ class StoppedDesktop(TestCase):
                                                        "notExecuted": True})
                 self.assertLess(answered - stopped, BOUND)
                 self.assertEqual(err, b"")
+
+    def test_a_server_that_stops_while_the_observe_holds_a_grab_gets_an_answer(self):
+        # The picture is read with the server grabbed. Our own grab holds
+        # every other connection up, so for a moment a probe that goes
+        # unanswered proves nothing; a grab held for seconds does.
+        with FreezingDisplay() as display:
+            observe, took = timed({"operation": "observe", "appId": APP_ID}, env=dict(ENV, DISPLAY=display.name))
+            self.assertTrue(display.froze.is_set())
+        self.assertEqual(observe.response, {"ok": False, "code": "COMPUTER_UNAVAILABLE", "notExecuted": True})
+        self.assertLess(took, BOUND)
 
     def test_a_display_that_never_answers_gets_answers(self):
         with SilentDisplay() as display:

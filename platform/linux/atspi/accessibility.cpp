@@ -111,9 +111,11 @@ class AtspiAccessibility final : public Accessibility {
     if (t.error != kAXErrorSuccess) return {t.error, std::nullopt};
     TextList names;
     if (t.snapshot->facts.topLevel) names.push_back("AXRaise");
-    if (!t.element->isApplication())
-      for (auto& a : atspi::mapActions(factsOf(*t.element, *t.snapshot), t.element->detailed().actions))
-        names.push_back(std::move(a.name));
+    if (!t.element->isApplication()) {
+      const atspi::Snapshot& s = t.element->detailed();
+      if (s.actionsError != kAXErrorSuccess) return {s.actionsError, std::nullopt};
+      for (auto& a : atspi::mapActions(factsOf(*t.element, s), s.actions)) names.push_back(std::move(a.name));
+    }
     return {kAXErrorSuccess, std::move(names)};
   }
 
@@ -136,6 +138,7 @@ class AtspiAccessibility final : public Accessibility {
     const atspi::Snapshot& s = e.detailed();
     if (action == "AXRaise") return s.facts.topLevel ? raise(e, s) : kAXErrorActionUnsupported;
     if (e.isApplication()) return kAXErrorActionUnsupported;
+    if (s.actionsError != kAXErrorSuccess) return s.actionsError;
     for (const auto& a : atspi::mapActions(factsOf(e, s), s.actions)) {
       if (a.name != action) continue;
       Reply r = bus_->call(
@@ -372,8 +375,11 @@ class AtspiAccessibility final : public Accessibility {
         return valueOf(*atspi::protectedContent(facts));
       case O::title:
         return valueOf(facts.name);
-      case O::description:
-        return valueOf(e.description());
+      case O::description: {
+        std::string description = e.description();
+        if (e.snapshot().descriptionError != kAXErrorSuccess) return failed(e.snapshot().descriptionError);
+        return valueOf(std::move(description));
+      }
       case O::enabled:
         return valueOf(atspi::enabled(facts.states));
       case O::focused:
@@ -405,6 +411,7 @@ class AtspiAccessibility final : public Accessibility {
   }
 
   static CopyResult rectangle(const atspi::Snapshot& s, atspi::ObjectAttribute attribute) {
+    if (s.extentsError != kAXErrorSuccess) return failed(s.extentsError);
     const auto x = atspi::screenRectangle(s);
     if (!x) return failed(kAXErrorNoValue);
     if (attribute == atspi::ObjectAttribute::position) return valueOf(AXValue{Point{double(x->x), double(x->y)}});

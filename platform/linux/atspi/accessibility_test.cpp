@@ -132,6 +132,18 @@ TEST_F(AtspiAccessibilityTest, EachOverrideAnswersItsOwnErrorsBeforeReadingAnyth
   EXPECT_FALSE(accessibility->isAttributeSettable(at("/notes/name"), "AXValue").settable);
 }
 
+TEST_F(AtspiAccessibilityTest, DetailsTheApplicationStopsAnsweringForAreNotReadAsNone) {
+  // The object's facts come in; then its application stops answering.
+  const Element ok = at("/notes/ok");
+  EXPECT_EQ(accessibility->copyAttributeValue(ok, "AXRole").error, kAXErrorSuccess);
+  bus->object(kApp, "/notes/ok").hung = true;
+  EXPECT_EQ(accessibility->copyAttributeValue(ok, "AXPosition").error, kAXErrorCannotComplete);
+  EXPECT_EQ(accessibility->copyAttributeValue(ok, "AXSize").error, kAXErrorCannotComplete);
+  EXPECT_EQ(accessibility->copyActionNames(ok).error, kAXErrorCannotComplete);
+  EXPECT_EQ(accessibility->performAction(ok, "AXPress"), kAXErrorCannotComplete);
+  EXPECT_EQ(accessibility->copyAttributeValue(ok, "AXDescription").error, kAXErrorCannotComplete);
+}
+
 TEST_F(AtspiAccessibilityTest, AnObjectAnswersEveryAttributeItListsAndNoOther) {
   bus->object(kApp, "/notes").implementing(atspi::kDocument).documentAttributes["DocURL"] = "file:///notes";
   for (const char* path : {"/notes", "/notes/ok", "/notes/name", "/notes/password", "/notes/password/inner"}) {

@@ -264,15 +264,18 @@ void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const
         s->described = true;
         if (auto d = propertyValue(r, G_VARIANT_TYPE_STRING))
           s->facts.description = g_variant_get_string(d.get(), nullptr);
+        if (readLost(r.error)) s->descriptionError = r.error;
         break;
       case Kind::extents: {
         Extents x{std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::min(), 0, 0};
         if (r.ok()) g_variant_get(r.value.get(), "((iiii))", &x.x, &x.y, &x.width, &x.height);
         s->extents = x;
+        if (readLost(r.error)) s->extentsError = r.error;
         break;
       }
       case Kind::actions:
         if (r.ok()) s->actions = actionNamesFrom(r.value.get());
+        if (readLost(r.error)) s->actionsError = r.error;
         break;
     }
   }
@@ -284,6 +287,7 @@ const std::string& AtspiElement::description() const {
     Reply r = bus_->property(busName(), path_, "org.a11y.atspi.Accessible", "Description");
     if (r.ok() && g_variant_is_of_type(r.value.get(), G_VARIANT_TYPE_STRING))
       snapshot_->facts.description = g_variant_get_string(r.value.get(), nullptr);
+    if (readLost(r.error)) snapshot_->descriptionError = r.error;
     snapshot_->described = true;
   }
   return s.facts.description;

@@ -23,6 +23,10 @@ std::optional<Extents> screenRectangle(const Snapshot& s) {
   return std::nullopt;
 }
 
+bool readLost(platform::AXError error) {
+  return error == platform::kAXErrorCannotComplete || error == platform::kAXErrorInvalidUIElement;
+}
+
 bool hasParent(const Snapshot& s) { return !s.parentBus.empty() && s.parentPath != kNullPath; }
 
 bool enabled(const States& states) { return states.has(ATSPI_STATE_ENABLED) || states.has(ATSPI_STATE_SENSITIVE); }

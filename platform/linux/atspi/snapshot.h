@@ -32,7 +32,17 @@ struct Snapshot {
   // actions (`detailed`), the description (`described`).
   bool detailed = false;
   bool described = false;
+  // Why the extents, actions or description could not be had, when the
+  // application did not answer or the object is gone: a read of them
+  // fails the same way instead of reporting nothing.
+  platform::AXError extentsError = platform::kAXErrorSuccess;
+  platform::AXError actionsError = platform::kAXErrorSuccess;
+  platform::AXError descriptionError = platform::kAXErrorSuccess;
 };
+
+// A failed read that says nothing about the value: no answer, or no
+// object any more.
+bool readLost(platform::AXError error);
 
 // Windows of an application that the user can see or has minimised:
 // toolkits keep hidden windows in the tree.

@@ -1,18 +1,25 @@
 #include "platform/linux/x11/server_grab.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace larkspire::linux_backend {
 namespace {
 
 std::atomic<std::uint64_t> grabsBegun{0};
 std::atomic<int> grabsHeld{0};
+// When the grab held now began, in steady-clock ticks.
+std::atomic<std::chrono::steady_clock::rep> heldSince{0};
+
+void begin() {
+  ++grabsBegun;
+  if (grabsHeld++ == 0) heldSince = std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 }  // namespace
 
 ServerGrab::ServerGrab(Display* display) : display_(display) {
-  ++grabsBegun;
-  ++grabsHeld;
+  begin();
   XGrabServer(display_);
 }
 
@@ -26,9 +33,14 @@ std::uint64_t serverGrabsBegun() { return grabsBegun; }
 
 bool serverGrabHeld() { return grabsHeld > 0; }
 
+std::chrono::steady_clock::duration serverGrabHeldFor() {
+  if (grabsHeld == 0) return {};
+  const std::chrono::steady_clock::duration since(heldSince.load());
+  return std::chrono::steady_clock::now().time_since_epoch() - since;
+}
+
 void grabServerForGood(Display* display) {
-  ++grabsBegun;
-  ++grabsHeld;
+  begin();
   XGrabServer(display);
 }
 

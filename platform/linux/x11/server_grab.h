@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstdint>
 
 namespace larkspire::linux_backend {
@@ -23,6 +24,8 @@ class ServerGrab {
 // Grabs begun by this process so far, and whether one is held now.
 std::uint64_t serverGrabsBegun();
 bool serverGrabHeld();
+// How long the grab held now has lasted; zero when none is.
+std::chrono::steady_clock::duration serverGrabHeldFor();
 
 // Takes a grab that is kept until the process ends.
 void grabServerForGood(Display* display);
