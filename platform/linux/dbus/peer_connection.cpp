@@ -1,5 +1,9 @@
 #include "platform/linux/dbus/peer_connection.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
@@ -106,20 +110,36 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unordered_map<dbus_uint32_t, std::size_t> waiting;  // serial -> index
   waiting.reserve(which.size());
+  // The whole batch goes out in as few writes as the socket takes: libdbus
+  // would write every message on its own, a system call and a wake-up of
+  // the application each. The serials are ours; libdbus sends nothing
+  // else on this connection.
+  std::vector<char> wire;
   for (std::size_t i : which) {
     const Call& c = calls[i];
     DBusMessageHandle message(dbus_message_new_method_call(nullptr, c.path.c_str(), c.interface, c.method));
-    dbus_uint32_t serial = 0;
-    if (!message || !appendArguments(message.get(), c.parameters.get()) ||
-        !dbus_connection_send(connection, message.get(), &serial)) {
+    char* bytes = nullptr;
+    int length = 0;
+    if (!message || !appendArguments(message.get(), c.parameters.get())) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
+    const dbus_uint32_t serial = nextSerial_++;
+    if (nextSerial_ == 0) nextSerial_ = 1;
+    dbus_message_set_serial(message.get(), serial);
+    if (!dbus_message_marshal(message.get(), &bytes, &length)) {
+      replies[i].error = platform::kAXErrorCannotComplete;
+      continue;
+    }
+    wire.insert(wire.end(), bytes, bytes + length);
+    dbus_free(bytes);
     waiting.emplace(serial, i);
   }
+  int socket = -1;
+  bool lost = !waiting.empty() && !dbus_connection_get_socket(connection, &socket);
+  std::size_t written = 0;
   // Writing and reading go together: an application that answers while
   // calls are still being written is read meanwhile.
-  bool lost = false;
   for (;;) {
     while (DBusMessage* raw = dbus_connection_pop_message(connection)) {
       DBusMessageHandle message(raw);
@@ -133,9 +153,28 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
     if (waiting.empty() || lost) break;
     const int left = millisecondsLeft(deadline);
     if (left == 0) break;
+    if (written < wire.size()) {
+      const ssize_t sent = send(socket, wire.data() + written, wire.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        written += static_cast<std::size_t>(sent);
+        continue;
+      }
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        lost = true;
+        continue;
+      }
+      // No room: wait for some, reading what comes meanwhile.
+      pollfd wanted{socket, POLLIN | POLLOUT, 0};
+      if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
+          !dbus_connection_read_write(connection, 0))
+        lost = true;
+      continue;
+    }
     // False once the connection has closed; what came before is still read.
     if (!dbus_connection_read_write(connection, left)) lost = true;
   }
+  // A call cut off in the middle would garble every later one.
+  if (written != 0 && written < wire.size()) dbus_connection_close(connection);
   for (const auto& [serial, i] : waiting) {
     Reply& r = replies[i];
     if (lost) {

@@ -1,11 +1,12 @@
 // An application's private AT-SPI connection, over libdbus: one blocking
 // connection that only this process uses, with no thread of its own. The
-// calls of a batch are all written before any reply is read, and the
-// replies are read on the calling thread, where a GDBus connection hands
-// every call to its worker thread and every reply back.
+// calls of a batch go out together, in as few writes as the socket takes,
+// and the replies are read on the calling thread, where a GDBus connection
+// hands every call to its worker thread and every reply back.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ class PeerConnection {
   };
   explicit PeerConnection(DBusConnection* connection) : connection_(connection) {}
   std::unique_ptr<DBusConnection, Close> connection_;
+  // Serials of the calls this process writes itself, apart from any
+  // libdbus would give.
+  std::uint32_t nextSerial_ = 0x40000000;
 };
 
 // The reply of a call from its reply message (a return or an error);
