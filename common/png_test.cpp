@@ -66,6 +66,22 @@ TEST(EncodePng, RoundTripsPixelsIncludingAlphaAndOddSizes) {
   }
 }
 
+TEST(EncodePng, LargePicturesDeflatedInPartsDecodeAsOne) {
+  // Megabytes of rows are deflated in parts, on several threads where
+  // there are cores; the parts must join into one valid stream.
+  for (bool opaque : {true, false}) {
+    auto rgba = pattern(1000, 700);
+    for (std::size_t i = 0; i < rgba.size() / 2; ++i) rgba[i] = static_cast<std::uint8_t>(i / 4000);  // flat top
+    if (opaque)
+      for (std::size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
+    auto bytes = encodePng(rgba.data(), 1000, 700, 1);
+    ASSERT_TRUE(bytes);
+    auto decoded = decode(*bytes);
+    ASSERT_TRUE(decoded) << "opaque " << opaque;
+    EXPECT_EQ(decoded->rgba, rgba) << "opaque " << opaque;
+  }
+}
+
 TEST(EncodePng, RefusesEmptyOrMissingPictures) {
   auto rgba = pattern(2, 2);
   EXPECT_FALSE(encodePng(nullptr, 2, 2));
