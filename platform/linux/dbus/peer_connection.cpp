@@ -30,6 +30,13 @@ bool timeoutName(std::string_view name) {
          name == "org.freedesktop.DBus.Error.TimedOut";
 }
 
+// Whether `tuple` is the signature in parentheses, as GDBus writes a
+// reply's type.
+bool tupleOf(std::string_view tuple, std::string_view signature) {
+  return tuple.size() == signature.size() + 2 && tuple.front() == '(' && tuple.back() == ')' &&
+         tuple.substr(1, signature.size()) == signature;
+}
+
 // Opens the connection and goes through the handshake, both by `deadline`.
 PrivateDBusConnection connect(const std::string& address, Clock::time_point deadline) {
   DBusErrorSlot error;
@@ -95,7 +102,7 @@ Reply replyOf(DBusMessage* message, const char* replyType) {
   }
   // As GDBus does: a reply of another type than the call expects is a
   // failed call.
-  if (replyType && std::string_view(replyType) != "(" + std::string(dbus_message_get_signature(message)) + ")") {
+  if (replyType && !tupleOf(replyType, dbus_message_get_signature(message))) {
     reply.error = platform::kAXErrorCannotComplete;
     return reply;
   }
