@@ -11,9 +11,12 @@ std::atomic<int> grabsHeld{0};
 // When the grab held now began, in steady-clock ticks.
 std::atomic<std::chrono::steady_clock::rep> heldSince{0};
 
+// The start is written before the grab counts as held, so that whoever
+// sees it held reads when it began, not when an earlier one did.
 void begin() {
   ++grabsBegun;
-  if (grabsHeld++ == 0) heldSince = std::chrono::steady_clock::now().time_since_epoch().count();
+  if (grabsHeld == 0) heldSince = std::chrono::steady_clock::now().time_since_epoch().count();
+  ++grabsHeld;
 }
 
 }  // namespace
