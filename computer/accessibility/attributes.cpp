@@ -39,20 +39,22 @@ std::string string(Accessibility& accessibility, const Element& element, std::st
 
 namespace {
 
-// A read that succeeded with a typed AXValue; none otherwise.
+// A read that succeeded with a typed AXValue; none otherwise, with the
+// read's error in `error` when asked for.
 std::optional<platform::AXValue> axValue(Accessibility& accessibility, const Element& element,
-                                         std::string_view attribute) {
+                                         std::string_view attribute, platform::AXError* error) {
   auto result = accessibility.copyAttributeValue(element, attribute);
+  if (error) *error = result.error;
   if (auto value = result.get<platform::AXValue>()) return *value;
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<platform::Rect> bounds(Accessibility& accessibility, const Element& element) {
-  auto position = axValue(accessibility, element, "AXPosition");
+std::optional<platform::Rect> bounds(Accessibility& accessibility, const Element& element, platform::AXError* error) {
+  auto position = axValue(accessibility, element, "AXPosition", error);
   if (!position) return std::nullopt;
-  auto size = axValue(accessibility, element, "AXSize");
+  auto size = axValue(accessibility, element, "AXSize", error);
   if (!size) return std::nullopt;
   auto origin = position->get<platform::Point>();
   if (!origin) return std::nullopt;

@@ -81,8 +81,10 @@ AccessibilityRead<T> attributeRead(platform::Accessibility& accessibility, const
 std::string string(platform::Accessibility& accessibility, const platform::Element& element,
                    std::string_view attribute);
 
-// "AXPosition" plus "AXSize", unnormalised; none when either is unusable.
-std::optional<platform::Rect> bounds(platform::Accessibility& accessibility, const platform::Element& element);
+// "AXPosition" plus "AXSize", unnormalised; none when either is unusable,
+// and then `error`, when given, holds the error of the read that failed.
+std::optional<platform::Rect> bounds(platform::Accessibility& accessibility, const platform::Element& element,
+                                     platform::AXError* error = nullptr);
 
 // The JSON form of a rectangle: smallest corner and non-negative size.
 json::Json rectangle(const platform::Rect& rect);

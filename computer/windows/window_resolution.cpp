@@ -53,24 +53,14 @@ std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<C
 
 namespace {
 
-// An application that does not answer has not changed its windows either:
+// The frame of one of the application's accessibility windows. An
+// application that does not answer has not changed its windows either:
 // that is an unavailable service, not another window.
-std::optional<platform::AXValue> answeredValue(platform::Accessibility& accessibility, const platform::Element& element,
-                                               const char* attribute) {
-  auto read = accessibility.copyAttributeValue(element, attribute);
-  if (read.error == platform::kAXErrorCannotComplete) fail(kUnavailable);
-  if (const auto* value = read.get<platform::AXValue>()) return *value;
-  return std::nullopt;
-}
-
-// The frame of one of the application's accessibility windows.
 std::optional<Rect> answeredFrame(platform::Accessibility& accessibility, const platform::Element& element) {
-  auto position = answeredValue(accessibility, element, "AXPosition");
-  auto size = answeredValue(accessibility, element, "AXSize");
-  auto origin = position ? position->get<platform::Point>() : std::optional<platform::Point>();
-  auto extent = size ? size->get<platform::Size>() : std::optional<platform::Size>();
-  if (!origin || !extent) return std::nullopt;
-  return Rect{*origin, *extent};
+  platform::AXError error = platform::kAXErrorSuccess;
+  auto frame = bounds(accessibility, element, &error);
+  if (!frame && error == platform::kAXErrorCannotComplete) fail(kUnavailable);
+  return frame;
 }
 
 }  // namespace
