@@ -53,14 +53,10 @@ std::vector<WindowMatch> uniqueWindowMatchesByFrameOrContent(const std::vector<C
 
 namespace {
 
-// The frame of one of the application's accessibility windows. An
-// application that does not answer has not changed its windows either:
-// that is an unavailable service, not another window.
-std::optional<Rect> answeredFrame(platform::Accessibility& accessibility, const platform::Element& element) {
-  platform::AXError error = platform::kAXErrorSuccess;
-  auto frame = bounds(accessibility, element, &error);
-  if (!frame && error == platform::kAXErrorCannotComplete) fail(kUnavailable);
-  return frame;
+// An application that does not answer has not changed its windows: that
+// is an unavailable service, not another window. One that has ended has.
+void unanswered(platform::AXError error, const platform::Application& app) {
+  if (error == platform::kAXErrorCannotComplete && !app->isTerminated()) fail(kUnavailable);
 }
 
 }  // namespace
@@ -104,15 +100,18 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   platform::ElementList accessibilityWindows;
   auto windowsRead = accessibility.copyAttributeValue(applicationElement, "AXWindows");
   if (auto list = windowsRead.get<platform::ElementList>()) accessibilityWindows = *list;
-  // An application that does not answer has not changed its windows.
-  if (windowsRead.error == platform::kAXErrorCannotComplete) fail(kUnavailable);
+  unanswered(windowsRead.error, app);
 
   std::vector<CaptureFrames> captureFrames;
   captureFrames.reserve(captures.size());
   for (const auto& capture : captures) captureFrames.push_back({capture.frame, capture.contentFrame});
   std::vector<std::optional<Rect>> accessibilityFrames;
   accessibilityFrames.reserve(accessibilityWindows.size());
-  for (const auto& element : accessibilityWindows) accessibilityFrames.push_back(answeredFrame(accessibility, element));
+  for (const auto& element : accessibilityWindows) {
+    platform::AXError error = platform::kAXErrorSuccess;
+    accessibilityFrames.push_back(bounds(accessibility, element, &error));
+    if (!accessibilityFrames.back()) unanswered(error, app);
+  }
 
   auto matches = uniqueWindowMatchesByFrameOrContent(captureFrames, accessibilityFrames);
   if (matches.empty()) fail(kTargetChanged);
