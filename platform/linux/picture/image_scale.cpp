@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/linux/picture/picture_memory.h"
+
 namespace larkspire::linux_backend {
 namespace {
 
@@ -125,7 +127,8 @@ void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uin
 }  // namespace
 
 std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
+  std::vector<std::uint8_t> out =
+      pictureBuffer(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
   if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
   if (srcWidth == dstWidth && srcHeight == dstHeight) {
     std::memcpy(out.data(), src, out.size());

@@ -75,6 +75,13 @@ bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelL
                    std::vector<std::uint8_t>& out) {
   if (!data || height < 0 || !convertible(layout, width)) return false;
   out.resize(static_cast<std::size_t>(width) * height * 4);
+  if (out.empty()) return true;
+  return convertToRgba(data, width, height, layout, out.data(), static_cast<std::size_t>(width) * 4);
+}
+
+bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelLayout& layout, std::uint8_t* out,
+                   std::size_t outStride) {
+  if (!data || !out || height < 0 || !convertible(layout, width)) return false;
   const Channel red = channelOf(layout.redMask);
   const Channel green = channelOf(layout.greenMask);
   const Channel blue = channelOf(layout.blueMask);
@@ -88,7 +95,7 @@ bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelL
 
   for (int y = 0; y < height; ++y) {
     const std::uint8_t* row = data + static_cast<std::size_t>(y) * layout.bytesPerLine;
-    std::uint8_t* target = out.data() + static_cast<std::size_t>(y) * width * 4;
+    std::uint8_t* target = out + static_cast<std::size_t>(y) * outStride;
     if (common && alpha.bits == 0) {
       for (int x = 0; x < width; ++x) {
         target[x * 4 + 0] = row[x * 4 + 2];

@@ -1,6 +1,7 @@
 // Conversion of X server images (any ZPixmap true-colour layout) to RGBA.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -32,5 +33,10 @@ bool convertible(const PixelLayout& layout, int width);
 // Returns false, leaving `out` untouched, when the layout is not convertible.
 bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelLayout& layout,
                    std::vector<std::uint8_t>& out);
+
+// The same, written in place: row y at out + y * outStride, which has room
+// for width pixels.
+bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelLayout& layout, std::uint8_t* out,
+                   std::size_t outStride);
 
 }  // namespace larkspire::linux_backend

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +28,15 @@ TEST(X11ImageConversion, RowsFollowBytesPerLine) {
   Bytes out;
   ASSERT_TRUE(convertToRgba(data.data(), 1, 2, layout, out));
   EXPECT_EQ(out, (Bytes{3, 2, 1, 255, 6, 5, 4, 255}));
+
+  // Written in place into a wider picture: each row at its stride, and
+  // nothing around the rows touched.
+  Bytes picture(3 * 12, 7);
+  ASSERT_TRUE(convertToRgba(data.data(), 1, 2, layout, picture.data() + 12 + 4, 12));
+  Bytes expected(3 * 12, 7);
+  std::copy(out.begin(), out.begin() + 4, expected.begin() + 16);
+  std::copy(out.begin() + 4, out.end(), expected.begin() + 28);
+  EXPECT_EQ(picture, expected);
 }
 
 TEST(X11ImageConversion, BigEndianServerAndSwappedMasks) {

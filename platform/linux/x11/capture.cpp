@@ -21,6 +21,7 @@
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/picture/hidden_parts.h"
 #include "platform/linux/picture/image_scale.h"
+#include "platform/linux/picture/picture_memory.h"
 #include "platform/linux/picture/x11_image.h"
 #include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/server_grab.h"
@@ -197,13 +198,12 @@ struct Source {
   int depth = 0;
 };
 
-std::vector<std::uint8_t> toRgba(const XImage& image, const Source& source, int width, int rows) {
-  std::vector<std::uint8_t> converted;
+// Converts the image's pixels to RGBA rows `stride` bytes apart at `out`.
+void toRgba(const XImage& image, const Source& source, int width, int rows, std::uint8_t* out, std::size_t stride) {
   if (!convertToRgba(reinterpret_cast<const std::uint8_t*>(image.data), width, rows,
-                     layoutOf(image, *source.visual, source.depth), converted)) {
+                     layoutOf(image, *source.visual, source.depth), out, stride)) {
     throw PlatformError("unsupported pixel format");
   }
-  return converted;
 }
 
 // Where a window to capture lies: its frame on the root window, the
@@ -276,6 +276,10 @@ class X11ScreenCapture final : public ScreenCapture {
     }
     return png::encodePng(image.rgba.data(), image.width, image.height, 1);
   }
+
+  // The display is locked around every use, and AT-SPI is another
+  // connection.
+  bool capturesAlongsideAccessibility() const override { return true; }
 
   std::optional<std::uint32_t> windowAtPoint(Point point) override {
     Display* d = display_();
@@ -401,7 +405,14 @@ class X11ScreenCapture final : public ScreenCapture {
     const auto box = readableBox(source.originX + part.x, source.originY + part.y, part.width, part.height,
                                  source.width, source.height);
     if (!box) return {};
-    return readRows(d, source, box->x0, box->y0, box->x1 - box->x0, box->y1 - box->y0);
+    const int width = box->x1 - box->x0;
+    const int rows = box->y1 - box->y0;
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(rows) * 4);
+    for (int top = 0; top < rows; top += kRowsPerRead) {
+      readRows(d, source, box->x0, box->y0 + top, width, std::min(kRowsPerRead, rows - top),
+               pixels.data() + static_cast<std::size_t>(top) * width * 4, static_cast<std::size_t>(width) * 4);
+    }
+    return pixels;
   }
 
   // Waits until the hidden parts have been repainted: changed from what
@@ -412,7 +423,7 @@ class X11ScreenCapture final : public ScreenCapture {
   void awaitRepaint(Display* d, std::uint32_t windowID, const std::vector<PixelRect>& hidden,
                     const std::vector<std::vector<std::uint8_t>>& covered, const DamageReport* damage,
                     double redirectedAt) {
-    auto last = covered;
+    std::vector<std::vector<std::uint8_t>> last;  // none yet: as covered
     bool changed = false;
     while (true) {
       const double left = kRepaintWindow - (clock_.now() - redirectedAt);
@@ -426,7 +437,8 @@ class X11ScreenCapture final : public ScreenCapture {
         const Source own = chooseSource(d, placement, trap);
         for (const PixelRect& part : hidden) now.push_back(readPart(d, own, part));
       }
-      const bool settled = now == last && (changed || clock_.now() - redirectedAt >= kRepaintMinimum);
+      const bool settled =
+          now == (last.empty() ? covered : last) && (changed || clock_.now() - redirectedAt >= kRepaintMinimum);
       changed = changed || now != covered;
       last = std::move(now);
       if (settled) break;
@@ -458,13 +470,16 @@ class X11ScreenCapture final : public ScreenCapture {
     }
   }
 
-  // RGBA pixels of one band of a drawable, through shared memory when the
-  // server offers it. The caller holds the display lock.
-  std::vector<std::uint8_t> readRows(Display* d, const Source& source, int x, int y, int width, int rows) {
+  // One band of a drawable (at most kRowsPerRead rows), through shared
+  // memory when the server offers it, as RGBA rows `stride` bytes apart at
+  // `out`. The caller holds the display lock.
+  void readRows(Display* d, const Source& source, int x, int y, int width, int rows, std::uint8_t* out,
+                std::size_t stride) {
     XErrorTrap trap(d);
     if (SharedImage image = shm_.image(d, source.visual, source.depth, width, rows)) {
       if (XShmGetImage(d, source.drawable, image.get(), x, y, AllPlanes) && trap.sync() == 0) {
-        return toRgba(*image, source, width, rows);
+        toRgba(*image, source, width, rows, out, stride);
+        return;
       }
       shm_.markBroken();
     }
@@ -472,7 +487,7 @@ class X11ScreenCapture final : public ScreenCapture {
     Image image(XGetImage(d, source.drawable, x, y, static_cast<unsigned>(width), static_cast<unsigned>(rows),
                           AllPlanes, ZPixmap));
     if (!image || trap.sync() != 0) throw PlatformError("window pixels unreadable");
-    return toRgba(*image, source, width, rows);
+    toRgba(*image, source, width, rows, out, stride);
   }
 
   // The window's frame from `source`. The caller holds the display lock.
@@ -482,20 +497,14 @@ class X11ScreenCapture final : public ScreenCapture {
     out.height = placement.height;
     // What lies outside the drawable (off screen without Composite) stays
     // transparent.
-    out.rgba.assign(static_cast<std::size_t>(out.width) * out.height * 4, 0);
+    out.rgba = pictureBuffer(static_cast<std::size_t>(out.width) * out.height * 4);
     const auto box = readableBox(source.originX, source.originY, out.width, out.height, source.width, source.height);
     if (!box) return out;
-    const int grabWidth = box->x1 - box->x0;
-    const std::size_t rowBytes = static_cast<std::size_t>(grabWidth) * 4;
+    const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
     for (int top = box->y0; top < box->y1; top += kRowsPerRead) {
-      const int rows = std::min(kRowsPerRead, box->y1 - top);
-      std::vector<std::uint8_t> band = readRows(d, source, box->x0, top, grabWidth, rows);
-      for (int y = 0; y < rows; ++y) {
-        std::memcpy(
-            out.rgba.data() +
-                (static_cast<std::size_t>(top - source.originY + y) * out.width + (box->x0 - source.originX)) * 4,
-            band.data() + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-      }
+      std::uint8_t* first = out.rgba.data() + static_cast<std::size_t>(top - source.originY) * stride +
+                            static_cast<std::size_t>(box->x0 - source.originX) * 4;
+      readRows(d, source, box->x0, top, box->x1 - box->x0, std::min(kRowsPerRead, box->y1 - top), first, stride);
     }
     return out;
   }
