@@ -5,7 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <future>
+#include <optional>
 #include <random>
+#include <system_error>
+#include <vector>
 
 #include "common/text.h"
 #include "computer/accessibility/attributes.h"
@@ -91,14 +95,27 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
   auto resolved = window(platform, app, windowId);
   const auto& frame = resolved.capture.frame;
 
-  // The inventory comes first: a window that cannot be inventoried costs no
-  // capture.
-  auto inspected = inspect(platform.accessibility, resolved.accessibility, frame);
-
   auto size = captureSize(platform::width(frame), platform::height(frame));
-  platform::CaptureConfiguration configuration{size.width, size.height, false, true};
-  auto image = platform.screenCapture.captureWindow(resolved.capture, configuration);
-  auto png = platform.screenCapture.pngData(image);
+  const platform::CaptureConfiguration configuration{size.width, size.height, false, true};
+  auto picture = [&capture = platform.screenCapture, window = resolved.capture, configuration] {
+    return capture.pngData(capture.captureWindow(window, configuration));
+  };
+  // Reading the elements mostly waits on the application, the picture is
+  // work of our own: where the backend allows, it is made meanwhile. It is
+  // only used once the inventory has succeeded; a refused window's picture
+  // is dropped unseen (and an error of the inventory is the answer, as when
+  // the inventory comes first). Elsewhere the inventory comes first, and a
+  // window that cannot be inventoried costs no capture.
+  std::future<std::optional<std::vector<std::uint8_t>>> early;
+  if (platform.screenCapture.capturesAlongsideAccessibility()) {
+    try {
+      early = std::async(std::launch::async, picture);
+    } catch (const std::system_error&) {
+      // No thread to spare: one after the other.
+    }
+  }
+  auto inspected = inspect(platform.accessibility, resolved.accessibility, frame);
+  auto png = early.valid() ? early.get() : picture();
   if (!png || png->size() > kMaximumPngBytes) fail(kUnavailable);
   // The size reported is the picture's own: a capture service may deliver
   // another size than the one asked for.

@@ -167,6 +167,20 @@ TEST_F(Observe, NoCaptureWhenTheInventoryFails) {
   EXPECT_TRUE(desktop.captures.empty());
 }
 
+TEST_F(Observe, APictureTakenAlongsideTheInventoryIsUsedOnlyAfterIt) {
+  desktop.capturesAlongsideAccessibility = true;
+  auto alone = observe(desktop.platform(), request());
+  EXPECT_EQ(desktop.captures.size(), 1u);
+  EXPECT_FALSE(alone.payload["image"]["data"].get<std::string>().empty());
+
+  // The inventory's refusal is the answer, whatever became of the picture.
+  main.element().add("AXTextField").subrole("AXSecureTextField");
+  desktop.captureError = "capture failed";
+  EXPECT_EQ(failureCode(request()), kAccessDenied);
+  desktop.captureError.reset();
+  EXPECT_EQ(failureCode(request()), kAccessDenied);
+}
+
 TEST_F(Observe, PngSizeCapIsInclusive) {
   desktop.pngOverride = std::optional<std::vector<std::uint8_t>>(pngOf(kMaximumPngBytes, 800, 600));
   auto observation = observe(desktop.platform(), request());

@@ -73,6 +73,8 @@ class SimScreenCapture final : public platform::ScreenCapture {
     return png::encodePng(image.rgba.data(), image.width, image.height);
   }
 
+  bool capturesAlongsideAccessibility() const override { return desktop_.capturesAlongsideAccessibility; }
+
   std::optional<std::uint32_t> windowAtPoint(Point point) override {
     if (std::none_of(desktop_.screens.begin(), desktop_.screens.end(),
                      [&](const Rect& screen) { return platform::containsPoint(screen, point); })) {

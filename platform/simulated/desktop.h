@@ -344,6 +344,9 @@ class Desktop {
   std::optional<std::optional<std::vector<std::uint8_t>>> pngOverride;
   int shareableContentRequests = 0;
   std::vector<platform::CaptureConfiguration> captures;
+  // Whether observing may capture on a thread of its own while the
+  // accessibility tree is read, as the Linux backend does.
+  bool capturesAlongsideAccessibility = false;
   // Windows not owned by any application (desktop, overlays...).
   platform::ShareableWindow& addOrphanWindow(const platform::ShareableWindow& window);
   // The screens, in screen points. Windows of a higher layer lie above
