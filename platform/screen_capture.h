@@ -59,8 +59,9 @@ class ScreenCapture {
   virtual CapturedImage captureWindow(const ShareableWindow& window, const CaptureConfiguration& configuration) = 0;
   // PNG file bytes of an image, or none.
   virtual std::optional<std::vector<std::uint8_t>> pngData(const CapturedImage& image) = 0;
-  // Whether captureWindow and pngData may run on a thread of their own
-  // while the accessibility service is used on another.
+  // Whether shareableContent, captureWindow and pngData may run on a
+  // thread of their own while the accessibility service is used on
+  // another.
   virtual bool capturesAlongsideAccessibility() const { return false; }
 
   // The window a click at this screen point would reach: the number (as

@@ -1,6 +1,10 @@
 #include "computer/windows/window_resolution.h"
 
 #include <cmath>
+#include <exception>
+#include <future>
+#include <system_error>
+#include <vector>
 
 #include "computer/accessibility/attributes.h"
 #include "computer/failure.h"
@@ -84,7 +88,44 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   if (screenLocked(platform.session)) fail(kScreenLocked);
 
   const platform::Pid pid = app->processIdentifier();
-  auto content = platform.screenCapture.shareableContent(false, false);
+  auto listWindows = [&capture = platform.screenCapture] { return capture.shareableContent(false, false); };
+  // Where the backend allows, the window server lists its windows while
+  // the application lists its own. Its failure still comes first, as when
+  // it is asked first.
+  std::future<std::vector<platform::ShareableWindow>> listed;
+  if (platform.screenCapture.capturesAlongsideAccessibility()) {
+    try {
+      listed = std::async(std::launch::async, listWindows);
+    } catch (const std::system_error&) {
+      // No thread to spare: one after the other.
+    }
+  }
+  auto content = listed.valid() ? std::vector<platform::ShareableWindow>{} : listWindows();
+
+  platform::ElementList accessibilityWindows;
+  std::vector<std::optional<Rect>> accessibilityFrames;
+  std::exception_ptr accessibilityFailure;
+  try {
+    auto applicationElement = accessibility.createApplication(pid);
+    // Some toolkits build their accessibility tree only when asked to; the
+    // answer does not matter.
+    (void)accessibility.setAttributeValue(applicationElement, "AXManualAccessibility", platform::Value(true));
+    auto windowsRead = accessibility.copyAttributeValue(applicationElement, "AXWindows");
+    if (auto list = windowsRead.get<platform::ElementList>()) accessibilityWindows = *list;
+    unanswered(windowsRead.error, app);
+    accessibilityFrames.reserve(accessibilityWindows.size());
+    for (const auto& element : accessibilityWindows) {
+      platform::AXError error = platform::kAXErrorSuccess;
+      accessibilityFrames.push_back(bounds(accessibility, element, &error));
+      if (!accessibilityFrames.back()) unanswered(error, app);
+    }
+  } catch (...) {
+    if (!listed.valid()) throw;
+    accessibilityFailure = std::current_exception();
+  }
+  if (listed.valid()) content = listed.get();
+  if (accessibilityFailure) std::rethrow_exception(accessibilityFailure);
+
   std::vector<platform::ShareableWindow> captures;
   for (auto& candidate : content) {
     if (!candidate.owningProcess || *candidate.owningProcess != pid) continue;
@@ -92,26 +133,9 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
     if (!(platform::width(candidate.frame) > 0) || !(platform::height(candidate.frame) > 0)) continue;
     captures.push_back(std::move(candidate));
   }
-
-  auto applicationElement = accessibility.createApplication(pid);
-  // Some toolkits build their accessibility tree only when asked to; the
-  // answer does not matter.
-  (void)accessibility.setAttributeValue(applicationElement, "AXManualAccessibility", platform::Value(true));
-  platform::ElementList accessibilityWindows;
-  auto windowsRead = accessibility.copyAttributeValue(applicationElement, "AXWindows");
-  if (auto list = windowsRead.get<platform::ElementList>()) accessibilityWindows = *list;
-  unanswered(windowsRead.error, app);
-
   std::vector<CaptureFrames> captureFrames;
   captureFrames.reserve(captures.size());
   for (const auto& capture : captures) captureFrames.push_back({capture.frame, capture.contentFrame});
-  std::vector<std::optional<Rect>> accessibilityFrames;
-  accessibilityFrames.reserve(accessibilityWindows.size());
-  for (const auto& element : accessibilityWindows) {
-    platform::AXError error = platform::kAXErrorSuccess;
-    accessibilityFrames.push_back(bounds(accessibility, element, &error));
-    if (!accessibilityFrames.back()) unanswered(error, app);
-  }
 
   auto matches = uniqueWindowMatchesByFrameOrContent(captureFrames, accessibilityFrames);
   if (matches.empty()) fail(kTargetChanged);

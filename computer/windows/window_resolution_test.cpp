@@ -220,16 +220,27 @@ TEST_F(WindowResolution, OnlyNormalWindowsWithAnAreaAreCandidates) {
 
 TEST_F(WindowResolution, UnreadableWindowListAndPlatformErrors) {
   app.addWindow({.title = "A", .frame = {{0, 0}, {400, 300}}, .accessibilityFrame = std::nullopt});
-  // An application that does not answer is unavailable; one that is gone
-  // has changed.
-  app.element().fail("AXWindows", platform::kAXErrorCannotComplete);
-  EXPECT_EQ(failureCode(), kUnavailable);
-  app.element().fail("AXWindows", platform::kAXErrorInvalidUIElement);
-  EXPECT_EQ(failureCode(), kTargetChanged);
-  app.element().unset("AXWindows");
-  EXPECT_EQ(failureCode(), "none");
-  desktop.shareableContentError = "content unavailable";
-  EXPECT_THROW(resolve(), platform::PlatformError);
+  // The same answers whether the window server is asked first or alongside
+  // the application.
+  for (bool alongside : {false, true}) {
+    SCOPED_TRACE(alongside ? "alongside" : "one after the other");
+    desktop.capturesAlongsideAccessibility = alongside;
+    desktop.shareableContentError.reset();
+    // An application that does not answer is unavailable; one that is gone
+    // has changed.
+    app.element().fail("AXWindows", platform::kAXErrorCannotComplete);
+    EXPECT_EQ(failureCode(), kUnavailable);
+    app.element().fail("AXWindows", platform::kAXErrorInvalidUIElement);
+    EXPECT_EQ(failureCode(), kTargetChanged);
+    app.element().unset("AXWindows");
+    EXPECT_EQ(failureCode(), "none");
+    // The window server's failure comes first.
+    desktop.shareableContentError = "content unavailable";
+    EXPECT_THROW(resolve(), platform::PlatformError);
+    app.element().fail("AXWindows", platform::kAXErrorCannotComplete);
+    EXPECT_THROW(resolve(), platform::PlatformError);
+    app.element().unset("AXWindows");
+  }
 }
 
 }  // namespace
