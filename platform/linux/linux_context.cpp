@@ -23,6 +23,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/dbus/session_buses.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11/server_grab.h"
@@ -134,6 +135,7 @@ struct LinuxContext::Impl {
   std::atomic<bool> displayLost{false};
 
   SessionBuses buses;
+  atspi::RegistryListing registry;
 
   static void keepRunningOnXIOError(Display*, void* self) {
     // Xlib marks the connection dead and turns later calls into no-ops; we
@@ -203,6 +205,8 @@ bool LinuxContext::sessionBusLost() { return impl_->buses.sessionBusLost(); }
 GDBusConnection* LinuxContext::sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline) {
   return impl_->buses.sessionBus(deadline);
 }
+
+atspi::RegistryListing& LinuxContext::registryListing() { return impl_->registry; }
 
 GDBusConnection* LinuxContext::accessibilityBus() { return impl_->buses.accessibilityBus(std::nullopt); }
 

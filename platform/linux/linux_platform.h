@@ -18,6 +18,9 @@ typedef struct _GDBusConnection GDBusConnection;
 namespace larkspire::linux_backend {
 
 class LinuxRunLoop;
+namespace atspi {
+struct RegistryListing;
+}
 
 // Connections shared by the services, each opened on first use. Every getter
 // answers null when the connection cannot be made (no display, no bus); the
@@ -56,6 +59,9 @@ class LinuxContext {
   // The same, each exchange bounded by what is left before `deadline`.
   GDBusConnection* sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline);
   GDBusConnection* accessibilityBus(std::optional<std::chrono::steady_clock::time_point> deadline);
+  // The accessibility registry's applications as last listed by any
+  // connection of the process.
+  atspi::RegistryListing& registryListing();
 
  private:
   struct Impl;

@@ -6,6 +6,7 @@
 
 #include <gio/gio.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,20 @@ struct Reply {
   bool ok() const { return error == platform::kAXErrorSuccess && value; }
 };
 
+// An application registered on the accessibility bus and the process that
+// owns its bus name.
+struct RegisteredApplication {
+  std::string busName;
+  platform::Pid pid = 0;
+};
+
+// The registry's applications as last listed, and when (the port's now()).
+struct RegistryListing {
+  std::mutex mutex;
+  double at = -1;
+  std::vector<RegisteredApplication> applications;
+};
+
 class BusPort {
  public:
   virtual ~BusPort() = default;
@@ -68,6 +83,13 @@ class BusPort {
   Reply call(Call call);
   // org.freedesktop.DBus.Properties.Get, unwrapped from its variant.
   Reply property(const std::string& bus, const std::string& path, const char* interface, const char* name);
+
+  // Where the registry's last listing is kept (registry.cpp): by the port
+  // itself unless it shares one.
+  virtual RegistryListing& registryListing() { return ownRegistryListing_; }
+
+ private:
+  RegistryListing ownRegistryListing_;
 };
 
 }  // namespace larkspire::linux_backend::atspi

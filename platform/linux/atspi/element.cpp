@@ -63,7 +63,7 @@ AtspiElement::AtspiElement(std::shared_ptr<BusPort> bus, std::string busName, st
 
 const std::string& AtspiElement::busName() const {
   // A failed lookup is not remembered: the application may register later.
-  if (busName_.empty() && pid_) busName_ = findApplicationBus(*bus_, *pid_);
+  if (busName_.empty() && pid_) busName_ = registeredBusName(*bus_, *pid_);
   return busName_;
 }
 
@@ -403,13 +403,6 @@ std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busNa
   guint32 pid = 0;
   g_variant_get(r.value.get(), "(u)", &pid);
   return static_cast<platform::Pid>(pid);
-}
-
-std::string findApplicationBus(BusPort& bus, platform::Pid pid) {
-  if (pid <= 0) return {};
-  for (const auto& application : registeredApplications(bus))
-    if (application.pid == pid) return application.busName;
-  return {};
 }
 
 }  // namespace larkspire::linux_backend::atspi

@@ -133,9 +133,6 @@ class AtspiElement final : public platform::ElementRef {
   mutable std::optional<Listing> children_;
 };
 
-// The bus name of the application that a process registered on the
-// accessibility bus, or "" when there is none.
-std::string findApplicationBus(BusPort& bus, platform::Pid pid);
 // The process that owns a bus name, or none.
 std::optional<platform::Pid> processOfBus(BusPort& bus, const std::string& busName);
 

@@ -23,7 +23,30 @@ std::vector<RegisteredApplication> registeredApplications(BusPort& bus) {
     g_variant_get(replies[i].value.get(), "(u)", &owner);
     registered.push_back(RegisteredApplication{list[i].first, static_cast<platform::Pid>(owner)});
   }
+  RegistryListing& last = bus.registryListing();
+  std::lock_guard<std::mutex> lock(last.mutex);
+  last.at = bus.now();
+  last.applications = registered;
   return registered;
+}
+
+std::string registeredBusName(BusPort& bus, platform::Pid pid) {
+  // Finding an application and then addressing it lists the registry
+  // twice within milliseconds; a bus name stays its owner's while the
+  // owner runs.
+  constexpr double kListingFresh = 1.0;
+  if (pid <= 0) return {};
+  {
+    RegistryListing& last = bus.registryListing();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    if (last.at >= 0 && bus.now() - last.at < kListingFresh) {
+      for (const auto& application : last.applications)
+        if (application.pid == pid) return application.busName;
+    }
+  }
+  for (const auto& application : registeredApplications(bus))
+    if (application.pid == pid) return application.busName;
+  return {};
 }
 
 }  // namespace larkspire::linux_backend::atspi

@@ -10,13 +10,13 @@
 
 namespace larkspire::linux_backend::atspi {
 
-struct RegisteredApplication {
-  std::string busName;
-  platform::Pid pid = 0;
-};
-
 // In the registry's order, one pipelined batch for the owners; an
 // application whose owner cannot be read is left out.
 std::vector<RegisteredApplication> registeredApplications(BusPort& bus);
+
+// The bus name of the application `pid` registered; empty when it has none.
+// A listing made within the last second answers for an application it
+// holds; any other is looked for in a new listing.
+std::string registeredBusName(BusPort& bus, platform::Pid pid);
 
 }  // namespace larkspire::linux_backend::atspi

@@ -151,6 +151,8 @@ std::shared_ptr<PeerConnection> Bus::peerFor(const std::string& busName) {
   return peer;
 }
 
+RegistryListing& Bus::registryListing() { return context_.registryListing(); }
+
 // Asks the application for its private address and connects to it, each
 // within the call timeout; null when it offers none or cannot be reached.
 std::shared_ptr<PeerConnection> Bus::connectPeer(const std::string& busName) {

@@ -57,6 +57,9 @@ class Bus final : public BusPort {
 
   std::vector<Reply> callAll(std::vector<Call> calls) override;
   double now() override;
+  // One for the process: the workspace's bus and the accessibility
+  // service's find applications in the same registry.
+  RegistryListing& registryListing() override;
 
  private:
   // Where calls to an application's bus name go: its private connection
