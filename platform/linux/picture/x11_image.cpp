@@ -105,6 +105,25 @@ bool convertToRgba(const std::uint8_t* data, int width, int height, const PixelL
       }
       continue;
     }
+    if (common && alpha.mask == 0xff000000u) {
+      // An ARGB visual: B, G, R, A in memory, and most pixels opaque.
+      for (int x = 0; x < width; ++x) {
+        const std::uint8_t* p = row + x * 4;
+        const std::uint8_t a = p[3];
+        std::uint8_t* t = target + x * 4;
+        if (a == 255) {
+          t[0] = p[2];
+          t[1] = p[1];
+          t[2] = p[0];
+        } else {
+          t[0] = unpremultiply(p[2], a);
+          t[1] = unpremultiply(p[1], a);
+          t[2] = unpremultiply(p[0], a);
+        }
+        t[3] = a;
+      }
+      continue;
+    }
     for (int x = 0; x < width; ++x) {
       const std::uint32_t pixel = readPixel(row + static_cast<std::size_t>(x) * bytes, bytes, layout.msbFirst);
       std::uint8_t r = widen(pixel, red);

@@ -86,12 +86,12 @@ TEST(X11ImageConversion, ArgbVisualTakesAlphaAndUnpremultiplies) {
   layout.depth = 32;
   layout.bytesPerLine = 12;
   EXPECT_EQ(alphaMask(layout), 0xff000000u);
-  // Half-transparent premultiplied grey 0x40 -> straight 0x80; fully
-  // transparent; opaque.
-  const Bytes data = {0x40, 0x40, 0x40, 0x80, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0xff};
+  // Half-transparent premultiplied B 0x10, G 0x20, R 0x40 -> straight
+  // 0x20, 0x40, 0x80; fully transparent; opaque.
+  const Bytes data = {0x10, 0x20, 0x40, 0x80, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0xff};
   Bytes out;
   ASSERT_TRUE(convertToRgba(data.data(), 3, 1, layout, out));
-  EXPECT_EQ(out, (Bytes{0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0, 3, 2, 1, 255}));
+  EXPECT_EQ(out, (Bytes{0x80, 0x40, 0x20, 0x80, 0, 0, 0, 0, 3, 2, 1, 255}));
 }
 
 TEST(X11ImageConversion, Depth24IgnoresTheUnusedByte) {
