@@ -202,6 +202,22 @@ TEST_F(AtspiAccessibilityTest, AWalkKeepsWhatItReadWhileItGoesOnReadingAndNotAft
   EXPECT_EQ(*accessibility->copyAttributeValue(inner[0], "AXTitle").get<std::string>(), "Secret");
 }
 
+TEST_F(AtspiAccessibilityTest, TheNextLevelsFactsComeWithTheDetailsOfTheLevelThatListedIt) {
+  auto kids = *accessibility->copyAttributeValue(at("/notes"), "AXChildren").get<ElementList>();
+  auto below = *accessibility->copyAttributeValue(kids.front(), "AXChildren").get<ElementList>();
+  auto buttons = *accessibility->copyAttributeValue(kids.back(), "AXChildren").get<ElementList>();
+  bus->forget();
+  // What a walk asks of a level after listing it: one round trip, which
+  // reads the facts of the four objects listed too.
+  EXPECT_EQ(accessibility->copyActionNames(kids.front()).error, kAXErrorSuccess);
+  EXPECT_EQ(bus->batches.size(), 1u);
+  EXPECT_EQ(bus->count("GetRole"), 4u);
+  bus->forget();
+  EXPECT_EQ(*accessibility->copyAttributeValue(below[0], "AXRole").get<std::string>(), "AXTextArea");
+  EXPECT_EQ(*accessibility->copyAttributeValue(buttons[0], "AXTitle").get<std::string>(), "OK");
+  EXPECT_TRUE(bus->calls.empty()) << bus->calls.front();
+}
+
 TEST_F(AtspiAccessibilityTest, AWalkListsAndReadsALevelAtATimeAndLeavesAreNotAskedForTheirChildren) {
   auto kids = accessibility->copyAttributeValue(at("/notes"), "AXChildren");
   EXPECT_EQ(pathsOf(kids), (std::vector<std::string>{"/notes/hidden", "/notes/panel"}));

@@ -174,7 +174,7 @@ const Snapshot& AtspiElement::snapshot() const {
       if (!e->fresh()) stale.push_back(e);
     const auto readings = readingsOf(stale, [](const AtspiElement* e) { return e->reading_; });
     inParts(
-        *bus_, stale, [](const AtspiElement* e) { return kFactCallCount + (e->listedBy_ ? 0 : 1); }, readings,
+        *bus_, stale, [](const AtspiElement* e) { return e->factCallCount(); }, readings,
         [&](std::span<const AtspiElement* const> part) { readFacts(*bus_, part); });
   }
   Snapshot& s = *snapshot_;
@@ -186,15 +186,24 @@ const Snapshot& AtspiElement::snapshot() const {
 }
 
 void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> elements) {
-  static const std::string kNoBus = "org.invalid";
   std::vector<Call> calls;
+  appendFactCalls(calls, elements);
+  auto replies = bus.callAll(std::move(calls));
+  storeFacts(elements, replies.begin(), bus.now());
+}
+
+std::size_t AtspiElement::factCallCount() const { return kFactCallCount + (listedBy_ ? 0 : 1); }
+
+void AtspiElement::appendFactCalls(std::vector<Call>& calls, std::span<const AtspiElement* const> elements) {
+  static const std::string kNoBus = "org.invalid";
   for (const AtspiElement* e : elements) {
     const std::string& name = e->busName();
     appendSnapshotCalls(calls, name.empty() ? kNoBus : name, e->path(), !e->listedBy_);
   }
-  auto replies = bus.callAll(std::move(calls));
-  const double now = bus.now();
-  auto reply = replies.begin();
+}
+
+void AtspiElement::storeFacts(std::span<const AtspiElement* const> elements, std::vector<Reply>::iterator reply,
+                              double now) {
   for (const AtspiElement* e : elements) {
     const bool withParent = !e->listedBy_;
     Snapshot s;
@@ -225,10 +234,22 @@ const Snapshot& AtspiElement::detailed() const {
   }
   if (std::find(wanted.begin(), wanted.end(), this) == wanted.end()) wanted.insert(wanted.begin(), this);
   const auto readings = readingsOf(wanted, [](const AtspiElement* e) { return e->reading_; });
-  inParts(
-      *bus_, wanted, [](const AtspiElement*) { return std::size_t{3}; }, readings,
-      [&](std::span<const AtspiElement* const> part) { readDetails(*bus_, part); });
+  auto cost = [](const AtspiElement* e) {
+    std::size_t calls = 3;
+    for (const AtspiElement* child : e->unreadChildren()) calls += child->factCallCount();
+    return calls;
+  };
+  inParts(*bus_, wanted, cost, readings, [&](std::span<const AtspiElement* const> part) { readDetails(*bus_, part); });
   return s;
+}
+
+std::vector<const AtspiElement*> AtspiElement::unreadChildren() const {
+  std::vector<const AtspiElement*> unread;
+  // An application's windows begin readings of their own.
+  if (isApplication() || !children_ || !listedFresh()) return unread;
+  for (const auto& child : children_->children)
+    if (!child->fresh()) unread.push_back(child.get());
+  return unread;
 }
 
 void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const> elements) {
@@ -255,7 +276,16 @@ void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const
       targets.emplace_back(&s, Kind::actions);
     }
   }
+  // A walk reads the facts of the listed children next; they come in the
+  // same round trip.
+  std::vector<const AtspiElement*> next;
+  for (const AtspiElement* e : elements) {
+    auto unread = e->unreadChildren();
+    next.insert(next.end(), unread.begin(), unread.end());
+  }
+  appendFactCalls(calls, next);
   auto replies = bus.callAll(std::move(calls));
+  storeFacts(next, replies.begin() + static_cast<std::ptrdiff_t>(targets.size()), bus.now());
   for (std::size_t k = 0; k < targets.size(); ++k) {
     auto& [s, kind] = targets[k];
     Reply& r = replies[k];

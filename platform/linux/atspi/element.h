@@ -116,6 +116,11 @@ class AtspiElement final : public platform::ElementRef {
   };
   Company company() const;
   static void readFacts(BusPort& bus, std::span<const AtspiElement* const> elements);
+  static void appendFactCalls(std::vector<Call>& calls, std::span<const AtspiElement* const> elements);
+  static void storeFacts(std::span<const AtspiElement* const> elements, std::vector<Reply>::iterator reply, double now);
+  std::size_t factCallCount() const;
+  // The children of a fresh listing whose facts are not fresh.
+  std::vector<const AtspiElement*> unreadChildren() const;
   static void readDetails(BusPort& bus, std::span<const AtspiElement* const> elements);
   static void list(BusPort& bus, std::span<const AtspiElement* const> parents, const std::shared_ptr<Level>& level);
   bool listedFresh() const;
