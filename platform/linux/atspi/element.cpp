@@ -174,7 +174,7 @@ const Snapshot& AtspiElement::snapshot() const {
       if (!e->fresh()) stale.push_back(e);
     const auto readings = readingsOf(stale, [](const AtspiElement* e) { return e->reading_; });
     inParts(
-        *bus_, stale, [](const AtspiElement* e) { return e->factCallCount(); }, readings,
+        *bus_, stale, [](const AtspiElement* e) { return kFactCallCount + (e->listedBy_ ? 0 : 1); }, readings,
         [&](std::span<const AtspiElement* const> part) { readFacts(*bus_, part); });
   }
   Snapshot& s = *snapshot_;
@@ -191,8 +191,6 @@ void AtspiElement::readFacts(BusPort& bus, std::span<const AtspiElement* const> 
   auto replies = bus.callAll(std::move(calls));
   storeFacts(elements, replies.begin(), bus.now());
 }
-
-std::size_t AtspiElement::factCallCount() const { return kFactCallCount + (listedBy_ ? 0 : 1); }
 
 void AtspiElement::appendFactCalls(std::vector<Call>& calls, std::span<const AtspiElement* const> elements) {
   static const std::string kNoBus = "org.invalid";
@@ -234,12 +232,11 @@ const Snapshot& AtspiElement::detailed() const {
   }
   if (std::find(wanted.begin(), wanted.end(), this) == wanted.end()) wanted.insert(wanted.begin(), this);
   const auto readings = readingsOf(wanted, [](const AtspiElement* e) { return e->reading_; });
-  auto cost = [](const AtspiElement* e) {
-    std::size_t calls = 3;
-    for (const AtspiElement* child : e->unreadChildren()) calls += child->factCallCount();
-    return calls;
-  };
-  inParts(*bus_, wanted, cost, readings, [&](std::span<const AtspiElement* const> part) { readDetails(*bus_, part); });
+  // Up to kDetailsAtOnce elements, and as many children along: within
+  // kMaxCallsInFlight.
+  inParts(
+      *bus_, wanted, [](const AtspiElement*) { return std::size_t{3}; }, readings,
+      [&](std::span<const AtspiElement* const> part) { readDetails(*bus_, part); });
   return s;
 }
 
@@ -276,13 +273,15 @@ void AtspiElement::readDetails(BusPort& bus, std::span<const AtspiElement* const
       targets.emplace_back(&s, Kind::actions);
     }
   }
-  // A walk reads the facts of the listed children next; they come in the
-  // same round trip.
+  // A walk reads the facts of the listed children next: the first of them
+  // come in the same round trip. Not all of a large level: a walk refused
+  // on its size must not have read it first.
   std::vector<const AtspiElement*> next;
   for (const AtspiElement* e : elements) {
     auto unread = e->unreadChildren();
     next.insert(next.end(), unread.begin(), unread.end());
   }
+  if (next.size() > kDetailsAtOnce) next.resize(kDetailsAtOnce);
   appendFactCalls(calls, next);
   auto replies = bus.callAll(std::move(calls));
   storeFacts(next, replies.begin() + static_cast<std::ptrdiff_t>(targets.size()), bus.now());

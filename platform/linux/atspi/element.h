@@ -118,7 +118,6 @@ class AtspiElement final : public platform::ElementRef {
   static void readFacts(BusPort& bus, std::span<const AtspiElement* const> elements);
   static void appendFactCalls(std::vector<Call>& calls, std::span<const AtspiElement* const> elements);
   static void storeFacts(std::span<const AtspiElement* const> elements, std::vector<Reply>::iterator reply, double now);
-  std::size_t factCallCount() const;
   // The children of a fresh listing whose facts are not fresh.
   std::vector<const AtspiElement*> unreadChildren() const;
   static void readDetails(BusPort& bus, std::span<const AtspiElement* const> elements);
