@@ -1,7 +1,7 @@
 /* Counts what one run of a program asks over D-Bus and when it grabs
  * pictures, for benchmarks/observe_profile.py. Loaded with LD_PRELOAD; it
- * wraps GDBus's method calls (asynchronous and blocking), libdbus's sends
- * and reads (the applications' private connections), GMainContext
+ * wraps GDBus's method calls (asynchronous and blocking), libdbus's
+ * marshalling and reads (the applications' private connections), GMainContext
  * creation, the Composite redirection and XShmGetImage, and when the
  * program ends through _exit writes to $LARKSPIRE_CALL_COUNTS, one fact a
  * line, tab-separated:
@@ -92,8 +92,10 @@ GVariant *g_dbus_connection_call_sync(GDBusConnection *c, const gchar *bus, cons
   return real(c, bus, path, interface, method, parameters, reply, flags, timeout, cancellable, error);
 }
 
-dbus_bool_t dbus_connection_send(DBusConnection *c, DBusMessage *message, dbus_uint32_t *serial) {
-  REAL(dbus_connection_send);
+/* The private connections' calls are marshalled one by one and written as a
+ * batch. */
+dbus_bool_t dbus_message_marshal(DBusMessage *message, char **data, int *length) {
+  REAL(dbus_message_marshal);
   if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
     const char *path = dbus_message_get_path(message), *interface = dbus_message_get_interface(message);
     const char *method = dbus_message_get_member(message), *i = NULL, *p = NULL;
@@ -106,7 +108,7 @@ dbus_bool_t dbus_connection_send(DBusConnection *c, DBusMessage *message, dbus_u
     count(path, method, key);
     __atomic_store_n(&sending, 1, __ATOMIC_RELAXED);
   }
-  return real(c, message, serial);
+  return real(message, data, length);
 }
 
 dbus_bool_t dbus_connection_read_write(DBusConnection *c, int timeout) {
