@@ -3,9 +3,9 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <system_error>
 
 #include "computer/actions/act.h"
+#include "computer/alongside.h"
 #include "computer/apps/app_listing.h"
 #include "computer/apps/launch.h"
 #include "computer/failure.h"
@@ -48,12 +48,7 @@ json::Json permissionReport(platform::Platform& platform, bool prompt) {
   // Each service may take its whole time limit to find that it cannot
   // answer (a stopped display, a silent bus); asked side by side, the
   // report takes as long as the slower of the two, not their sum.
-  std::future<bool> screen;
-  try {
-    screen = std::async(std::launch::async, screenRecording);
-  } catch (const std::system_error&) {
-    screen = std::async(std::launch::deferred, screenRecording);  // no thread to spare
-  }
+  std::future<bool> screen = alongside(true, screenRecording);
   json::Json report = json::Json::object();
   report["accessibility"] = accessibility();
   report["screenRecording"] = screen.get();

@@ -5,15 +5,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <future>
-#include <optional>
 #include <random>
-#include <system_error>
-#include <vector>
 
 #include "common/text.h"
 #include "computer/accessibility/attributes.h"
 #include "computer/accessibility/inspection.h"
+#include "computer/alongside.h"
 #include "computer/apps/launch.h"
 #include "computer/failure.h"
 #include "computer/windows/window_resolution.h"
@@ -106,16 +103,9 @@ Observation observe(platform::Platform& platform, const json::Json& request) {
   // is dropped unseen (and an error of the inventory is the answer, as when
   // the inventory comes first). Elsewhere the inventory comes first, and a
   // window that cannot be inventoried costs no capture.
-  std::future<std::optional<std::vector<std::uint8_t>>> early;
-  if (platform.screenCapture.capturesAlongsideAccessibility()) {
-    try {
-      early = std::async(std::launch::async, picture);
-    } catch (const std::system_error&) {
-      // No thread to spare: one after the other.
-    }
-  }
+  auto made = alongside(platform.screenCapture.capturesAlongsideAccessibility(), picture);
   auto inspected = inspect(platform.accessibility, resolved.accessibility, frame);
-  auto png = early.valid() ? early.get() : picture();
+  auto png = made.get();
   if (!png || png->size() > kMaximumPngBytes) fail(kUnavailable);
   // The size reported is the picture's own: a capture service may deliver
   // another size than the one asked for.

@@ -2,11 +2,10 @@
 
 #include <cmath>
 #include <exception>
-#include <future>
-#include <system_error>
 #include <vector>
 
 #include "computer/accessibility/attributes.h"
+#include "computer/alongside.h"
 #include "computer/failure.h"
 
 namespace larkspire::computer {
@@ -92,15 +91,10 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
   // Where the backend allows, the window server lists its windows while
   // the application lists its own. Its failure still comes first, as when
   // it is asked first.
-  std::future<std::vector<platform::ShareableWindow>> listed;
-  if (platform.screenCapture.capturesAlongsideAccessibility()) {
-    try {
-      listed = std::async(std::launch::async, listWindows);
-    } catch (const std::system_error&) {
-      // No thread to spare: one after the other.
-    }
-  }
-  auto content = listed.valid() ? std::vector<platform::ShareableWindow>{} : listWindows();
+  const bool meanwhile = platform.screenCapture.capturesAlongsideAccessibility();
+  auto listed = alongside(meanwhile, listWindows);
+  std::vector<platform::ShareableWindow> content;
+  if (!meanwhile) content = listed.get();
 
   platform::ElementList accessibilityWindows;
   std::vector<std::optional<Rect>> accessibilityFrames;
@@ -120,10 +114,10 @@ ResolvedWindow window(platform::Platform& platform, const platform::Application&
       if (!accessibilityFrames.back()) unanswered(error, app);
     }
   } catch (...) {
-    if (!listed.valid()) throw;
+    if (!meanwhile) throw;
     accessibilityFailure = std::current_exception();
   }
-  if (listed.valid()) content = listed.get();
+  if (meanwhile) content = listed.get();
   if (accessibilityFailure) std::rethrow_exception(accessibilityFailure);
 
   std::vector<platform::ShareableWindow> captures;
