@@ -120,6 +120,15 @@ class WindowListing(TestCase):
             listed = [w for w in listed_windows() if w["pid"] == other.pid]
             self.assertIn(other.window, [w["windowID"] for w in listed])
 
+    def test_a_title_set_only_as_latin1_wm_name_is_read_as_utf8(self):
+        with start_target("Capture old title") as old:
+            subprocess.run(["xprop", "-id", str(old.window), "-remove", "_NET_WM_NAME"], check=True)
+            subprocess.run([b"xprop", b"-id", str(old.window).encode(), b"-f", b"WM_NAME", b"8s", b"-set", b"WM_NAME",
+                            b"Caf\xe9 ancien"], check=True)
+            titles = wait_until(lambda: [w["title"] for w in listed_windows() if w["windowID"] == old.window
+                                         and w["title"] != "Capture old title"], what="the new title")
+            self.assertEqual(titles, ["Café ancien"])
+
     def test_listing_frontmost_first(self):
         with start_target("Capture front") as front:
             subprocess.run(["xdotool", "windowactivate", "--sync", str(front.window)], check=True)

@@ -26,6 +26,7 @@
 #include "platform/linux/x11/error_trap.h"
 #include "platform/linux/x11/server_grab.h"
 #include "platform/linux/x11/windows.h"
+#include "platform/linux/x11/xcb_replies.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -324,27 +325,28 @@ class X11ScreenCapture final : public ScreenCapture {
   // (InputOutput), as the screen shows them. The caller holds the display
   // lock and a server grab.
   std::vector<PixelRect> windowsAbove(Display* d, Window topLevel) {
-    Window root = 0;
-    Window parent = 0;
-    Window* children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) {
-      throw PlatformError("window stacking unreadable");
+    xcb_connection_t* c = XGetXCBConnection(d);
+    auto tree = xcbReply(c, xcb_query_tree_reply, xcb_query_tree(c, static_cast<xcb_window_t>(DefaultRootWindow(d))));
+    if (!tree) throw PlatformError("window stacking unreadable");
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
+    const auto own = std::find(children, children + count, static_cast<xcb_window_t>(topLevel));  // bottom to top
+    if (own == children + count) throw PlatformError("window no longer exists");
+    // Asked of all of them at once, then answered.
+    std::vector<std::pair<xcb_get_window_attributes_cookie_t, xcb_get_geometry_cookie_t>> asked;
+    for (const xcb_window_t* child = own + 1; child != children + count; ++child) {
+      asked.emplace_back(xcb_get_window_attributes(c, *child), xcb_get_geometry(c, *child));
     }
-    XData<Window> owned(children);
     std::vector<PixelRect> above;
-    bool found = false;
-    for (unsigned i = 0; i < count; ++i) {  // bottom to top
-      if (children[i] == topLevel) {
-        found = true;
+    for (const auto& [attributesAsked, geometryAsked] : asked) {
+      auto attributes = xcbReply(c, xcb_get_window_attributes_reply, attributesAsked);
+      auto geometry = xcbReply(c, xcb_get_geometry_reply, geometryAsked);
+      if (!attributes || !geometry) continue;
+      if (attributes->map_state != XCB_MAP_STATE_VIEWABLE || attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT)
         continue;
-      }
-      XWindowAttributes a;
-      if (!found || !XGetWindowAttributes(d, children[i], &a)) continue;
-      if (a.map_state != IsViewable || a.c_class != InputOutput) continue;
-      above.push_back({a.x, a.y, a.width + 2 * a.border_width, a.height + 2 * a.border_width});
+      above.push_back({geometry->x, geometry->y, geometry->width + 2 * geometry->border_width,
+                       geometry->height + 2 * geometry->border_width});
     }
-    if (!found) throw PlatformError("window no longer exists");
     return above;
   }
 
@@ -561,18 +563,16 @@ class X11ScreenCapture final : public ScreenCapture {
     return rootSource(d, placement);
   }
 
+  // The root's visual and depth come with the connection: nothing to ask.
   Source rootSource(Display* d, const Placement& placement) {
-    const Window root = DefaultRootWindow(d);
-    XWindowAttributes rootAttributes;
-    if (!XGetWindowAttributes(d, root, &rootAttributes)) throw PlatformError("root window unreadable");
     Source source;
-    source.drawable = root;
+    source.drawable = DefaultRootWindow(d);
     source.originX = placement.frameX;
     source.originY = placement.frameY;
     source.width = DisplayWidth(d, DefaultScreen(d));
     source.height = DisplayHeight(d, DefaultScreen(d));
-    source.visual = rootAttributes.visual;
-    source.depth = rootAttributes.depth;
+    source.visual = DefaultVisual(d, DefaultScreen(d));
+    source.depth = DefaultDepth(d, DefaultScreen(d));
     return source;
   }
 

@@ -5,9 +5,13 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "platform/linux/handles.h"
+#include "platform/linux/x11/xcb_replies.h"
 
 namespace larkspire::linux_backend::ewmh {
 namespace {
@@ -48,20 +52,6 @@ std::optional<Property> readProperty(Display* display, XWindow window, const cha
   if (owned && count) property.bytes.assign(owned.get(), owned.get() + count * itemSize);
   if (wantedType != AnyPropertyType && type != wantedType) return std::nullopt;
   return property;
-}
-
-std::vector<std::string> atomNames(Display* display, const std::vector<unsigned long>& atoms) {
-  std::vector<std::string> names;
-  if (atoms.empty()) return names;
-  std::vector<Atom> list(atoms.begin(), atoms.end());
-  std::vector<char*> raw(list.size(), nullptr);
-  if (XGetAtomNames(display, list.data(), static_cast<int>(list.size()), raw.data())) {
-    for (char* name : raw) {
-      XData<char> owned(name);
-      names.emplace_back(name ? name : "");
-    }
-  }
-  return names;
 }
 
 std::vector<XWindow> windowList(Display* display, const char* name) {
@@ -105,24 +95,83 @@ std::vector<XWindow> stackingOrder(Display* display) {
 }
 
 std::vector<ClientWindow> clientWindows(Display* display) {
+  const std::vector<XWindow> windows = clientWindowNumbers(display);
+  if (windows.empty()) return {};
+  // Every property of every client is asked for at once (Xlib would wait
+  // for each reply in turn), then the names of the atoms they hold.
+  enum Read { kPid, kApplicationId, kClass, kType, kState, kReadCount };
+  static const char* names[kReadCount] = {"_NET_WM_PID", "_GTK_APPLICATION_ID", "WM_CLASS", "_NET_WM_WINDOW_TYPE",
+                                          "_NET_WM_STATE"};
+  const Atom types[kReadCount] = {XA_CARDINAL, AnyPropertyType, XA_STRING, XA_ATOM, XA_ATOM};
+  std::array<Atom, kReadCount> atoms{};
+  XInternAtoms(display, const_cast<char**>(names), kReadCount, True, atoms.data());
+  xcb_connection_t* c = XGetXCBConnection(display);
+  using Asked = std::array<std::optional<xcb_get_property_cookie_t>, kReadCount>;
+  std::vector<Asked> asked;
+  for (XWindow window : windows) {
+    Asked properties;
+    for (int k = 0; k < kReadCount; ++k) {
+      // A name the server never interned is a property no window has.
+      if (atoms[k] == None) continue;
+      properties[k] = xcb_get_property(c, 0, static_cast<xcb_window_t>(window), static_cast<xcb_atom_t>(atoms[k]),
+                                       static_cast<xcb_atom_t>(types[k]), 0, 65536);
+    }
+    asked.push_back(properties);
+  }
+  struct Answered {
+    std::array<XcbReply<xcb_get_property_reply_t>, kReadCount> properties;
+    // The property's bytes, or none when the window or property is gone
+    // or has another type.
+    std::optional<std::string_view> bytes(int k, int format) const {
+      const auto& reply = properties[k];
+      if (!reply || reply->type == XCB_NONE || reply->format != format) return std::nullopt;
+      return std::string_view(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                              static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
+    }
+    std::vector<unsigned long> cardinals(int k) const {
+      std::vector<unsigned long> values;
+      if (auto data = bytes(k, 32)) {
+        for (std::size_t at = 0; at + 4 <= data->size(); at += 4) {
+          std::uint32_t value = 0;
+          std::memcpy(&value, data->data() + at, 4);
+          values.push_back(value);
+        }
+      }
+      return values;
+    }
+  };
+  std::vector<Answered> answered(windows.size());
+  std::vector<unsigned long> held;
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    for (int k = 0; k < kReadCount; ++k) {
+      if (asked[i][k]) answered[i].properties[k] = xcbReply(c, xcb_get_property_reply, *asked[i][k]);
+    }
+    for (int k : {kType, kState}) {
+      auto list = answered[i].cardinals(k);
+      held.insert(held.end(), list.begin(), list.end());
+    }
+  }
+  const auto atomName = atomNames(c, held);
+  auto namesOf = [&](const std::vector<unsigned long>& list) {
+    std::vector<std::string> out;
+    for (unsigned long atom : list) {
+      auto it = atomName.find(atom);
+      out.push_back(it == atomName.end() ? std::string() : it->second);
+    }
+    return out;
+  };
+
   std::vector<ClientWindow> clients;
-  for (XWindow window : clientWindowNumbers(display)) {
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    const Answered& a = answered[i];
     ClientWindow client;
-    client.window = window;
-    client.pid = windowPid(display, window);
-    if (auto id = readProperty(display, window, "_GTK_APPLICATION_ID", AnyPropertyType); id && id->format == 8) {
-      auto text = id->text();
-      if (!text.empty()) client.applicationId = text;
+    client.window = windows[i];
+    if (auto pid = a.cardinals(kPid); !pid.empty() && pid.front() != 0 && pid.front() <= 0x7fffffffUL) {
+      client.pid = static_cast<platform::Pid>(pid.front());
     }
-    if (auto wmClass = readProperty(display, window, "WM_CLASS", XA_STRING)) {
-      client.wmClass = splitNulTerminated(wmClass->text());
-    }
-    std::vector<std::string> types, states;
-    if (auto type = readProperty(display, window, "_NET_WM_WINDOW_TYPE", XA_ATOM))
-      types = atomNames(display, type->longs());
-    if (auto state = readProperty(display, window, "_NET_WM_STATE", XA_ATOM))
-      states = atomNames(display, state->longs());
-    client.ordinary = isOrdinaryWindow(types, states);
+    if (auto id = a.bytes(kApplicationId, 8); id && !id->empty()) client.applicationId = std::string(*id);
+    if (auto wmClass = a.bytes(kClass, 8)) client.wmClass = splitNulTerminated(std::string(*wmClass));
+    client.ordinary = isOrdinaryWindow(namesOf(a.cardinals(kType)), namesOf(a.cardinals(kState)));
     clients.push_back(std::move(client));
   }
   return clients;

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -14,6 +16,7 @@
 #include "common/text.h"
 #include "platform/linux/handles.h"
 #include "platform/linux/x11/error_trap.h"
+#include "platform/linux/x11/xcb_replies.h"
 
 namespace larkspire::linux_backend {
 
@@ -167,29 +170,41 @@ std::vector<long> readCardinals(Display* display, Window window, Atom name, Atom
   return std::vector<long>(values, values + p.items);
 }
 
-std::vector<std::string> readAtomNames(Display* display, Window window, Atom name) {
-  std::vector<long> atoms = readCardinals(display, window, name, XA_ATOM);
-  std::vector<std::string> names;
-  for (long a : atoms) {
-    if (XData<char> text{XGetAtomName(display, static_cast<Atom>(a))}) names.emplace_back(text.get());
+// A property as the server answered it: none when the window does not have
+// it. `items` counts elements of `format` bits; a property of another type
+// than the one asked for has none.
+struct PropertyReply {
+  XcbReply<xcb_get_property_reply_t> reply;
+  bool exists() const { return reply && reply->type != XCB_NONE; }
+  int format() const { return exists() ? reply->format : 0; }
+  std::size_t items() const {
+    if (!exists() || format() == 0) return 0;
+    return static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) /
+           static_cast<std::size_t>(format() / 8);
   }
-  return names;
-}
+  const unsigned char* data() const { return static_cast<const unsigned char*>(xcb_get_property_value(reply.get())); }
+  std::vector<long> cardinals() const {
+    if (format() != 32) return {};
+    const auto* values = reinterpret_cast<const std::uint32_t*>(data());
+    return std::vector<long>(values, values + items());
+  }
+  std::string_view bytes() const {
+    return format() == 8 ? std::string_view(reinterpret_cast<const char*>(data()), items()) : std::string_view();
+  }
+};
 
-std::optional<std::string> readTitle(Display* display, Window window, const Atoms& atoms) {
-  {
-    Property p;
-    if (readProperty(display, window, atoms[kNetWmName], atoms[kUtf8String], p) && p.format == 8) {
-      return text::sanitizeUtf8(std::string_view(reinterpret_cast<const char*>(p.data.get()), p.items));
-    }
-  }
-  Property p;
-  if (!readProperty(display, window, XA_WM_NAME, AnyPropertyType, p) || p.format != 8) return std::nullopt;
-  std::string_view bytes(reinterpret_cast<const char*>(p.data.get()), p.items);
-  if (p.type == XA_STRING) return latin1ToUtf8(bytes);
-  if (p.type == atoms[kUtf8String]) return text::sanitizeUtf8(bytes);
+std::optional<std::string> titleFrom(Display* display, const PropertyReply& netWmName, const PropertyReply& wmName,
+                                     const Atoms& atoms) {
+  if (netWmName.exists() && netWmName.format() == 8) return text::sanitizeUtf8(netWmName.bytes());
+  if (!wmName.exists() || wmName.format() != 8) return std::nullopt;
+  const std::string_view bytes = wmName.bytes();
+  const Atom type = wmName.reply->type;
+  if (type == XA_STRING) return latin1ToUtf8(bytes);
+  if (type == atoms[kUtf8String]) return text::sanitizeUtf8(bytes);
   // COMPOUND_TEXT and other encodings: let Xlib convert what it can.
-  XTextProperty property{p.data.get(), p.type, p.format, p.items};
+  std::vector<unsigned char> value(bytes.begin(), bytes.end());
+  value.push_back(0);
+  XTextProperty property{value.data(), type, 8, bytes.size()};
   char** list = nullptr;
   int count = 0;
   std::string result;
@@ -201,50 +216,134 @@ std::optional<std::string> readTitle(Display* display, Window window, const Atom
   return text::sanitizeUtf8(bytes);
 }
 
-// The root's child that holds `window`: the window manager's frame for a
-// managed client, the window itself for a top-level that is not reparented.
-Window topLevelOf(Display* display, Window window, Window root) {
-  Window current = window;
-  for (int depth = 0; depth < 64; ++depth) {
-    auto tree = queryTree(display, current);
-    if (!tree) return None;
-    if (tree->parent == root || tree->parent == None) return current;
-    current = tree->parent;
-  }
-  return None;
+// The properties read of every window described.
+enum DescribedProperty { kFrameExtents, kPid, kWindowType, kWindowState, kNetName, kName, kDescribedCount };
+
+// What the first batch asks of one window.
+struct Asked {
+  xcb_get_window_attributes_cookie_t attributes;
+  xcb_get_geometry_cookie_t geometry;
+  xcb_translate_coordinates_cookie_t position;
+  xcb_query_tree_cookie_t tree;
+  std::array<xcb_get_property_cookie_t, kDescribedCount> properties;
+};
+
+Asked ask(xcb_connection_t* c, Window window, const Atoms& atoms, Window root) {
+  const auto w = static_cast<xcb_window_t>(window);
+  auto property = [&](Atom name, Atom type) {
+    return xcb_get_property(c, 0, w, static_cast<xcb_atom_t>(name), static_cast<xcb_atom_t>(type), 0, 1 << 16);
+  };
+  Asked asked;
+  asked.attributes = xcb_get_window_attributes(c, w);
+  asked.geometry = xcb_get_geometry(c, w);
+  asked.position = xcb_translate_coordinates(c, w, static_cast<xcb_window_t>(root), 0, 0);
+  asked.tree = xcb_query_tree(c, w);
+  asked.properties[kFrameExtents] = property(atoms[kNetFrameExtents], XA_CARDINAL);
+  asked.properties[kPid] = property(atoms[kNetWmPid], XA_CARDINAL);
+  asked.properties[kWindowType] = property(atoms[kNetWmWindowType], XA_ATOM);
+  asked.properties[kWindowState] = property(atoms[kNetWmState], XA_ATOM);
+  asked.properties[kNetName] = property(atoms[kNetWmName], atoms[kUtf8String]);
+  asked.properties[kName] = property(XA_WM_NAME, AnyPropertyType);
+  return asked;
 }
 
-std::optional<X11Window> describe(Display* display, Window window, const Atoms& atoms, Window root) {
-  XWindowAttributes attributes;
-  if (!XGetWindowAttributes(display, window, &attributes)) return std::nullopt;
-  if (attributes.c_class == InputOnly) return std::nullopt;
-  int x = 0;
-  int y = 0;
-  Window child = 0;
-  if (!XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child)) return std::nullopt;
+// The windows as listTopLevelWindows describes them, in the same order;
+// none for a window that is gone or draws nothing (InputOnly). They are
+// read together: one batch of requests for all, then one per level of
+// reparenting between a window and its top-level, then one for the names
+// of the atoms in their types and states.
+std::vector<std::optional<X11Window>> describeAll(Display* display, const std::vector<Window>& windows,
+                                                  const Atoms& atoms, Window root) {
+  xcb_connection_t* c = XGetXCBConnection(display);
+  std::vector<Asked> asked;
+  asked.reserve(windows.size());
+  for (Window window : windows) asked.push_back(ask(c, window, atoms, root));
 
-  X11Window w;
-  w.client = window;
-  w.topLevel = topLevelOf(display, window, root);
-  if (w.topLevel == None) return std::nullopt;
-  w.managed = !attributes.override_redirect;
-  w.viewable = attributes.map_state == IsViewable;
+  struct Read {
+    std::optional<X11Window> window;
+    std::vector<long> types, states;
+    bool overrideRedirect = false;
+    Window above = None;  // the parent still to look at on the way up to the top-level
+  };
+  std::vector<Read> read(windows.size());
+  auto parentBelowRoot = [root](const xcb_query_tree_reply_t& tree) {
+    return tree.parent == root || tree.parent == XCB_NONE ? None : static_cast<Window>(tree.parent);
+  };
+  for (std::size_t i = 0; i < windows.size(); ++i) {
+    const Asked& a = asked[i];
+    auto attributes = xcbReply(c, xcb_get_window_attributes_reply, a.attributes);
+    auto geometry = xcbReply(c, xcb_get_geometry_reply, a.geometry);
+    auto position = xcbReply(c, xcb_translate_coordinates_reply, a.position);
+    auto tree = xcbReply(c, xcb_query_tree_reply, a.tree);
+    std::array<PropertyReply, kDescribedCount> p;
+    for (int k = 0; k < kDescribedCount; ++k) p[k].reply = xcbReply(c, xcb_get_property_reply, a.properties[k]);
+    if (!attributes || !geometry || !position || !position->same_screen || !tree) continue;
+    if (attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) continue;
 
-  std::optional<FrameExtents> extents;
-  if (auto e = readCardinals(display, window, atoms[kNetFrameExtents], XA_CARDINAL); e.size() >= 4) {
-    extents = FrameExtents{e[0], e[1], e[2], e[3]};
+    X11Window w;
+    w.client = windows[i];
+    w.topLevel = windows[i];
+    w.managed = !attributes->override_redirect;
+    w.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::optional<FrameExtents> extents;
+    if (auto e = p[kFrameExtents].cardinals(); e.size() >= 4) extents = FrameExtents{e[0], e[1], e[2], e[3]};
+    w.frame = frameFromClient(position->dst_x, position->dst_y, geometry->width, geometry->height, extents);
+    w.content = contentWithinFrame(position->dst_x, position->dst_y, geometry->width, geometry->height, extents);
+    if (auto pid = p[kPid].cardinals();
+        !pid.empty() && pid[0] > 0 && pid[0] <= std::numeric_limits<platform::Pid>::max()) {
+      w.pid = static_cast<platform::Pid>(pid[0]);
+    }
+    w.title = titleFrom(display, p[kNetName], p[kName], atoms);
+    read[i].window = std::move(w);
+    read[i].types = p[kWindowType].cardinals();
+    read[i].states = p[kWindowState].cardinals();
+    read[i].overrideRedirect = attributes->override_redirect != 0;
+    read[i].above = parentBelowRoot(*tree);
   }
-  w.frame = frameFromClient(x, y, attributes.width, attributes.height, extents);
-  w.content = contentWithinFrame(x, y, attributes.width, attributes.height, extents);
 
-  if (auto pid = readCardinals(display, window, atoms[kNetWmPid], XA_CARDINAL);
-      !pid.empty() && pid[0] > 0 && pid[0] <= std::numeric_limits<platform::Pid>::max()) {
-    w.pid = static_cast<platform::Pid>(pid[0]);
+  // The root's child that holds each window: the window manager's frame
+  // for a managed client, the window itself for one not reparented.
+  for (int depth = 0; depth < 64; ++depth) {
+    std::vector<std::pair<std::size_t, xcb_query_tree_cookie_t>> climbing;
+    for (std::size_t i = 0; i < read.size(); ++i) {
+      if (read[i].window && read[i].above != None) {
+        climbing.emplace_back(i, xcb_query_tree(c, static_cast<xcb_window_t>(read[i].above)));
+      }
+    }
+    if (climbing.empty()) break;
+    for (auto& [i, cookie] : climbing) {
+      auto tree = xcbReply(c, xcb_query_tree_reply, cookie);
+      if (!tree) {
+        read[i].window.reset();
+        continue;
+      }
+      read[i].window->topLevel = read[i].above;
+      read[i].above = parentBelowRoot(*tree);
+    }
   }
-  w.layer = windowLayer(readAtomNames(display, window, atoms[kNetWmWindowType]),
-                        readAtomNames(display, window, atoms[kNetWmState]), attributes.override_redirect);
-  w.title = readTitle(display, window, atoms);
-  return w;
+
+  std::vector<unsigned long> named;
+  for (const Read& r : read) {
+    named.insert(named.end(), r.types.begin(), r.types.end());
+    named.insert(named.end(), r.states.begin(), r.states.end());
+  }
+  const auto names = atomNames(c, named);
+  auto namesOf = [&](const std::vector<long>& list) {
+    std::vector<std::string> out;
+    for (long atom : list) {
+      if (auto it = names.find(static_cast<Atom>(atom)); it != names.end()) out.push_back(it->second);
+    }
+    return out;
+  };
+  std::vector<std::optional<X11Window>> described;
+  described.reserve(read.size());
+  for (Read& r : read) {
+    // Nested deeper than any window manager goes: no top-level found.
+    if (r.window && r.above != None) r.window.reset();
+    if (r.window) r.window->layer = windowLayer(namesOf(r.types), namesOf(r.states), r.overrideRedirect);
+    described.push_back(std::move(r.window));
+  }
+  return described;
 }
 
 bool hasProperty(Display* display, Window window, Atom name) {
@@ -256,11 +355,7 @@ bool hasProperty(Display* display, Window window, Atom name) {
 
 std::optional<X11Window> describeWindow(Display* display, unsigned long window) {
   if (!display || window == 0) return std::nullopt;
-  XErrorTrap trap(display);
-  Atoms atoms = internAtoms(display);
-  auto w = describe(display, window, atoms, DefaultRootWindow(display));
-  if (trap.sync() != 0) return std::nullopt;
-  return w;
+  return describeAll(display, {window}, internAtoms(display), DefaultRootWindow(display)).front();
 }
 
 std::vector<X11Window> listTopLevelWindows(Display* display) {
@@ -269,6 +364,7 @@ std::vector<X11Window> listTopLevelWindows(Display* display) {
   XErrorTrap trap(display);
   const Atoms atoms = internAtoms(display);
   const Window root = DefaultRootWindow(display);
+  xcb_connection_t* c = XGetXCBConnection(display);
 
   // Stacking order of the root's children, bottom first.
   std::vector<Window> stacking;
@@ -277,28 +373,48 @@ std::vector<X11Window> listTopLevelWindows(Display* display) {
   std::vector<long> clients = readCardinals(display, root, atoms[kNetClientListStacking], XA_WINDOW);
   if (clients.empty()) clients = readCardinals(display, root, atoms[kNetClientList], XA_WINDOW);
   const bool windowManager = !clients.empty();
+  std::vector<Window> listed;
   std::unordered_set<Window> seen;
+  for (long client : clients) {
+    if (seen.insert(static_cast<Window>(client)).second) listed.push_back(static_cast<Window>(client));
+  }
 
-  auto add = [&](Window window) {
-    if (!seen.insert(window).second) return;
-    trap.clear();
-    auto w = describe(display, window, atoms, root);
-    // A window that vanished while it was being read is simply not listed.
-    if (w && trap.error() == 0) windows.push_back(std::move(*w));
+  // The root's other children count when they are override-redirect pop-ups
+  // on screen, and, without a window manager, clients of their own.
+  struct Child {
+    Window window;
+    xcb_get_window_attributes_cookie_t attributes;
+    std::optional<xcb_get_property_cookie_t> wmState;
   };
-
-  for (long client : clients) add(static_cast<Window>(client));
+  std::vector<Child> children;
   for (Window child : stacking) {
     if (seen.count(child)) continue;
-    XWindowAttributes attributes;
-    trap.clear();
-    if (!XGetWindowAttributes(display, child, &attributes) || attributes.c_class == InputOnly) continue;
-    if (attributes.override_redirect) {
-      // Hidden pop-ups that toolkits keep around are not windows anyone sees.
-      if (attributes.map_state == IsViewable) add(child);
-    } else if (!windowManager && (attributes.map_state == IsViewable || hasProperty(display, child, atoms[kWmState]))) {
-      add(child);
+    const auto w = static_cast<xcb_window_t>(child);
+    Child asked{child, xcb_get_window_attributes(c, w), std::nullopt};
+    if (!windowManager) {
+      asked.wmState =
+          xcb_get_property(c, 0, w, static_cast<xcb_atom_t>(atoms[kWmState]), XCB_GET_PROPERTY_TYPE_ANY, 0, 1);
     }
+    children.push_back(asked);
+  }
+  auto described = describeAll(display, listed, atoms, root);
+  std::vector<Window> others;
+  for (const Child& child : children) {
+    auto attributes = xcbReply(c, xcb_get_window_attributes_reply, child.attributes);
+    PropertyReply wmState;
+    if (child.wmState) wmState.reply = xcbReply(c, xcb_get_property_reply, *child.wmState);
+    if (!attributes || attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) continue;
+    const bool viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    // Hidden pop-ups that toolkits keep around are not windows anyone sees.
+    if (attributes->override_redirect ? viewable : !windowManager && (viewable || wmState.exists())) {
+      others.push_back(child.window);
+    }
+  }
+  auto more = describeAll(display, others, atoms, root);
+  described.insert(described.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  // A window that vanished while it was being read is simply not listed.
+  for (auto& w : described) {
+    if (w) windows.push_back(std::move(*w));
   }
   trap.sync();
 

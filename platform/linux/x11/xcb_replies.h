@@ -1,0 +1,42 @@
+// Requests sent all at once and answered afterwards. Xlib waits for each
+// reply before it sends the next request: reading ten facts of ten windows
+// costs a hundred round trips to the server. Through the XCB connection
+// under the same display, the requests of a batch go out together and the
+// replies are collected afterwards. Errors of these requests come back with
+// their replies, never to Xlib's error handler.
+#pragma once
+
+#include <X11/Xlib-xcb.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+#include <type_traits>
+
+#include "platform/linux/handles.h"
+
+namespace larkspire::linux_backend {
+
+inline void freeReply(void* reply) { std::free(reply); }
+template <class T>
+using XcbReply = std::unique_ptr<T, Release<freeReply>>;
+
+// The reply to `cookie` through `collect` (an xcb_…_reply function); none
+// when the request failed (a window that went away, an atom unknown).
+template <class Collect, class Cookie>
+auto xcbReply(xcb_connection_t* connection, Collect collect, Cookie cookie) {
+  xcb_generic_error_t* error = nullptr;
+  auto* reply = collect(connection, cookie, &error);
+  std::free(error);
+  return XcbReply<std::remove_pointer_t<decltype(reply)>>(reply);
+}
+
+// The names of atoms, asked for together; an atom the server does not know
+// has none.
+std::unordered_map<unsigned long, std::string> atomNames(xcb_connection_t* connection,
+                                                         const std::vector<unsigned long>& atoms);
+
+}  // namespace larkspire::linux_backend
