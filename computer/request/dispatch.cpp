@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
+#include "common/alongside.h"
 #include "computer/actions/act.h"
-#include "computer/alongside.h"
 #include "computer/apps/app_listing.h"
 #include "computer/apps/launch.h"
 #include "computer/failure.h"

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <random>
 
+#include "common/alongside.h"
 #include "common/text.h"
 #include "computer/accessibility/attributes.h"
 #include "computer/accessibility/inspection.h"
-#include "computer/alongside.h"
 #include "computer/apps/launch.h"
 #include "computer/failure.h"
 #include "computer/windows/window_resolution.h"

@@ -4,8 +4,8 @@
 #include <exception>
 #include <vector>
 
+#include "common/alongside.h"
 #include "computer/accessibility/attributes.h"
-#include "computer/alongside.h"
 #include "computer/failure.h"
 
 namespace larkspire::computer {

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
-#include <type_traits>
 
 #include "platform/linux/handles.h"
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "common/alongside.h"
 #include "platform/linux/atspi/registry.h"
 #include "platform/linux/xdg/process.h"
 
@@ -35,12 +36,15 @@ std::vector<Pid> registeredPids(atspi::BusPort* bus) {
 }
 
 std::vector<Application> Applications::running() {
+  // The accessibility registry (and its bus, the first time) is asked while
+  // the window manager's clients are read.
+  auto registered = alongside(true, [this] { return registeredPids(accessibilityBus_()); });
   auto clients = ewmh::clientWindows(display());
   std::vector<Pid> order;
   for (const auto& client : clients) {
     if (client.pid && std::find(order.begin(), order.end(), *client.pid) == order.end()) order.push_back(*client.pid);
   }
-  for (Pid pid : registeredPids(accessibilityBus_())) {
+  for (Pid pid : registered.get()) {
     if (std::find(order.begin(), order.end(), pid) == order.end()) order.push_back(pid);
   }
   std::vector<Application> apps;

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <type_traits>
 
-namespace larkspire::computer {
+namespace larkspire {
 
 // Starts `work` on a thread of its own when `allowed` and a thread is to be
 // had; otherwise it runs in the first get(), and not at all without one.
@@ -21,4 +21,4 @@ std::future<std::invoke_result_t<Work&>> alongside(bool allowed, Work work) {
   return std::async(std::launch::deferred, std::move(work));
 }
 
-}  // namespace larkspire::computer
+}  // namespace larkspire
