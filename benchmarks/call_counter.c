@@ -1,7 +1,7 @@
 /* Counts what one run of a program asks over D-Bus and when it grabs
  * pictures, for benchmarks/observe_profile.py. Loaded with LD_PRELOAD; it
- * wraps GDBus's method calls (asynchronous and blocking), libdbus's
- * marshalling and reads (the applications' private connections), GMainContext
+ * wraps GDBus's method calls (asynchronous and blocking), what the program
+ * sends and libdbus reads on the applications' private connections, GMainContext
  * creation, the Composite redirection and XShmGetImage, and when the
  * program ends through _exit writes to $LARKSPIRE_CALL_COUNTS, one fact a
  * line, tab-separated:
@@ -9,7 +9,7 @@
  *   call    <interface.Method, or "Properties.Get interface.Property">    <count>
  *   objects <objects whose role was read>   <objects read more than once>
  *   contexts <main contexts made (one per batch of calls over GDBus)>
- *   peerbatches <batches of calls sent over libdbus, then read>
+ *   peerbatches <batches of calls sent on private connections, then read>
  *   capture <ms from start to the redirection, 0 when none> <ms of each grab...>
  *   exit    <ms from start to _exit>
  *
@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -92,23 +93,49 @@ GVariant *g_dbus_connection_call_sync(GDBusConnection *c, const gchar *bus, cons
   return real(c, bus, path, interface, method, parameters, reply, flags, timeout, cancellable, error);
 }
 
-/* The private connections' calls are marshalled one by one and written as a
- * batch. */
-dbus_bool_t dbus_message_marshal(DBusMessage *message, char **data, int *length) {
-  REAL(dbus_message_marshal);
-  if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
-    const char *path = dbus_message_get_path(message), *interface = dbus_message_get_interface(message);
-    const char *method = dbus_message_get_member(message), *i = NULL, *p = NULL;
-    char key[256];
-    if (!strcmp(method, "Get") &&
-        dbus_message_get_args(message, NULL, DBUS_TYPE_STRING, &i, DBUS_TYPE_STRING, &p, DBUS_TYPE_INVALID))
-      snprintf(key, sizeof key, "Properties.Get %s.%s", i, p);
-    else
-      snprintf(key, sizeof key, "%s.%s", interface ? interface : "?", method);
-    count(path, method, key);
-    __atomic_store_n(&sending, 1, __ATOMIC_RELAXED);
+/* The private connections' calls are written by the program itself, a batch
+ * at a time (non-blocking sends): they are read back out of what it sends.
+ * A batch the socket takes in several sends may cut a call in two; the
+ * start waits for the rest. */
+static GHashTable *unfinished; /* fd -> GByteArray */
+
+static void note_sent(int fd, const char *bytes, size_t length) {
+  pthread_mutex_lock(&lock);
+  if (!unfinished) unfinished = g_hash_table_new_full(g_direct_hash, g_direct_equal, NULL, (GDestroyNotify)g_byte_array_unref);
+  GByteArray *pending = g_hash_table_lookup(unfinished, GINT_TO_POINTER(fd));
+  if (!pending) {
+    pending = g_byte_array_new();
+    g_hash_table_insert(unfinished, GINT_TO_POINTER(fd), pending);
   }
-  return real(message, data, length);
+  g_byte_array_append(pending, (const guint8 *)bytes, (guint)length);
+  pthread_mutex_unlock(&lock);
+  for (;;) {
+    int needed = pending->len >= 16 ? dbus_message_demarshal_bytes_needed((const char *)pending->data, (int)pending->len) : 0;
+    if (needed <= 0 || (guint)needed > pending->len) break;
+    DBusMessage *message = dbus_message_demarshal((const char *)pending->data, needed, NULL);
+    g_byte_array_remove_range(pending, 0, (guint)needed);
+    if (!message) continue;
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
+      const char *path = dbus_message_get_path(message), *interface = dbus_message_get_interface(message);
+      const char *method = dbus_message_get_member(message), *i = NULL, *p = NULL;
+      char key[256];
+      if (!strcmp(method, "Get") &&
+          dbus_message_get_args(message, NULL, DBUS_TYPE_STRING, &i, DBUS_TYPE_STRING, &p, DBUS_TYPE_INVALID))
+        snprintf(key, sizeof key, "Properties.Get %s.%s", i, p);
+      else
+        snprintf(key, sizeof key, "%s.%s", interface ? interface : "?", method);
+      count(path, method, key);
+      __atomic_store_n(&sending, 1, __ATOMIC_RELAXED);
+    }
+    dbus_message_unref(message);
+  }
+}
+
+ssize_t send(int fd, const void *buffer, size_t length, int flags) {
+  REAL(send);
+  ssize_t sent = real(fd, buffer, length, flags);
+  if (sent > 0 && (flags & MSG_DONTWAIT)) note_sent(fd, buffer, (size_t)sent);
+  return sent;
 }
 
 dbus_bool_t dbus_connection_read_write(DBusConnection *c, int timeout) {

@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/linux/atspi/translate.h"
+#include "platform/linux/dbus/call_wire.h"
 #include "platform/linux/dbus/libdbus_handles.h"
 #include "platform/linux/dbus/message_values.h"
 
@@ -124,6 +125,13 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
   std::vector<char> wire;
   for (std::size_t i : which) {
     const Call& c = calls[i];
+    const dbus_uint32_t serial = nextSerial_++;
+    if (nextSerial_ == 0) nextSerial_ = 1;
+    if (appendMethodCall(wire, serial, c.path, c.interface, c.method, c.parameters.get())) {
+      waiting.emplace(serial, i);
+      continue;
+    }
+    // Arguments of other kinds: libdbus writes the call.
     DBusMessageHandle message(dbus_message_new_method_call(nullptr, c.path.c_str(), c.interface, c.method));
     char* bytes = nullptr;
     int length = 0;
@@ -131,8 +139,6 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    const dbus_uint32_t serial = nextSerial_++;
-    if (nextSerial_ == 0) nextSerial_ = 1;
     dbus_message_set_serial(message.get(), serial);
     if (!dbus_message_marshal(message.get(), &bytes, &length)) {
       replies[i].error = platform::kAXErrorCannotComplete;
