@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -91,7 +92,11 @@ std::unique_ptr<PeerConnection> PeerConnection::open(const std::string& address,
 
 void PeerConnection::Close::operator()(DBusConnection* connection) const { detail::closeConnection(connection); }
 
-bool PeerConnection::connected() const { return dbus_connection_get_is_connected(connection_.get()) != 0; }
+PeerConnection::PeerConnection(DBusConnection* connection) : connection_(connection) {
+  if (!dbus_connection_get_socket(connection, &socket_)) closed_ = true;
+}
+
+bool PeerConnection::connected() const { return !closed_; }
 
 Reply replyOf(DBusMessage* message, const char* replyType) {
   Reply reply;
@@ -114,7 +119,7 @@ Reply replyOf(DBusMessage* message, const char* replyType) {
 
 void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<std::size_t>& which,
                              std::vector<Reply>& replies, int timeoutMs) {
-  DBusConnection* connection = connection_.get();
+  std::lock_guard<std::mutex> lock(mutex_);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unordered_map<dbus_uint32_t, std::size_t> waiting;  // serial -> index
   waiting.reserve(which.size());
@@ -148,26 +153,17 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
     dbus_free(bytes);
     waiting.emplace(serial, i);
   }
-  int socket = -1;
-  bool lost = !waiting.empty() && !dbus_connection_get_socket(connection, &socket);
+  bool lost = !waiting.empty() && !connected();
   std::size_t written = 0;
   // Writing and reading go together: an application that answers while
   // calls are still being written is read meanwhile.
   for (;;) {
-    while (DBusMessage* raw = dbus_connection_pop_message(connection)) {
-      DBusMessageHandle message(raw);
-      const int type = dbus_message_get_type(raw);
-      if (type != DBUS_MESSAGE_TYPE_METHOD_RETURN && type != DBUS_MESSAGE_TYPE_ERROR) continue;
-      auto found = waiting.find(dbus_message_get_reply_serial(raw));
-      if (found == waiting.end()) continue;
-      replies[found->second] = replyOf(raw, calls[found->second].replyType);
-      waiting.erase(found);
-    }
+    lost = !takeReplies(calls, waiting, replies) || lost;
     if (waiting.empty() || lost) break;
     const int left = millisecondsLeft(deadline);
     if (left == 0) break;
     if (written < wire.size()) {
-      const ssize_t sent = send(socket, wire.data() + written, wire.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t sent = send(socket_, wire.data() + written, wire.size() - written, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent > 0) {
         written += static_cast<std::size_t>(sent);
         continue;
@@ -176,18 +172,16 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
         lost = true;
         continue;
       }
-      // No room: wait for some, reading what comes meanwhile.
-      pollfd wanted{socket, POLLIN | POLLOUT, 0};
-      if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0 &&
-          !dbus_connection_read_write(connection, 0))
-        lost = true;
-      continue;
     }
-    // False once the connection has closed; what came before is still read.
-    if (!dbus_connection_read_write(connection, left)) lost = true;
+    // Wait for replies, and for room to write when calls are still to go.
+    pollfd wanted{socket_, static_cast<short>(POLLIN | (written < wire.size() ? POLLOUT : 0)), 0};
+    if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0) lost = !receive();
   }
   // A call cut off in the middle would garble every later one.
-  if (written != 0 && written < wire.size()) dbus_connection_close(connection);
+  if (written != 0 && written < wire.size()) {
+    shutdown(socket_, SHUT_RDWR);
+    closed_ = true;
+  }
   for (const auto& [serial, i] : waiting) {
     Reply& r = replies[i];
     if (lost) {
@@ -198,6 +192,61 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       r.timedOut = true;
     }
   }
+}
+
+bool PeerConnection::receive() {
+  // Replies come one by one as the application writes them; whatever has
+  // arrived is taken in one read.
+  constexpr std::size_t kReadAtOnce = 64 * 1024;
+  if (inboxStart_ != 0 && inboxStart_ == inbox_.size()) {
+    inbox_.clear();
+    inboxStart_ = 0;
+  }
+  char arrived[kReadAtOnce];
+  const ssize_t got = recv(socket_, arrived, sizeof arrived, MSG_DONTWAIT);
+  if (got > 0) {
+    inbox_.insert(inbox_.end(), arrived, arrived + got);
+    return true;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  closed_ = true;  // the application closed the connection, or it broke
+  return false;
+}
+
+bool PeerConnection::takeReplies(const std::vector<Call>& calls,
+                                 std::unordered_map<std::uint32_t, std::size_t>& waiting, std::vector<Reply>& replies) {
+  // More than libdbus accepts by default: a peer that announces it is not
+  // speaking D-Bus to us.
+  constexpr int kLargestMessage = 32 * 1024 * 1024;
+  while (inbox_.size() - inboxStart_ >= kMessageHeaderBytes) {
+    const char* start = inbox_.data() + inboxStart_;
+    const int available = static_cast<int>(std::min<std::size_t>(inbox_.size() - inboxStart_, kLargestMessage));
+    const int length = dbus_message_demarshal_bytes_needed(start, available);
+    if (length < 0 || length > kLargestMessage) {
+      closed_ = true;
+      return false;
+    }
+    if (length == 0 || length > available) break;
+    DBusErrorSlot error;
+    DBusMessageHandle message(dbus_message_demarshal(start, length, error.out()));
+    inboxStart_ += static_cast<std::size_t>(length);
+    if (!message) {
+      closed_ = true;  // garbled: nothing after it can be trusted
+      return false;
+    }
+    const int type = dbus_message_get_type(message.get());
+    if (type != DBUS_MESSAGE_TYPE_METHOD_RETURN && type != DBUS_MESSAGE_TYPE_ERROR) continue;
+    auto found = waiting.find(dbus_message_get_reply_serial(message.get()));
+    if (found == waiting.end()) continue;
+    replies[found->second] = replyOf(message.get(), calls[found->second].replyType);
+    waiting.erase(found);
+  }
+  // What was taken is dropped now and then, not after every message.
+  if (inboxStart_ > 64 * 1024 && inboxStart_ * 2 > inbox_.size()) {
+    inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<std::ptrdiff_t>(inboxStart_));
+    inboxStart_ = 0;
+  }
+  return true;
 }
 
 }  // namespace larkspire::linux_backend::atspi

@@ -1,14 +1,17 @@
-// An application's private AT-SPI connection, over libdbus: one blocking
-// connection that only this process uses, with no thread of its own. The
-// calls of a batch go out together, in as few writes as the socket takes,
-// and the replies are read on the calling thread, where a GDBus connection
-// hands every call to its worker thread and every reply back.
+// An application's private AT-SPI connection: one blocking connection that
+// only this process uses, with no thread of its own. libdbus opens it and
+// goes through the handshake. The calls of a batch go out together, in as
+// few writes as the socket takes, and the replies are read on the calling
+// thread, where a GDBus connection hands every call to its worker thread
+// and every reply back.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/atspi/bus_port.h"
@@ -37,8 +40,26 @@ class PeerConnection {
   struct Close {
     void operator()(DBusConnection* connection) const;
   };
-  explicit PeerConnection(DBusConnection* connection) : connection_(connection) {}
+  explicit PeerConnection(DBusConnection* connection);
+  // Reads what has arrived into the inbox; false once the connection has
+  // closed or broken.
+  bool receive();
+  // Takes the whole messages in the inbox, each reply into its call's
+  // place; false when what came is not D-Bus.
+  bool takeReplies(const std::vector<Call>& calls, std::unordered_map<std::uint32_t, std::size_t>& waiting,
+                   std::vector<Reply>& replies);
+
+  // libdbus connects and goes through the handshake; after it, this
+  // process writes and reads the socket itself: a batch's calls in one
+  // write, its replies in as few reads as they arrive in, each reply read
+  // once (libdbus would read 2 KiB at a time and queue every message).
   std::unique_ptr<DBusConnection, Close> connection_;
+  int socket_ = -1;
+  bool closed_ = false;
+  std::vector<char> inbox_;  // bytes read and not yet taken, from inboxStart_
+  std::size_t inboxStart_ = 0;
+  std::mutex mutex_;  // one batch at a time
+  static constexpr std::size_t kMessageHeaderBytes = 16;
   // Serials of the calls this process writes itself, apart from any
   // libdbus would give.
   std::uint32_t nextSerial_ = 0x40000000;
