@@ -117,8 +117,8 @@ bool appendMethodCall(std::vector<char>& wire, std::uint32_t serial, const std::
   Writer message(wire);
   message.byte('l');  // little-endian
   message.byte(DBUS_MESSAGE_TYPE_METHOD_CALL);
-  message.byte(0);  // flags: a reply is wanted, services may start
-  message.byte(1);  // protocol version
+  message.byte(0);    // flags: a reply is wanted, services may start
+  message.byte(1);    // protocol version
   message.uint32(0);  // body length, filled in below
   message.uint32(serial);
   message.uint32(0);  // header fields' length, filled in below

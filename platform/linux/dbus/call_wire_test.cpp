@@ -8,7 +8,9 @@
 namespace larkspire::linux_backend::atspi {
 namespace {
 
-Variant parsed(const char* text) { return Variant(g_variant_ref_sink(g_variant_parse(nullptr, text, nullptr, nullptr, nullptr))); }
+Variant parsed(const char* text) {
+  return Variant(g_variant_ref_sink(g_variant_parse(nullptr, text, nullptr, nullptr, nullptr)));
+}
 
 TEST(CallWire, LibdbusReadsTheCallsAsSent) {
   // Two calls in one buffer, as a batch goes out: each must stand alone.
