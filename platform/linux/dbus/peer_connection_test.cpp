@@ -128,8 +128,8 @@ TEST(PeerConnection, RepliesAreMatchedHoweverTheyArrive) {
   Application application([](Application& app) {
     DBusMessageHandle first = app.nextCall(), second = app.nextCall(), third = app.nextCall();
     ASSERT_TRUE(first && second && third);
-    DBusMessageHandle signal(dbus_message_new_signal("/org/a11y/atspi/accessible/0", "org.a11y.atspi.Event.Object",
-                                                     "StateChanged"));
+    DBusMessageHandle signal(
+        dbus_message_new_signal("/org/a11y/atspi/accessible/0", "org.a11y.atspi.Event.Object", "StateChanged"));
     app.send(signal.get(), 3);
     app.send(Application::role(third.get(), 30).get(), 1);
     DBusMessageHandle stranger = Application::role(first.get(), 99);
