@@ -1,5 +1,6 @@
 #include "platform/linux/dbus/peer_connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -93,7 +94,9 @@ std::unique_ptr<PeerConnection> PeerConnection::open(const std::string& address,
 void PeerConnection::Close::operator()(DBusConnection* connection) const { detail::closeConnection(connection); }
 
 PeerConnection::PeerConnection(DBusConnection* connection) : connection_(connection) {
-  if (!dbus_connection_get_socket(connection, &socket_)) closed_ = true;
+  // Reads may wait (up to a timeout); writes never do (MSG_DONTWAIT).
+  const int flags = dbus_connection_get_socket(connection, &socket_) ? fcntl(socket_, F_GETFL) : -1;
+  if (flags < 0 || fcntl(socket_, F_SETFL, flags & ~O_NONBLOCK) != 0) closed_ = true;
 }
 
 bool PeerConnection::connected() const { return !closed_; }
@@ -173,9 +176,24 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
         continue;
       }
     }
-    // Wait for replies, and for room to write when calls are still to go.
-    pollfd wanted{socket_, static_cast<short>(POLLIN | (written < wire.size() ? POLLOUT : 0)), 0};
-    if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0) lost = !receive();
+    if (written < wire.size()) {
+      // Wait for room to write, reading what comes meanwhile.
+      pollfd wanted{socket_, POLLIN | POLLOUT, 0};
+      if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0) lost = !receive(false);
+      continue;
+    }
+    // All written: a read that waits for replies, no longer than is left
+    // (give or take kReceiveSlackMs: the wait is set again only when it
+    // would overrun by more).
+    if (receiveWaitMs_ < 0 || receiveWaitMs_ > left + kReceiveSlackMs) {
+      const timeval wait{left / 1000, (left % 1000) * 1000};
+      if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
+        receiveWaitMs_ = left;
+      } else {
+        receiveWaitMs_ = -1;
+      }
+    }
+    lost = !receive(receiveWaitMs_ >= 0);
   }
   // A call cut off in the middle would garble every later one.
   if (written != 0 && written < wire.size()) {
@@ -194,7 +212,7 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
   }
 }
 
-bool PeerConnection::receive() {
+bool PeerConnection::receive(bool wait) {
   // Replies come one by one as the application writes them; whatever has
   // arrived is taken in one read.
   constexpr std::size_t kReadAtOnce = 64 * 1024;
@@ -203,7 +221,7 @@ bool PeerConnection::receive() {
     inboxStart_ = 0;
   }
   char arrived[kReadAtOnce];
-  const ssize_t got = recv(socket_, arrived, sizeof arrived, MSG_DONTWAIT);
+  const ssize_t got = recv(socket_, arrived, sizeof arrived, wait ? 0 : MSG_DONTWAIT);
   if (got > 0) {
     inbox_.insert(inbox_.end(), arrived, arrived + got);
     return true;

@@ -41,9 +41,10 @@ class PeerConnection {
     void operator()(DBusConnection* connection) const;
   };
   explicit PeerConnection(DBusConnection* connection);
-  // Reads what has arrived into the inbox; false once the connection has
-  // closed or broken.
-  bool receive();
+  // Reads what has arrived into the inbox, waiting for something to come
+  // when `wait` (up to the socket's receive timeout); false once the
+  // connection has closed or broken.
+  bool receive(bool wait);
   // Takes the whole messages in the inbox, each reply into its call's
   // place; false when what came is not D-Bus.
   bool takeReplies(const std::vector<Call>& calls, std::unordered_map<std::uint32_t, std::size_t>& waiting,
@@ -58,7 +59,9 @@ class PeerConnection {
   bool closed_ = false;
   std::vector<char> inbox_;  // bytes read and not yet taken, from inboxStart_
   std::size_t inboxStart_ = 0;
-  std::mutex mutex_;  // one batch at a time
+  std::mutex mutex_;        // one batch at a time
+  int receiveWaitMs_ = -1;  // the socket\'s receive timeout, none set yet
+  static constexpr int kReceiveSlackMs = 20;
   static constexpr std::size_t kMessageHeaderBytes = 16;
   // Serials of the calls this process writes itself, apart from any
   // libdbus would give.

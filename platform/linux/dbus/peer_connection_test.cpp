@@ -186,5 +186,26 @@ TEST(PeerConnection, GarbleOrAClosedConnectionLosesTheCallsStillWaiting) {
   }
 }
 
+TEST(PeerConnection, CallsStillUnansweredAtTheDeadlineTimeOut) {
+  Application application([](Application& app) {
+    DBusMessageHandle first = app.nextCall(), second = app.nextCall();
+    ASSERT_TRUE(first && second);
+    app.send(Application::role(first.get(), 1).get());
+    app.nextCall();  // the second is never answered
+  });
+  auto peer = PeerConnection::open(application.address(), std::chrono::seconds(5));
+  ASSERT_TRUE(peer);
+  auto calls = roleCalls(2);
+  std::vector<Reply> replies(calls.size());
+  const auto started = std::chrono::steady_clock::now();
+  peer->callAll(calls, {0, 1}, replies, 200);
+  // Generous: it must end, near its deadline rather than at some later one.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(roleOf(replies[0]), 1u);
+  EXPECT_TRUE(replies[1].timedOut);
+  EXPECT_FALSE(replies[1].lostConnection);
+  EXPECT_TRUE(peer->connected());
+}
+
 }  // namespace
 }  // namespace larkspire::linux_backend::atspi
