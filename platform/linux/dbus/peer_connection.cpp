@@ -184,8 +184,8 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
     }
     // All written: a read that waits for replies, no longer than is left
     // (give or take kReceiveSlackMs: the wait is set again only when it
-    // would overrun by more).
-    if (receiveWaitMs_ < 0 || receiveWaitMs_ > left + kReceiveSlackMs) {
+    // would overrun by more, or is far shorter than what is left).
+    if (receiveWaitMs_ < 0 || receiveWaitMs_ > left + kReceiveSlackMs || receiveWaitMs_ < left / 2) {
       const timeval wait{left / 1000, (left % 1000) * 1000};
       if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
         receiveWaitMs_ = left;

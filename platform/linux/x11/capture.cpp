@@ -53,17 +53,6 @@ constexpr double kRepaintMinimum = 0.060;
 // Without a damage report the parts are compared this often.
 constexpr double kRepaintPoll = 0.025;
 
-class DisplayLock {
- public:
-  explicit DisplayLock(Display* d) : d_(d) { XLockDisplay(d_); }
-  ~DisplayLock() { XUnlockDisplay(d_); }
-  DisplayLock(const DisplayLock&) = delete;
-  DisplayLock& operator=(const DisplayLock&) = delete;
-
- private:
-  Display* d_;
-};
-
 // A damage report on a window, destroyed with this object, its events that
 // are still queued dropped with it.
 class DamageReport {

@@ -103,6 +103,7 @@ std::vector<ClientWindow> clientWindows(Display* display) {
   static const char* names[kReadCount] = {"_NET_WM_PID", "_GTK_APPLICATION_ID", "WM_CLASS", "_NET_WM_WINDOW_TYPE",
                                           "_NET_WM_STATE"};
   const Atom types[kReadCount] = {XA_CARDINAL, AnyPropertyType, XA_STRING, XA_ATOM, XA_ATOM};
+  DisplayLock lock(display);
   std::array<Atom, kReadCount> atoms{};
   XInternAtoms(display, const_cast<char**>(names), kReadCount, True, atoms.data());
   xcb_connection_t* c = XGetXCBConnection(display);

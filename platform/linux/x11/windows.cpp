@@ -254,6 +254,7 @@ Asked ask(xcb_connection_t* c, Window window, const Atoms& atoms, Window root) {
 // of the atoms in their types and states.
 std::vector<std::optional<X11Window>> describeAll(Display* display, const std::vector<Window>& windows,
                                                   const Atoms& atoms, Window root) {
+  DisplayLock lock(display);
   xcb_connection_t* c = XGetXCBConnection(display);
   std::vector<Asked> asked;
   asked.reserve(windows.size());
@@ -361,6 +362,7 @@ std::optional<X11Window> describeWindow(Display* display, unsigned long window) 
 std::vector<X11Window> listTopLevelWindows(Display* display) {
   std::vector<X11Window> windows;
   if (!display) return windows;
+  DisplayLock lock(display);
   XErrorTrap trap(display);
   const Atoms atoms = internAtoms(display);
   const Window root = DefaultRootWindow(display);

@@ -20,6 +20,22 @@
 
 namespace larkspire::linux_backend {
 
+// Xlib's lock on a display, held while one thread uses it. XCB requests are
+// sent under it too: Xlib may have to hand the socket back to XCB first,
+// which it does under this lock, so a thread that holds the lock and waits
+// for XCB would otherwise wait for ever on one that waits for the lock.
+// Nested holds in one thread are fine.
+class DisplayLock {
+ public:
+  explicit DisplayLock(Display* d) : d_(d) { XLockDisplay(d_); }
+  ~DisplayLock() { XUnlockDisplay(d_); }
+  DisplayLock(const DisplayLock&) = delete;
+  DisplayLock& operator=(const DisplayLock&) = delete;
+
+ private:
+  Display* d_;
+};
+
 inline void freeReply(void* reply) { std::free(reply); }
 template <class T>
 using XcbReply = std::unique_ptr<T, Release<freeReply>>;
