@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
-#include <string_view>
 
 #include "platform/linux/handles.h"
 #include "platform/linux/x11/xcb_replies.h"
@@ -119,36 +117,14 @@ std::vector<ClientWindow> clientWindows(Display* display) {
     }
     asked.push_back(properties);
   }
-  struct Answered {
-    std::array<XcbReply<xcb_get_property_reply_t>, kReadCount> properties;
-    // The property's bytes, or none when the window or property is gone
-    // or has another type.
-    std::optional<std::string_view> bytes(int k, int format) const {
-      const auto& reply = properties[k];
-      if (!reply || reply->type == XCB_NONE || reply->format != format) return std::nullopt;
-      return std::string_view(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                              static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
-    }
-    std::vector<unsigned long> cardinals(int k) const {
-      std::vector<unsigned long> values;
-      if (auto data = bytes(k, 32)) {
-        for (std::size_t at = 0; at + 4 <= data->size(); at += 4) {
-          std::uint32_t value = 0;
-          std::memcpy(&value, data->data() + at, 4);
-          values.push_back(value);
-        }
-      }
-      return values;
-    }
-  };
-  std::vector<Answered> answered(windows.size());
+  std::vector<std::array<PropertyReply, kReadCount>> answered(windows.size());
   std::vector<unsigned long> held;
   for (std::size_t i = 0; i < windows.size(); ++i) {
     for (int k = 0; k < kReadCount; ++k) {
-      if (asked[i][k]) answered[i].properties[k] = xcbReply(c, xcb_get_property_reply, *asked[i][k]);
+      if (asked[i][k]) answered[i][k].reply = xcbReply(c, xcb_get_property_reply, *asked[i][k]);
     }
     for (int k : {kType, kState}) {
-      auto list = answered[i].cardinals(k);
+      auto list = answered[i][k].cardinals();
       held.insert(held.end(), list.begin(), list.end());
     }
   }
@@ -164,15 +140,15 @@ std::vector<ClientWindow> clientWindows(Display* display) {
 
   std::vector<ClientWindow> clients;
   for (std::size_t i = 0; i < windows.size(); ++i) {
-    const Answered& a = answered[i];
+    const auto& a = answered[i];
     ClientWindow client;
     client.window = windows[i];
-    if (auto pid = a.cardinals(kPid); !pid.empty() && pid.front() != 0 && pid.front() <= 0x7fffffffUL) {
+    if (auto pid = a[kPid].cardinals(); !pid.empty() && pid.front() != 0 && pid.front() <= 0x7fffffffUL) {
       client.pid = static_cast<platform::Pid>(pid.front());
     }
-    if (auto id = a.bytes(kApplicationId, 8); id && !id->empty()) client.applicationId = std::string(*id);
-    if (auto wmClass = a.bytes(kClass, 8)) client.wmClass = splitNulTerminated(std::string(*wmClass));
-    client.ordinary = isOrdinaryWindow(namesOf(a.cardinals(kType)), namesOf(a.cardinals(kState)));
+    if (auto id = a[kApplicationId].bytes(); !id.empty()) client.applicationId = std::string(id);
+    client.wmClass = splitNulTerminated(std::string(a[kClass].bytes()));
+    client.ordinary = isOrdinaryWindow(namesOf(a[kType].cardinals()), namesOf(a[kState].cardinals()));
     clients.push_back(std::move(client));
   }
   return clients;

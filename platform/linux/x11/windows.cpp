@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <iterator>
 #include <limits>
 #include <unordered_map>
@@ -170,29 +169,6 @@ std::vector<long> readCardinals(Display* display, Window window, Atom name, Atom
   return std::vector<long>(values, values + p.items);
 }
 
-// A property as the server answered it: none when the window does not have
-// it. `items` counts elements of `format` bits; a property of another type
-// than the one asked for has none.
-struct PropertyReply {
-  XcbReply<xcb_get_property_reply_t> reply;
-  bool exists() const { return reply && reply->type != XCB_NONE; }
-  int format() const { return exists() ? reply->format : 0; }
-  std::size_t items() const {
-    if (!exists() || format() == 0) return 0;
-    return static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) /
-           static_cast<std::size_t>(format() / 8);
-  }
-  const unsigned char* data() const { return static_cast<const unsigned char*>(xcb_get_property_value(reply.get())); }
-  std::vector<long> cardinals() const {
-    if (format() != 32) return {};
-    const auto* values = reinterpret_cast<const std::uint32_t*>(data());
-    return std::vector<long>(values, values + items());
-  }
-  std::string_view bytes() const {
-    return format() == 8 ? std::string_view(reinterpret_cast<const char*>(data()), items()) : std::string_view();
-  }
-};
-
 std::optional<std::string> titleFrom(Display* display, const PropertyReply& netWmName, const PropertyReply& wmName,
                                      const Atoms& atoms) {
   if (netWmName.exists() && netWmName.format() == 8) return text::sanitizeUtf8(netWmName.bytes());
@@ -262,7 +238,7 @@ std::vector<std::optional<X11Window>> describeAll(Display* display, const std::v
 
   struct Read {
     std::optional<X11Window> window;
-    std::vector<long> types, states;
+    std::vector<unsigned long> types, states;
     bool overrideRedirect = false;
     Window above = None;  // the parent still to look at on the way up to the top-level
   };
@@ -287,7 +263,10 @@ std::vector<std::optional<X11Window>> describeAll(Display* display, const std::v
     w.managed = !attributes->override_redirect;
     w.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
     std::optional<FrameExtents> extents;
-    if (auto e = p[kFrameExtents].cardinals(); e.size() >= 4) extents = FrameExtents{e[0], e[1], e[2], e[3]};
+    if (auto e = p[kFrameExtents].cardinals(); e.size() >= 4) {
+      extents = FrameExtents{static_cast<long>(e[0]), static_cast<long>(e[1]), static_cast<long>(e[2]),
+                             static_cast<long>(e[3])};
+    }
     w.frame = frameFromClient(position->dst_x, position->dst_y, geometry->width, geometry->height, extents);
     w.content = contentWithinFrame(position->dst_x, position->dst_y, geometry->width, geometry->height, extents);
     if (auto pid = p[kPid].cardinals();
@@ -329,10 +308,10 @@ std::vector<std::optional<X11Window>> describeAll(Display* display, const std::v
     named.insert(named.end(), r.states.begin(), r.states.end());
   }
   const auto names = atomNames(c, named);
-  auto namesOf = [&](const std::vector<long>& list) {
+  auto namesOf = [&](const std::vector<unsigned long>& list) {
     std::vector<std::string> out;
-    for (long atom : list) {
-      if (auto it = names.find(static_cast<Atom>(atom)); it != names.end()) out.push_back(it->second);
+    for (unsigned long atom : list) {
+      if (auto it = names.find(atom); it != names.end()) out.push_back(it->second);
     }
     return out;
   };

@@ -9,9 +9,11 @@
 #include <X11/Xlib-xcb.h>
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -49,6 +51,31 @@ auto xcbReply(xcb_connection_t* connection, Collect collect, Cookie cookie) {
   std::free(error);
   return XcbReply<std::remove_pointer_t<decltype(reply)>>(reply);
 }
+
+// A property as the server answered it: none when the window does not have
+// it. A property of another type than the one asked for has no value.
+struct PropertyReply {
+  XcbReply<xcb_get_property_reply_t> reply;
+  bool exists() const { return reply && reply->type != XCB_NONE; }
+  int format() const { return exists() ? reply->format : 0; }
+  // Elements of `format` bits.
+  std::size_t items() const {
+    if (format() == 0) return 0;
+    return static_cast<std::size_t>(xcb_get_property_value_length(reply.get())) /
+           static_cast<std::size_t>(format() / 8);
+  }
+  // The 32-bit values (CARDINAL, ATOM, WINDOW); none of another format.
+  std::vector<unsigned long> cardinals() const {
+    if (format() != 32) return {};
+    const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+    return std::vector<unsigned long>(values, values + items());
+  }
+  // The bytes of an 8-bit property (text); none of another format.
+  std::string_view bytes() const {
+    if (format() != 8) return {};
+    return std::string_view(static_cast<const char*>(xcb_get_property_value(reply.get())), items());
+  }
+};
 
 // The names of atoms, asked for together; an atom the server does not know
 // has none.
