@@ -206,7 +206,7 @@ std::vector<std::uint8_t> capturedPixels(benchmark::State& state, int& width, in
   CapturedImage image = capture->captureWindow(target, size);
   width = image.width;
   height = image.height;
-  return image.rgba;
+  return larkspire::linux_backend::pictureRgba(image);
 }
 
 // Scales random pixels of a window of (w, h) to its picture size.

@@ -30,7 +30,6 @@
 #include "computer/failure.h"
 #include "computer/windows/observation.h"
 #include "computer/windows/window_resolution.h"
-#include "platform/linux/picture/image_scale.h"
 #include "platform/platform.h"
 
 namespace {
@@ -197,50 +196,36 @@ void BM_Capture(benchmark::State& state) {
 }
 BENCHMARK(BM_Capture)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The window at its own size and the picture size "observe" scales it to.
-struct Capture {
-  platform::CapturedImage image;
-  computer::PixelSize size;
-};
-
-std::optional<Capture> captureOf(benchmark::State& state) {
+// The window captured at the picture size "observe" asks for.
+std::optional<platform::CapturedImage> pictureCapture(benchmark::State& state) {
   auto target = resolve(state);
   if (!target) return std::nullopt;
-  Capture out;
-  if (!attempt(state, [&] { out.image = nativeCapture(target->window.capture); })) return std::nullopt;
   const auto& frame = target->window.capture.frame;
-  out.size = computer::captureSize(frame.size.width, frame.size.height);
-  return out;
+  const auto size = computer::captureSize(frame.size.width, frame.size.height);
+  platform::CaptureConfiguration configuration;
+  configuration.width = size.width;
+  configuration.height = size.height;
+  platform::CapturedImage image;
+  if (!attempt(state, [&] { image = desktop().screenCapture.captureWindow(target->window.capture, configuration); }))
+    return std::nullopt;
+  return image;
 }
 
-void BM_Scale(benchmark::State& state) {
-  auto capture = captureOf(state);
-  if (!capture) return;
-  const auto& [image, size] = *capture;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(
-        linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height));
-  state.counters["from_width"] = image.width;
-  state.counters["to_width"] = size.width;
-  state.counters["to_height"] = size.height;
-}
-BENCHMARK(BM_Scale)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_EncodePng(benchmark::State& state) {
-  auto capture = captureOf(state);
-  if (!capture) return;
-  const auto& [image, size] = *capture;
-  auto pixels = linux_backend::scaleRgba(image.rgba.data(), image.width, image.height, size.width, size.height);
+// Scaling to the picture size and the PNG, made together a band of rows at
+// a time, as "observe" makes them.
+void BM_ScaleAndEncodePng(benchmark::State& state) {
+  auto image = pictureCapture(state);
+  if (!image) return;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    auto png = png::encodePng(pixels.data(), size.width, size.height, 1);
+    auto png = desktop().screenCapture.pngData(*image);
     bytes = png ? png->size() : 0;
   }
-  state.counters["width"] = size.width;
-  state.counters["height"] = size.height;
+  state.counters["width"] = image->width;
+  state.counters["height"] = image->height;
   state.counters["png_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ScaleAndEncodePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One walk of the window's tree, counted: {"nodes", "records"|"refused", "ms"}.
 int printNodes() {

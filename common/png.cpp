@@ -31,27 +31,33 @@ void ignoreWarning(png_structp, png_const_charp) {}
 
 void raiseError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
-// The picture's pixels and the form PNG stores its rows in: a filter-type
-// byte, then the pixels. No filter is both the fastest and about the
-// smallest choice on user interfaces (flat areas, text). Opaque pictures
-// are stored as RGB: a 1600 x 1600 screenshot then fits in 8 MiB even when
-// nothing compresses.
+// The picture's rows and the form PNG stores them in: a filter-type byte,
+// then the pixels. No filter is both the fastest and about the smallest
+// choice on user interfaces (flat areas, text). Opaque pictures are stored
+// as RGB: a 1600 x 1600 screenshot then fits in 8 MiB even when nothing
+// compresses.
 struct Picture {
-  const std::uint8_t* rgba;
+  const RowSource* rows;
   std::size_t width;
   std::size_t height;
   bool opaque;
   std::size_t rowBytes() const { return 1 + width * (opaque ? 3 : 4); }
 };
 
-// Rows [first, end) of the picture as stored, written at `out`.
-void storeRows(const Picture& picture, std::size_t first, std::size_t end, std::uint8_t* out) {
+// Rows [first, end) of the picture as stored, written at `out`; `scratch`
+// is where the source may put its RGBA rows.
+void storeRows(const Picture& picture, std::size_t first, std::size_t end, std::uint8_t* out,
+               std::vector<std::uint8_t>& scratch) {
+  if (end <= first) return;
+  const std::size_t rgbaBytes = picture.width * 4;
+  if (scratch.size() < (end - first) * rgbaBytes) scratch.resize((end - first) * rgbaBytes);
+  const std::uint8_t* rgba = (*picture.rows)(static_cast<int>(first), static_cast<int>(end), scratch.data());
   for (std::size_t y = first; y < end; ++y) {
-    const std::uint8_t* in = picture.rgba + picture.width * 4 * y;
+    const std::uint8_t* in = rgba + rgbaBytes * (y - first);
     *out++ = 0;
     if (!picture.opaque) {
-      std::memcpy(out, in, picture.width * 4);
-      out += picture.width * 4;
+      std::memcpy(out, in, rgbaBytes);
+      out += rgbaBytes;
       continue;
     }
     for (std::size_t x = 0; x < picture.width; ++x, in += 4) {
@@ -85,6 +91,7 @@ void deflatePart(const Picture& picture, int level, Part& part) {
   const std::size_t rowsAtOnce = std::max<std::size_t>(1, kBlock / rowBytes);
   std::vector<std::uint8_t> block(rowsAtOnce * rowBytes);
   std::vector<std::uint8_t> out(kBlock);
+  std::vector<std::uint8_t> scratch;
 
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return;
@@ -92,7 +99,7 @@ void deflatePart(const Picture& picture, int level, Part& part) {
   const std::size_t before = std::min(part.first, (kWindow + rowBytes - 1) / rowBytes);
   if (before > 0) {
     std::vector<std::uint8_t> dictionary(before * rowBytes);
-    storeRows(picture, part.first - before, part.first, dictionary.data());
+    storeRows(picture, part.first - before, part.first, dictionary.data(), scratch);
     const std::size_t window = std::min(dictionary.size(), kWindow);
     ok = deflateSetDictionary(&stream, dictionary.data() + dictionary.size() - window, static_cast<uInt>(window)) ==
          Z_OK;
@@ -101,7 +108,7 @@ void deflatePart(const Picture& picture, int level, Part& part) {
   int result = Z_OK;
   for (std::size_t y = part.first; ok && y < part.end;) {
     const std::size_t rows = std::min(rowsAtOnce, part.end - y);
-    storeRows(picture, y, y + rows, block.data());
+    storeRows(picture, y, y + rows, block.data(), scratch);
     adler = adler32(adler, block.data(), static_cast<uInt>(rows * rowBytes));
     y += rows;
     const int flush = y < part.end ? Z_NO_FLUSH : part.last ? Z_FINISH : Z_SYNC_FLUSH;
@@ -195,25 +202,45 @@ bool encodeInto(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>&
   return true;
 }
 
+// Whether a picture of this size can be encoded, known before any pixel is
+// read: PNG allows 2^31-1 per side, the row size must also fit in memory
+// sizes, and libpng has limits of its own.
+bool encodable(int width, int height) {
+  if (width <= 0 || height <= 0) return false;
+  if (static_cast<std::size_t>(width) > std::numeric_limits<std::size_t>::max() / 4 / static_cast<std::size_t>(height))
+    return false;
+  return width <= PNG_USER_WIDTH_MAX && height <= PNG_USER_HEIGHT_MAX;
+}
+
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> encodePng(const std::uint8_t* rgba, int width, int height,
+std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& rows, int width, int height, bool opaque,
                                                    int compressionLevel) {
-  // PNG allows 2^31-1 per side; the row size must also fit in memory sizes.
-  if (!rgba || width <= 0 || height <= 0) return std::nullopt;
-  if (static_cast<std::size_t>(width) > std::numeric_limits<std::size_t>::max() / 4 / static_cast<std::size_t>(height))
-    return std::nullopt;
-  // libpng's own limits, checked before any pixel is read.
-  if (width > PNG_USER_WIDTH_MAX || height > PNG_USER_HEIGHT_MAX) return std::nullopt;
-  const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-  bool opaque = true;
-  for (std::size_t i = 3; i < bytes && opaque; i += 4) opaque = rgba[i] == 255;
-  const Picture picture{rgba, static_cast<std::size_t>(width), static_cast<std::size_t>(height), opaque};
+  if (!rows || !encodable(width, height)) return std::nullopt;
+  const Picture picture{&rows, static_cast<std::size_t>(width), static_cast<std::size_t>(height), opaque};
   auto idat = compressedRows(picture, std::clamp(compressionLevel, 0, 9));
   if (!idat || idat->size() > PNG_UINT_31_MAX) return std::nullopt;
   std::vector<std::uint8_t> out;
   if (!encodeInto(out, *idat, width, height, opaque)) return std::nullopt;
   return out;
+}
+
+bool isOpaque(const std::uint8_t* rgba, std::size_t pixels) {
+  for (std::size_t i = 0; i < pixels; ++i) {
+    if (rgba[i * 4 + 3] != 255) return false;
+  }
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> encodePng(const std::uint8_t* rgba, int width, int height,
+                                                   int compressionLevel) {
+  if (!rgba || !encodable(width, height)) return std::nullopt;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+  const bool opaque = isOpaque(rgba, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  const RowSource rows = [rgba, rowBytes](int first, int, std::uint8_t*) {
+    return rgba + static_cast<std::size_t>(first) * rowBytes;
+  };
+  return encodePng(rows, width, height, opaque, compressionLevel);
 }
 
 }  // namespace larkspire::png

@@ -82,6 +82,26 @@ TEST(EncodePng, LargePicturesDeflatedInPartsDecodeAsOne) {
   }
 }
 
+TEST(EncodePng, RowsMadeAsTheEncoderGoesDecodeAsTheWholePicture) {
+  // A source that writes each band into the scratch it is given, as a
+  // scaled capture does: every band asked for must lie in the picture and
+  // fit the scratch.
+  const int width = 1000, height = 700;
+  auto rgba = pattern(width, height);
+  for (std::size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+  RowSource rows = [&](int first, int end, std::uint8_t* scratch) {
+    EXPECT_TRUE(0 <= first && first < end && end <= height) << first << ".." << end;
+    std::memcpy(scratch, rgba.data() + first * rowBytes, (end - first) * rowBytes);
+    return static_cast<const std::uint8_t*>(scratch);
+  };
+  auto bytes = encodePng(rows, width, height, true);
+  ASSERT_TRUE(bytes);
+  auto decoded = decode(*bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->rgba, rgba);
+}
+
 TEST(EncodePng, RefusesEmptyOrMissingPictures) {
   auto rgba = pattern(2, 2);
   EXPECT_FALSE(encodePng(nullptr, 2, 2));

@@ -24,7 +24,9 @@ struct ShareableWindow {
   std::shared_ptr<const void> native;  // backend's own handle, if it needs one
 };
 
-// A captured picture: 8-bit RGBA, row-major, no padding.
+// A captured picture of width x height pixels: 8-bit RGBA, row-major, no
+// padding; or, where the backend keeps its own form of the image (from
+// which pngData makes the PNG), that form, and no RGBA.
 struct CapturedImage {
   int width = 0;
   int height = 0;

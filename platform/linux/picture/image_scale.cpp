@@ -104,15 +104,17 @@ using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
 // Growing (no axis shrinks): pixman's bilinear filter, the one the X server
 // scales with, between the centres of the source pixels, the edges
 // repeating the outermost ones. pixman runs it in vector code; it places a
-// sample within 1/128 of a pixel, where the loop below computes it exactly.
-void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* out, int dstWidth,
-                  int dstHeight) {
+// sample within 1/128 of a pixel, where the filter below computes it
+// exactly. Output rows [first, end) are written at `out`: the source offset
+// places the band where it lies in the whole picture.
+void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* out, int dstWidth, int dstHeight,
+                  int first, int end) {
   // pixman only reads the source, though its interface takes it writable.
   PixmanImage source(pixman_image_create_bits(kRgbaFormat, srcWidth, srcHeight,
                                               reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(src)),
                                               srcWidth * 4));
-  PixmanImage target(
-      pixman_image_create_bits(kRgbaFormat, dstWidth, dstHeight, reinterpret_cast<std::uint32_t*>(out), dstWidth * 4));
+  PixmanImage target(pixman_image_create_bits(kRgbaFormat, dstWidth, end - first, reinterpret_cast<std::uint32_t*>(out),
+                                              dstWidth * 4));
   if (!source || !target) throw std::bad_alloc();
   pixman_transform_t transform;
   pixman_transform_init_scale(&transform, pixman_double_to_fixed(static_cast<double>(srcWidth) / dstWidth),
@@ -121,34 +123,52 @@ void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uin
   pixman_image_set_repeat(source.get(), PIXMAN_REPEAT_PAD);
   pixman_image_set_filter(source.get(), PIXMAN_FILTER_BILINEAR, nullptr, 0);
   // Source, not over: each channel is interpolated on its own and stored.
-  pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, target.get(), 0, 0, 0, 0, 0, 0, dstWidth, dstHeight);
+  pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, target.get(), 0, first, 0, 0, 0, 0, dstWidth,
+                           end - first);
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
-  std::vector<std::uint8_t> out =
-      pictureBuffer(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
-  if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
-  if (srcWidth == dstWidth && srcHeight == dstHeight) {
-    std::memcpy(out.data(), src, out.size());
-    return out;
+// Shrinking along an axis: area averaging in two passes. pixman's separable
+// convolution gives the same filter but took twice as long here.
+struct RgbaScaler::Filter {
+  Taps horizontal;
+  Taps vertical;
+};
+
+RgbaScaler::RgbaScaler(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
+    : src_(src), srcWidth_(srcWidth), srcHeight_(srcHeight), dstWidth_(dstWidth), dstHeight_(dstHeight) {
+  const bool kept = srcWidth == dstWidth && srcHeight == dstHeight;
+  const bool grows = dstWidth >= srcWidth && dstHeight >= srcHeight;
+  if (!kept && !grows) filter_.reset(new Filter{makeTaps(srcWidth, dstWidth), makeTaps(srcHeight, dstHeight)});
+}
+
+RgbaScaler::~RgbaScaler() = default;
+
+const std::uint8_t* RgbaScaler::rows(int first, int end, std::uint8_t* scratch) const {
+  const std::size_t midStride = static_cast<std::size_t>(dstWidth_) * 4;
+  if (srcWidth_ == dstWidth_ && srcHeight_ == dstHeight_) return src_ + static_cast<std::size_t>(first) * midStride;
+  if (!filter_) {
+    growBilinear(src_, srcWidth_, srcHeight_, scratch, dstWidth_, dstHeight_, first, end);
+    return scratch;
   }
-  if (dstWidth >= srcWidth && dstHeight >= srcHeight) {
-    growBilinear(src, srcWidth, srcHeight, out.data(), dstWidth, dstHeight);
-    return out;
+  const Taps& horizontal = filter_->horizontal;
+  const Taps& vertical = filter_->vertical;
+
+  // The source rows the band reads.
+  int top = srcHeight_;
+  int bottom = 0;
+  for (int y = first; y < end; ++y) {
+    top = std::min(top, vertical.first[y]);
+    bottom = std::max(bottom, vertical.first[y] + (vertical.offset[y + 1] - vertical.offset[y]));
   }
 
-  // Shrinking: area averaging in two passes. pixman's separable
-  // convolution gives the same filter but took twice as long here.
   // Horizontal pass: every source row becomes a row of dstWidth pixels.
-  const Taps horizontal = makeTaps(srcWidth, dstWidth);
-  const std::size_t midStride = static_cast<std::size_t>(dstWidth) * 4;
-  std::vector<std::uint16_t> mid(midStride * srcHeight);
-  for (int y = 0; y < srcHeight; ++y) {
-    const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcWidth * 4;
-    std::uint16_t* target = mid.data() + static_cast<std::size_t>(y) * midStride;
-    for (int x = 0; x < dstWidth; ++x) {
+  std::vector<std::uint16_t> mid(midStride * static_cast<std::size_t>(std::max(0, bottom - top)));
+  for (int y = top; y < bottom; ++y) {
+    const std::uint8_t* row = src_ + static_cast<std::size_t>(y) * srcWidth_ * 4;
+    std::uint16_t* target = mid.data() + static_cast<std::size_t>(y - top) * midStride;
+    for (int x = 0; x < dstWidth_; ++x) {
       std::uint32_t acc[4] = {0, 0, 0, 0};
       const std::uint8_t* p = row + static_cast<std::size_t>(horizontal.first[x]) * 4;
       for (int k = horizontal.offset[x]; k < horizontal.offset[x + 1]; ++k, p += 4) {
@@ -166,22 +186,31 @@ std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int s
   }
 
   // Vertical pass: every output row is a weighted sum of intermediate rows.
-  const Taps vertical = makeTaps(srcHeight, dstHeight);
   std::vector<std::uint32_t> acc(midStride);
-  for (int y = 0; y < dstHeight; ++y) {
+  for (int y = first; y < end; ++y) {
     std::fill(acc.begin(), acc.end(), 0u);
-    int j = vertical.first[y];
+    int j = vertical.first[y] - top;
     for (int k = vertical.offset[y]; k < vertical.offset[y + 1]; ++k, ++j) {
       const std::uint32_t w = vertical.weights[k];
       const std::uint16_t* row = mid.data() + static_cast<std::size_t>(j) * midStride;
       for (std::size_t i = 0; i < midStride; ++i) acc[i] += w * row[i];
     }
-    std::uint8_t* target = out.data() + static_cast<std::size_t>(y) * midStride;
+    std::uint8_t* target = scratch + static_cast<std::size_t>(y - first) * midStride;
     for (std::size_t i = 0; i < midStride; ++i) {
       target[i] =
           static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (acc[i] + (1u << (kFinalShift - 1))) >> kFinalShift));
     }
   }
+  return scratch;
+}
+
+std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
+  std::vector<std::uint8_t> out =
+      pictureBuffer(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
+  if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
+  const RgbaScaler scaler(src, srcWidth, srcHeight, dstWidth, dstHeight);
+  const std::uint8_t* rows = scaler.rows(0, dstHeight, out.data());
+  if (rows != out.data()) std::memcpy(out.data(), rows, out.size());
   return out;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace larkspire::linux_backend {
@@ -14,5 +15,28 @@ namespace larkspire::linux_backend {
 // interpolated by pixman (to 1/128 of a pixel). Sizes must be positive; the
 // result has exactly dstWidth * dstHeight * 4 bytes.
 std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight);
+
+// The same scaling, a band of output rows at a time: the bands give exactly
+// the pixels of the whole. A picture made this way never needs all of its
+// rows in memory at once. rows() may run on several threads at once; the
+// source must outlive the scaler. Sizes must be positive.
+class RgbaScaler {
+ public:
+  RgbaScaler(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight);
+  ~RgbaScaler();
+  RgbaScaler(const RgbaScaler&) = delete;
+  RgbaScaler& operator=(const RgbaScaler&) = delete;
+
+  // Output rows [first, end), dstWidth * 4 bytes each: where the size is
+  // kept, a pointer into the source; otherwise written at `scratch`, which
+  // has room for them, and `scratch` returned.
+  const std::uint8_t* rows(int first, int end, std::uint8_t* scratch) const;
+
+ private:
+  struct Filter;
+  const std::uint8_t* src_;
+  int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
+  std::unique_ptr<const Filter> filter_;  // none when sizes are kept or both axes grow
+};
 
 }  // namespace larkspire::linux_backend

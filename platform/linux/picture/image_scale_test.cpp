@@ -154,6 +154,30 @@ TEST(ImageScale, SameSizeIsAnExactCopy) {
   EXPECT_EQ(scaleRgba(src.data(), 3, 2, 3, 2), src);
 }
 
+TEST(ImageScale, BandsOfRowsGiveExactlyThePixelsOfTheWhole) {
+  // Pictures are scaled a band at a time while their PNG is made; a band
+  // that started from the wrong source row would be off by a line.
+  Image src;
+  for (int i = 0; i < 37 * 23; ++i) {
+    src.insert(src.end(), {static_cast<std::uint8_t>(i * 7), static_cast<std::uint8_t>(i / 3),
+                           static_cast<std::uint8_t>(i * 13 + 5), static_cast<std::uint8_t>(255 - i % 50)});
+  }
+  for (auto [w, h] : {std::pair{37, 23}, std::pair{61, 40}, std::pair{20, 9}, std::pair{50, 11}, std::pair{8, 57}}) {
+    const Image whole = scaleRgba(src.data(), 37, 23, w, h);
+    const RgbaScaler scaler(src.data(), 37, 23, w, h);
+    for (int band : {1, 4, 7}) {
+      Image banded;
+      Image scratch(static_cast<std::size_t>(w) * band * 4);
+      for (int first = 0; first < h; first += band) {
+        const int end = std::min(h, first + band);
+        const std::uint8_t* rows = scaler.rows(first, end, scratch.data());
+        banded.insert(banded.end(), rows, rows + static_cast<std::size_t>(w) * (end - first) * 4);
+      }
+      EXPECT_EQ(banded, whole) << w << "x" << h << " in bands of " << band;
+    }
+  }
+}
+
 TEST(ImageScale, EmptyOrInvalidSizesGiveNoPixels) {
   const Image src = {1, 2, 3, 4};
   EXPECT_TRUE(scaleRgba(src.data(), 1, 1, 0, 5).empty());

@@ -80,12 +80,12 @@ class DamageReport {
   int eventType_ = 0;
 };
 
-// Pixels of one rectangle of a drawable, converted to RGBA.
-struct Pixels {
-  int width = 0;
-  int height = 0;
-  std::vector<std::uint8_t> rgba;
-};
+using Pixels = WindowPixels;
+
+bool wholePixels(const Pixels& pixels) {
+  return pixels.width > 0 && pixels.height > 0 &&
+         pixels.rgba.size() == static_cast<std::size_t>(pixels.width) * static_cast<std::size_t>(pixels.height) * 4;
+}
 
 // A shared-memory segment attached to the server, kept for later captures.
 class ShmSegment {
@@ -251,20 +251,33 @@ class X11ScreenCapture final : public ScreenCapture {
       throw PlatformError("capture size out of range");
     }
     Display* d = requireDisplay();
-    Pixels pixels = grab(d, window.windowID);
     CapturedImage image;
     image.width = configuration.width;
     image.height = configuration.height;
-    image.rgba = scaleRgba(pixels.rgba.data(), pixels.width, pixels.height, image.width, image.height);
+    image.native = std::make_shared<const Pixels>(grab(d, window.windowID));
     return image;
   }
 
+  // The picture is scaled from the window's pixels a band of rows at a
+  // time as the PNG encoder asks for them: its rows are never all in
+  // memory at once.
   std::optional<std::vector<std::uint8_t>> pngData(const CapturedImage& image) override {
-    if (image.width <= 0 || image.height <= 0 ||
-        image.rgba.size() != static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4) {
-      return std::nullopt;
+    if (image.width <= 0 || image.height <= 0) return std::nullopt;
+    if (!image.native) {
+      if (image.rgba.size() != static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4) {
+        return std::nullopt;
+      }
+      return png::encodePng(image.rgba.data(), image.width, image.height, 1);
     }
-    return png::encodePng(image.rgba.data(), image.width, image.height, 1);
+    const auto& pixels = *static_cast<const Pixels*>(image.native.get());
+    if (!wholePixels(pixels)) return std::nullopt;
+    const RgbaScaler scaler(pixels.rgba.data(), pixels.width, pixels.height, image.width, image.height);
+    // Scaling keeps opaque pixels opaque.
+    const bool opaque = png::isOpaque(pixels.rgba.data(),
+                                      static_cast<std::size_t>(pixels.width) * static_cast<std::size_t>(pixels.height));
+    return png::encodePng(
+        [&scaler](int first, int end, std::uint8_t* scratch) { return scaler.rows(first, end, scratch); }, image.width,
+        image.height, opaque, 1);
   }
 
   // The display is locked around every use, and AT-SPI is another
@@ -579,6 +592,13 @@ class X11ScreenCapture final : public ScreenCapture {
 };
 
 }  // namespace
+
+std::vector<std::uint8_t> pictureRgba(const CapturedImage& image) {
+  if (!image.native) return image.rgba;
+  const auto& pixels = *static_cast<const Pixels*>(image.native.get());
+  if (!wholePixels(pixels)) return {};
+  return scaleRgba(pixels.rgba.data(), pixels.width, pixels.height, image.width, image.height);
+}
 
 std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth,
                                     int sourceHeight) {

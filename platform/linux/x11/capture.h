@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/run_loop.h"
 #include "platform/screen_capture.h"
@@ -19,6 +20,20 @@ namespace larkspire::linux_backend {
 // `clock`.
 std::unique_ptr<platform::ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
                                                               std::function<bool()> available, platform::Clock& clock);
+
+// A window's pixels as read, 8-bit RGBA, before they are scaled: the native
+// form of the pictures this service captures (their `rgba` stays empty).
+// The picture is made from them as its PNG is encoded.
+struct WindowPixels {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgba;
+};
+
+// The RGBA pixels of a picture this service captured, scaled to its size:
+// for callers that want the pixels themselves rather than a PNG. Empty
+// when the picture holds none.
+std::vector<std::uint8_t> pictureRgba(const platform::CapturedImage& image);
 
 // The rectangle of a drawable that holds part of a picture: the picture is
 // width x height with its top-left corner at (originX, originY) of a
