@@ -41,6 +41,7 @@ struct Picture {
   std::size_t width;
   std::size_t height;
   bool opaque;
+  ChannelOrder order;
   std::size_t rowBytes() const { return 1 + width * (opaque ? 3 : 4); }
 };
 
@@ -52,18 +53,34 @@ void storeRows(const Picture& picture, std::size_t first, std::size_t end, std::
   const std::size_t rgbaBytes = picture.width * 4;
   if (scratch.size() < (end - first) * rgbaBytes) scratch.resize((end - first) * rgbaBytes);
   const std::uint8_t* rgba = (*picture.rows)(static_cast<int>(first), static_cast<int>(end), scratch.data());
+  const bool bgra = picture.order == ChannelOrder::bgra;
   for (std::size_t y = first; y < end; ++y) {
     const std::uint8_t* in = rgba + rgbaBytes * (y - first);
     *out++ = 0;
-    if (!picture.opaque) {
+    if (!picture.opaque && !bgra) {
       std::memcpy(out, in, rgbaBytes);
       out += rgbaBytes;
       continue;
     }
-    for (std::size_t x = 0; x < picture.width; ++x, in += 4) {
-      *out++ = in[0];
-      *out++ = in[1];
-      *out++ = in[2];
+    if (!picture.opaque) {
+      for (std::size_t x = 0; x < picture.width; ++x, in += 4, out += 4) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+        out[3] = in[3];
+      }
+    } else if (bgra) {
+      for (std::size_t x = 0; x < picture.width; ++x, in += 4, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+      }
+    } else {
+      for (std::size_t x = 0; x < picture.width; ++x, in += 4, out += 3) {
+        out[0] = in[0];
+        out[1] = in[1];
+        out[2] = in[2];
+      }
     }
   }
 }
@@ -215,9 +232,9 @@ bool encodable(int width, int height) {
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> encodePng(const RowSource& rows, int width, int height, bool opaque,
-                                                   int compressionLevel) {
+                                                   int compressionLevel, ChannelOrder order) {
   if (!rows || !encodable(width, height)) return std::nullopt;
-  const Picture picture{&rows, static_cast<std::size_t>(width), static_cast<std::size_t>(height), opaque};
+  const Picture picture{&rows, static_cast<std::size_t>(width), static_cast<std::size_t>(height), opaque, order};
   auto idat = compressedRows(picture, std::clamp(compressionLevel, 0, 9));
   if (!idat || idat->size() > PNG_UINT_31_MAX) return std::nullopt;
   std::vector<std::uint8_t> out;

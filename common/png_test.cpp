@@ -84,22 +84,30 @@ TEST(EncodePng, LargePicturesDeflatedInPartsDecodeAsOne) {
 
 TEST(EncodePng, RowsMadeAsTheEncoderGoesDecodeAsTheWholePicture) {
   // A source that writes each band into the scratch it is given, as a
-  // scaled capture does: every band asked for must lie in the picture and
-  // fit the scratch.
+  // scaled capture does, in either byte order: every band asked for must
+  // lie in the picture and fit the scratch.
   const int width = 1000, height = 700;
   auto rgba = pattern(width, height);
-  for (std::size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
   const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
-  RowSource rows = [&](int first, int end, std::uint8_t* scratch) {
-    EXPECT_TRUE(0 <= first && first < end && end <= height) << first << ".." << end;
-    std::memcpy(scratch, rgba.data() + first * rowBytes, (end - first) * rowBytes);
-    return static_cast<const std::uint8_t*>(scratch);
-  };
-  auto bytes = encodePng(rows, width, height, true);
-  ASSERT_TRUE(bytes);
-  auto decoded = decode(*bytes);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->rgba, rgba);
+  for (bool opaque : {false, true}) {
+    if (opaque)
+      for (std::size_t i = 3; i < rgba.size(); i += 4) rgba[i] = 255;
+    for (ChannelOrder order : {ChannelOrder::rgba, ChannelOrder::bgra}) {
+      auto stored = rgba;
+      if (order == ChannelOrder::bgra)
+        for (std::size_t i = 0; i < stored.size(); i += 4) std::swap(stored[i], stored[i + 2]);
+      RowSource rows = [&](int first, int end, std::uint8_t* scratch) {
+        EXPECT_TRUE(0 <= first && first < end && end <= height) << first << ".." << end;
+        std::memcpy(scratch, stored.data() + first * rowBytes, (end - first) * rowBytes);
+        return static_cast<const std::uint8_t*>(scratch);
+      };
+      auto bytes = encodePng(rows, width, height, opaque, 1, order);
+      ASSERT_TRUE(bytes);
+      auto decoded = decode(*bytes);
+      ASSERT_TRUE(decoded);
+      EXPECT_EQ(decoded->rgba, rgba) << "opaque " << opaque << ", B, G, R " << (order == ChannelOrder::bgra);
+    }
+  }
 }
 
 TEST(EncodePng, RefusesEmptyOrMissingPictures) {

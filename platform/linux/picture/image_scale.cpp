@@ -107,14 +107,23 @@ using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
 // sample within 1/128 of a pixel, where the filter below computes it
 // exactly. Output rows [first, end) are written at `out`: the source offset
 // places the band where it lies in the whole picture.
+// B, G, R and an unused byte in memory, read as opaque; and B, G, R, A.
+constexpr pixman_format_code_t kBgrxFormat =
+    std::endian::native == std::endian::little ? PIXMAN_x8r8g8b8 : PIXMAN_b8g8r8x8;
+constexpr pixman_format_code_t kBgraFormat =
+    std::endian::native == std::endian::little ? PIXMAN_a8r8g8b8 : PIXMAN_b8g8r8a8;
+
 void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* out, int dstWidth, int dstHeight,
-                  int first, int end) {
+                  int first, int end, PixelOrder order) {
   // pixman only reads the source, though its interface takes it writable.
-  PixmanImage source(pixman_image_create_bits(kRgbaFormat, srcWidth, srcHeight,
+  // Both orders keep their channels where they are: pixman converting
+  // between orders took eight times as long.
+  const bool bgrx = order == PixelOrder::bgrx;
+  PixmanImage source(pixman_image_create_bits(bgrx ? kBgrxFormat : kRgbaFormat, srcWidth, srcHeight,
                                               reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(src)),
                                               srcWidth * 4));
-  PixmanImage target(pixman_image_create_bits(kRgbaFormat, dstWidth, end - first, reinterpret_cast<std::uint32_t*>(out),
-                                              dstWidth * 4));
+  PixmanImage target(pixman_image_create_bits(bgrx ? kBgraFormat : kRgbaFormat, dstWidth, end - first,
+                                              reinterpret_cast<std::uint32_t*>(out), dstWidth * 4));
   if (!source || !target) throw std::bad_alloc();
   pixman_transform_t transform;
   pixman_transform_init_scale(&transform, pixman_double_to_fixed(static_cast<double>(srcWidth) / dstWidth),
@@ -136,20 +145,24 @@ struct RgbaScaler::Filter {
   Taps vertical;
 };
 
-RgbaScaler::RgbaScaler(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
-    : src_(src), srcWidth_(srcWidth), srcHeight_(srcHeight), dstWidth_(dstWidth), dstHeight_(dstHeight) {
-  const bool kept = srcWidth == dstWidth && srcHeight == dstHeight;
+RgbaScaler::RgbaScaler(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight,
+                       PixelOrder order)
+    : src_(src), srcWidth_(srcWidth), srcHeight_(srcHeight), dstWidth_(dstWidth), dstHeight_(dstHeight), order_(order) {
+  // Pictures that keep their size or grow go to pixman (same-size ones
+  // with unused bytes too: it copies them and makes those bytes opaque).
   const bool grows = dstWidth >= srcWidth && dstHeight >= srcHeight;
-  if (!kept && !grows) filter_.reset(new Filter{makeTaps(srcWidth, dstWidth), makeTaps(srcHeight, dstHeight)});
+  if (!grows) filter_.reset(new Filter{makeTaps(srcWidth, dstWidth), makeTaps(srcHeight, dstHeight)});
 }
 
 RgbaScaler::~RgbaScaler() = default;
 
 const std::uint8_t* RgbaScaler::rows(int first, int end, std::uint8_t* scratch) const {
   const std::size_t midStride = static_cast<std::size_t>(dstWidth_) * 4;
-  if (srcWidth_ == dstWidth_ && srcHeight_ == dstHeight_) return src_ + static_cast<std::size_t>(first) * midStride;
+  if (srcWidth_ == dstWidth_ && srcHeight_ == dstHeight_ && order_ == PixelOrder::rgba) {
+    return src_ + static_cast<std::size_t>(first) * midStride;
+  }
   if (!filter_) {
-    growBilinear(src_, srcWidth_, srcHeight_, scratch, dstWidth_, dstHeight_, first, end);
+    growBilinear(src_, srcWidth_, srcHeight_, scratch, dstWidth_, dstHeight_, first, end, order_);
     return scratch;
   }
   const Taps& horizontal = filter_->horizontal;
@@ -199,6 +212,9 @@ const std::uint8_t* RgbaScaler::rows(int first, int end, std::uint8_t* scratch) 
     for (std::size_t i = 0; i < midStride; ++i) {
       target[i] =
           static_cast<std::uint8_t>(std::min<std::uint32_t>(255, (acc[i] + (1u << (kFinalShift - 1))) >> kFinalShift));
+    }
+    if (order_ == PixelOrder::bgrx) {
+      for (std::size_t i = 3; i < midStride; i += 4) target[i] = 255;
     }
   }
   return scratch;

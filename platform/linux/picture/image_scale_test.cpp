@@ -178,6 +178,26 @@ TEST(ImageScale, BandsOfRowsGiveExactlyThePixelsOfTheWhole) {
   }
 }
 
+TEST(ImageScale, ServerOrderedPixelsScaleLikeTheirRgbaAndComeOutOpaque) {
+  // B, G, R and a byte that is not read: the colours must be those of the
+  // same pixels as RGBA, whatever that byte holds, at every kind of size.
+  Image bgrx, rgba;
+  for (int i = 0; i < 30 * 20; ++i) {
+    const auto r = static_cast<std::uint8_t>(i * 7), g = static_cast<std::uint8_t>(i / 3),
+               b = static_cast<std::uint8_t>(i * 13 + 5);
+    bgrx.insert(bgrx.end(), {b, g, r, static_cast<std::uint8_t>(i * 31)});
+    rgba.insert(rgba.end(), {r, g, b, 255});
+  }
+  for (auto [w, h] : {std::pair{30, 20}, std::pair{47, 33}, std::pair{17, 9}, std::pair{12, 41}}) {
+    const Image expected = scaleRgba(rgba.data(), 30, 20, w, h);
+    Image scratch(static_cast<std::size_t>(w) * h * 4);
+    const std::uint8_t* rows = RgbaScaler(bgrx.data(), 30, 20, w, h, PixelOrder::bgrx).rows(0, h, scratch.data());
+    Image got(rows, rows + scratch.size());
+    for (std::size_t i = 0; i < got.size(); i += 4) std::swap(got[i], got[i + 2]);
+    EXPECT_EQ(got, expected) << w << "x" << h;
+  }
+}
+
 TEST(ImageScale, EmptyOrInvalidSizesGiveNoPixels) {
   const Image src = {1, 2, 3, 4};
   EXPECT_TRUE(scaleRgba(src.data(), 1, 1, 0, 5).empty());

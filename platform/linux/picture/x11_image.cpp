@@ -60,6 +60,12 @@ std::uint32_t alphaMask(const PixelLayout& layout) {
   return ~(layout.redMask | layout.greenMask | layout.blueMask);
 }
 
+bool opaqueServerOrder(const PixelLayout& layout, int width) {
+  return layout.bitsPerPixel == 32 && !layout.msbFirst && layout.redMask == 0xff0000 && layout.greenMask == 0x00ff00 &&
+         layout.blueMask == 0x0000ff && alphaMask(layout) == 0 && width > 0 &&
+         static_cast<std::int64_t>(layout.bytesPerLine) == static_cast<std::int64_t>(width) * 4;
+}
+
 bool convertible(const PixelLayout& layout, int width) {
   const int bpp = layout.bitsPerPixel;
   if (bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return false;

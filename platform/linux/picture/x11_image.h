@@ -23,6 +23,11 @@ struct PixelLayout {
 // visual); other visuals are opaque.
 std::uint32_t alphaMask(const PixelLayout& layout);
 
+// True when rows of `width` pixels can be used as the server wrote them:
+// 32-bit pixels holding B, G, R and an unused byte in memory (the layout of
+// nearly every desktop), rows with no padding, no alpha.
+bool opaqueServerOrder(const PixelLayout& layout, int width);
+
 // True when the layout can be converted: a supported pixel size, non-empty
 // colour masks that fit in the pixel, and rows long enough for the width.
 bool convertible(const PixelLayout& layout, int width);

@@ -104,6 +104,27 @@ TEST(X11ImageConversion, Depth24IgnoresTheUnusedByte) {
   EXPECT_EQ(out[3], 255);
 }
 
+TEST(X11ImageConversion, OnlyUnpaddedOpaqueBgrxRowsAreUsedAsTheServerWroteThem) {
+  PixelLayout layout;
+  layout.bytesPerLine = 40;
+  EXPECT_TRUE(opaqueServerOrder(layout, 10));
+  EXPECT_FALSE(opaqueServerOrder(layout, 9)) << "padded rows";
+  PixelLayout argb = layout;
+  argb.depth = 32;
+  EXPECT_FALSE(opaqueServerOrder(argb, 10)) << "alpha";
+  PixelLayout swapped = layout;
+  swapped.redMask = 0x0000ff;
+  swapped.blueMask = 0xff0000;
+  EXPECT_FALSE(opaqueServerOrder(swapped, 10)) << "R, G, B in memory";
+  PixelLayout bigEndian = layout;
+  bigEndian.msbFirst = true;
+  EXPECT_FALSE(opaqueServerOrder(bigEndian, 10)) << "most significant byte first";
+  PixelLayout packed = layout;
+  packed.bitsPerPixel = 24;
+  packed.bytesPerLine = 30;
+  EXPECT_FALSE(opaqueServerOrder(packed, 10)) << "24-bit pixels";
+}
+
 TEST(X11ImageConversion, RefusesLayoutsItCannotRead) {
   Bytes out = {7};
   const Bytes data(64, 0);

@@ -8,6 +8,7 @@
 #include <X11/extensions/Xdamage.h>
 #include <poll.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
 
 #include <algorithm>
@@ -82,10 +83,9 @@ class DamageReport {
 
 using Pixels = WindowPixels;
 
-bool wholePixels(const Pixels& pixels) {
-  return pixels.width > 0 && pixels.height > 0 &&
-         pixels.rgba.size() == static_cast<std::size_t>(pixels.width) * static_cast<std::size_t>(pixels.height) * 4;
-}
+bool wholePixels(const Pixels& pixels) { return pixels.width > 0 && pixels.height > 0 && pixels.bytes; }
+
+PixelOrder orderOf(const Pixels& pixels) { return pixels.serverOrder ? PixelOrder::bgrx : PixelOrder::rgba; }
 
 // A shared-memory segment attached to the server, kept for later captures.
 class ShmSegment {
@@ -109,6 +109,28 @@ class ShmSegment {
   }
 
   void markBroken() { broken_ = true; }
+
+  // The segment's memory, handed over with what the server last wrote in
+  // it: the server lets go of it, and it stays mapped here until the last
+  // holder goes. The next image gets a new segment.
+  std::shared_ptr<const std::uint8_t> take() {
+    if (!info_.shmaddr) return nullptr;
+    {
+      XErrorTrap trap(display_);
+      XShmDetach(display_, &info_);
+      trap.sync();
+    }
+    std::shared_ptr<const std::uint8_t> memory(reinterpret_cast<const std::uint8_t*>(info_.shmaddr),
+                                               [](const std::uint8_t* address) { shmdt(address); });
+#ifdef MADV_POPULATE_READ
+    // Mapped in one call rather than a fault on every page as it is read.
+    madvise(info_.shmaddr, size_, MADV_POPULATE_READ);
+#endif
+    info_ = {};
+    size_ = 0;
+    display_ = nullptr;
+    return memory;
+  }
 
  private:
   bool allocate(Display* display, std::size_t size) {
@@ -271,13 +293,15 @@ class X11ScreenCapture final : public ScreenCapture {
     }
     const auto& pixels = *static_cast<const Pixels*>(image.native.get());
     if (!wholePixels(pixels)) return std::nullopt;
-    const RgbaScaler scaler(pixels.rgba.data(), pixels.width, pixels.height, image.width, image.height);
+    const RgbaScaler scaler(pixels.bytes.get(), pixels.width, pixels.height, image.width, image.height,
+                            orderOf(pixels));
     // Scaling keeps opaque pixels opaque.
-    const bool opaque = png::isOpaque(pixels.rgba.data(),
+    const bool opaque = pixels.serverOrder ||
+                        png::isOpaque(pixels.bytes.get(),
                                       static_cast<std::size_t>(pixels.width) * static_cast<std::size_t>(pixels.height));
     return png::encodePng(
         [&scaler](int first, int end, std::uint8_t* scratch) { return scaler.rows(first, end, scratch); }, image.width,
-        image.height, opaque, 1);
+        image.height, opaque, 1, pixels.serverOrder ? png::ChannelOrder::bgra : png::ChannelOrder::rgba);
   }
 
   // The display is locked around every use, and AT-SPI is another
@@ -496,20 +520,50 @@ class X11ScreenCapture final : public ScreenCapture {
 
   // The window's frame from `source`. The caller holds the display lock.
   Pixels readPicture(Display* d, const Placement& placement, const Source& source) {
+    const auto box =
+        readableBox(source.originX, source.originY, placement.width, placement.height, source.width, source.height);
+    if (box && box->x1 - box->x0 == placement.width && box->y1 - box->y0 == placement.height) {
+      if (auto kept = readInPlace(d, source, *box)) return std::move(*kept);
+    }
+    // What lies outside the drawable (off screen without Composite) stays
+    // transparent.
+    auto rgba = std::make_shared<std::vector<std::uint8_t>>(
+        pictureBuffer(static_cast<std::size_t>(placement.width) * placement.height * 4));
+    if (box) {
+      const std::size_t stride = static_cast<std::size_t>(placement.width) * 4;
+      for (int top = box->y0; top < box->y1; top += kRowsPerRead) {
+        std::uint8_t* first = rgba->data() + static_cast<std::size_t>(top - source.originY) * stride +
+                              static_cast<std::size_t>(box->x0 - source.originX) * 4;
+        readRows(d, source, box->x0, top, box->x1 - box->x0, std::min(kRowsPerRead, box->y1 - top), first, stride);
+      }
+    }
     Pixels out;
     out.width = placement.width;
     out.height = placement.height;
-    // What lies outside the drawable (off screen without Composite) stays
-    // transparent.
-    out.rgba = pictureBuffer(static_cast<std::size_t>(out.width) * out.height * 4);
-    const auto box = readableBox(source.originX, source.originY, out.width, out.height, source.width, source.height);
-    if (!box) return out;
-    const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
-    for (int top = box->y0; top < box->y1; top += kRowsPerRead) {
-      std::uint8_t* first = out.rgba.data() + static_cast<std::size_t>(top - source.originY) * stride +
-                            static_cast<std::size_t>(box->x0 - source.originX) * 4;
-      readRows(d, source, box->x0, top, box->x1 - box->x0, std::min(kRowsPerRead, box->y1 - top), first, stride);
+    out.bytes = std::shared_ptr<const std::uint8_t>(rgba, rgba->data());
+    return out;
+  }
+
+  // The pixels of `box`, left in shared memory as the server wrote them,
+  // where they need no conversion (32-bit B, G, R, unused byte: nearly
+  // every desktop) and shared memory is available; else none, and nothing
+  // read. The caller holds the display lock.
+  std::optional<Pixels> readInPlace(Display* d, const Source& source, const PixelBox& box) {
+    const int width = box.x1 - box.x0;
+    const int height = box.y1 - box.y0;
+    XErrorTrap trap(d);
+    SharedImage image = shm_.image(d, source.visual, source.depth, width, height);
+    if (!image || !opaqueServerOrder(layoutOf(*image, *source.visual, source.depth), width)) return std::nullopt;
+    if (!XShmGetImage(d, source.drawable, image.get(), box.x0, box.y0, AllPlanes) || trap.sync() != 0) {
+      shm_.markBroken();
+      return std::nullopt;
     }
+    Pixels out;
+    out.width = width;
+    out.height = height;
+    out.serverOrder = true;
+    out.bytes = shm_.take();
+    if (!out.bytes) return std::nullopt;
     return out;
   }
 
@@ -596,8 +650,15 @@ class X11ScreenCapture final : public ScreenCapture {
 std::vector<std::uint8_t> pictureRgba(const CapturedImage& image) {
   if (!image.native) return image.rgba;
   const auto& pixels = *static_cast<const Pixels*>(image.native.get());
-  if (!wholePixels(pixels)) return {};
-  return scaleRgba(pixels.rgba.data(), pixels.width, pixels.height, image.width, image.height);
+  if (!wholePixels(pixels) || image.width <= 0 || image.height <= 0) return {};
+  const RgbaScaler scaler(pixels.bytes.get(), pixels.width, pixels.height, image.width, image.height, orderOf(pixels));
+  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4);
+  const std::uint8_t* rows = scaler.rows(0, image.height, rgba.data());
+  if (rows != rgba.data()) std::memcpy(rgba.data(), rows, rgba.size());
+  if (pixels.serverOrder) {
+    for (std::size_t i = 0; i < rgba.size(); i += 4) std::swap(rgba[i], rgba[i + 2]);
+  }
+  return rgba;
 }
 
 std::optional<PixelBox> readableBox(int originX, int originY, int width, int height, int sourceWidth,

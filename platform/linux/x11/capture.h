@@ -3,6 +3,7 @@
 // linux_platform.h, which takes it from the LinuxContext.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,13 +22,16 @@ namespace larkspire::linux_backend {
 std::unique_ptr<platform::ScreenCapture> makeX11ScreenCapture(std::function<Display*()> display,
                                                               std::function<bool()> available, platform::Clock& clock);
 
-// A window's pixels as read, 8-bit RGBA, before they are scaled: the native
-// form of the pictures this service captures (their `rgba` stays empty).
-// The picture is made from them as its PNG is encoded.
+// A window's pixels as read, before they are scaled: the native form of
+// the pictures this service captures (their `rgba` stays empty). The
+// picture is made from them as its PNG is encoded. Rows of width * 4
+// bytes: RGBA, or where `serverOrder`, as the server stores opaque pixels
+// (B, G, R and an unused byte), read into memory shared with it and kept.
 struct WindowPixels {
   int width = 0;
   int height = 0;
-  std::vector<std::uint8_t> rgba;
+  bool serverOrder = false;
+  std::shared_ptr<const std::uint8_t> bytes;
 };
 
 // The RGBA pixels of a picture this service captured, scaled to its size:
