@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/dbus/libdbus_handles.h"
-#include "platform/linux/dbus/message_values.h"
+#include "platform/linux/dbus/reply_wire.h"
 
 namespace larkspire::linux_backend::atspi {
 namespace {
@@ -34,9 +34,10 @@ TEST(CallWire, LibdbusReadsTheCallsAsSent) {
       EXPECT_STREQ(dbus_message_get_path(message.get()), path);
       EXPECT_EQ(dbus_message_get_destination(message.get()), nullptr);
       EXPECT_FALSE(dbus_message_get_no_reply(message.get()));
-      Variant read = argumentsOf(message.get());
+      auto read = readWireMessage(wire.data() + at, length);
       ASSERT_TRUE(read);
-      EXPECT_TRUE(g_variant_equal(read.get(), arguments.get())) << g_variant_print(read.get(), TRUE);
+      EXPECT_TRUE(g_variant_equal(read->arguments.get(), arguments.get()))
+          << GlibString(g_variant_print(read->arguments.get(), TRUE)).get();
     }
   }
 }

@@ -110,88 +110,6 @@ bool append(DBusMessageIter* iter, GVariant* value) {
   return false;
 }
 
-GVariant* read(DBusMessageIter* iter);
-
-// The values of a container's members, in order; false when one cannot be read.
-bool readMembers(DBusMessageIter* iter, std::vector<GVariant*>& out) {
-  DBusMessageIter sub;
-  dbus_message_iter_recurse(iter, &sub);
-  for (int type = dbus_message_iter_get_arg_type(&sub); type != DBUS_TYPE_INVALID;
-       dbus_message_iter_next(&sub), type = dbus_message_iter_get_arg_type(&sub)) {
-    GVariant* v = read(&sub);
-    if (!v) return false;
-    out.push_back(v);
-  }
-  return true;
-}
-
-// An array, struct or dict entry, floating; null when a member cannot be
-// read (the members read are freed).
-GVariant* readContainer(DBusMessageIter* iter, int type) {
-  std::vector<GVariant*> members;
-  auto drop = [&] {
-    for (GVariant* m : members) g_variant_unref(g_variant_ref_sink(m));
-    return nullptr;
-  };
-  if (!readMembers(iter, members)) return drop();
-  if (type == DBUS_TYPE_STRUCT) return g_variant_new_tuple(members.data(), members.size());
-  if (type == DBUS_TYPE_DICT_ENTRY)
-    return members.size() == 2 ? g_variant_new_dict_entry(members[0], members[1]) : drop();
-  char* signature = dbus_message_iter_get_signature(iter);  // the array's, "a..."
-  GVariant* array = g_variant_new_array(G_VARIANT_TYPE(signature + 1), members.data(), members.size());
-  dbus_free(signature);
-  return array;
-}
-
-// A floating value, or null.
-GVariant* read(DBusMessageIter* iter) {
-  const int type = dbus_message_iter_get_arg_type(iter);
-  switch (type) {
-    case DBUS_TYPE_BOOLEAN: {
-      dbus_bool_t v = FALSE;
-      dbus_message_iter_get_basic(iter, &v);
-      return g_variant_new_boolean(v != 0);
-    }
-#define LARKSPIRE_FIXED(code, ctype, make) \
-  case code: {                             \
-    ctype v{};                             \
-    dbus_message_iter_get_basic(iter, &v); \
-    return make(v);                        \
-  }
-      LARKSPIRE_FIXED(DBUS_TYPE_BYTE, unsigned char, g_variant_new_byte)
-      LARKSPIRE_FIXED(DBUS_TYPE_INT16, dbus_int16_t, g_variant_new_int16)
-      LARKSPIRE_FIXED(DBUS_TYPE_UINT16, dbus_uint16_t, g_variant_new_uint16)
-      LARKSPIRE_FIXED(DBUS_TYPE_INT32, dbus_int32_t, g_variant_new_int32)
-      LARKSPIRE_FIXED(DBUS_TYPE_UINT32, dbus_uint32_t, g_variant_new_uint32)
-      LARKSPIRE_FIXED(DBUS_TYPE_INT64, dbus_int64_t, g_variant_new_int64)
-      LARKSPIRE_FIXED(DBUS_TYPE_UINT64, dbus_uint64_t, g_variant_new_uint64)
-      LARKSPIRE_FIXED(DBUS_TYPE_DOUBLE, double, g_variant_new_double)
-#undef LARKSPIRE_FIXED
-    case DBUS_TYPE_STRING:
-    case DBUS_TYPE_OBJECT_PATH:
-    case DBUS_TYPE_SIGNATURE: {
-      const char* v = nullptr;
-      dbus_message_iter_get_basic(iter, &v);
-      // libdbus validated the message: the text is what its type says.
-      if (type == DBUS_TYPE_STRING) return g_variant_new_string(v);
-      if (type == DBUS_TYPE_OBJECT_PATH) return g_variant_new_object_path(v);
-      return g_variant_new_signature(v);
-    }
-    case DBUS_TYPE_VARIANT: {
-      DBusMessageIter sub;
-      dbus_message_iter_recurse(iter, &sub);
-      GVariant* inner = read(&sub);
-      return inner ? g_variant_new_variant(inner) : nullptr;
-    }
-    case DBUS_TYPE_ARRAY:
-    case DBUS_TYPE_STRUCT:
-    case DBUS_TYPE_DICT_ENTRY:
-      return readContainer(iter, type);
-    default:
-      return nullptr;  // file descriptors, or nothing
-  }
-}
-
 }  // namespace
 
 bool appendArguments(DBusMessage* message, GVariant* arguments) {
@@ -205,23 +123,6 @@ bool appendArguments(DBusMessage* message, GVariant* arguments) {
     if (!append(&iter, child.get())) return false;
   }
   return true;
-}
-
-Variant argumentsOf(DBusMessage* message) {
-  std::vector<GVariant*> members;
-  DBusMessageIter iter;
-  if (dbus_message_iter_init(message, &iter)) {
-    for (int type = dbus_message_iter_get_arg_type(&iter); type != DBUS_TYPE_INVALID;
-         dbus_message_iter_next(&iter), type = dbus_message_iter_get_arg_type(&iter)) {
-      GVariant* v = read(&iter);
-      if (!v) {
-        for (GVariant* m : members) g_variant_unref(g_variant_ref_sink(m));
-        return nullptr;
-      }
-      members.push_back(v);
-    }
-  }
-  return Variant(g_variant_ref_sink(g_variant_new_tuple(members.data(), members.size())));
 }
 
 }  // namespace larkspire::linux_backend::atspi

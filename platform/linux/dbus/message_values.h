@@ -1,5 +1,6 @@
-// The arguments of D-Bus messages as GVariants, the values the accessibility
-// code builds calls from and reads replies with, over libdbus's messages.
+// The arguments of D-Bus calls from GVariants, the values the accessibility
+// code builds calls from, into libdbus's messages (for the calls that are
+// not written directly).
 #pragma once
 
 #include <dbus/dbus.h>
@@ -12,7 +13,5 @@ namespace larkspire::linux_backend::atspi {
 // Appends the members of `arguments`, a tuple, to a message; false when a
 // value has a type D-Bus cannot carry (then the message is not to be sent).
 bool appendArguments(DBusMessage* message, GVariant* arguments);
-// The arguments of a message as one tuple; null when one cannot be read.
-Variant argumentsOf(DBusMessage* message);
 
 }  // namespace larkspire::linux_backend::atspi

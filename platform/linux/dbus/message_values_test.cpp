@@ -5,22 +5,28 @@
 #include "platform/linux/atspi/translate.h"
 #include "platform/linux/dbus/libdbus_handles.h"
 #include "platform/linux/dbus/peer_connection.h"
+#include "platform/linux/dbus/reply_wire.h"
 
 namespace larkspire::linux_backend::atspi {
 namespace {
 
 DBusMessageHandle call() { return DBusMessageHandle(dbus_message_new_method_call(nullptr, "/o", "i.f", "M")); }
 
-// A message as the other side receives it: written out and read back.
-DBusMessageHandle overTheWire(DBusMessage* message) {
-  dbus_message_set_serial(message, 1);
+// The bytes libdbus sends for a message.
+std::vector<char> bytesOf(DBusMessage* message) {
+  if (dbus_message_get_serial(message) == 0) dbus_message_set_serial(message, 1);
   char* bytes = nullptr;
   int length = 0;
   EXPECT_TRUE(dbus_message_marshal(message, &bytes, &length));
-  DBusErrorSlot error;
-  DBusMessageHandle read(dbus_message_demarshal(bytes, length, error.out()));
+  std::vector<char> out(bytes, bytes + length);
   dbus_free(bytes);
-  return read;
+  return out;
+}
+
+// A message as the other side receives it: written by libdbus, read here.
+std::optional<WireMessage> overTheWire(DBusMessage* message) {
+  const auto bytes = bytesOf(message);
+  return readWireMessage(bytes.data(), bytes.size());
 }
 
 TEST(LibdbusMessages, ArgumentsArriveAsTheyWereSent) {
@@ -44,12 +50,11 @@ TEST(LibdbusMessages, ArgumentsArriveAsTheyWereSent) {
     Variant sent(g_variant_ref_sink(g_variant_new_parsed(text)));
     DBusMessageHandle message = call();
     ASSERT_TRUE(appendArguments(message.get(), sent.get())) << text;
-    DBusMessageHandle received = overTheWire(message.get());
+    auto received = overTheWire(message.get());
     ASSERT_TRUE(received) << text;
-    Variant back = argumentsOf(received.get());
-    ASSERT_TRUE(back) << text;
-    EXPECT_TRUE(g_variant_equal(sent.get(), back.get()))
-        << text << " came back as " << GlibString(g_variant_print(back.get(), TRUE)).get();
+    ASSERT_TRUE(received->arguments) << text;
+    EXPECT_TRUE(g_variant_equal(sent.get(), received->arguments.get()))
+        << text << " came back as " << GlibString(g_variant_print(received->arguments.get(), TRUE)).get();
   }
 }
 
@@ -65,28 +70,42 @@ TEST(LibdbusMessages, WhatDBusCannotCarryIsNotSent) {
 }
 
 TEST(LibdbusMessages, AReplyIsItsValueOrItsErrorAsAGDBusCallWouldGiveThem) {
-  DBusMessageHandle asked = overTheWire(call().get());
+  DBusMessageHandle asked = call();
+  dbus_message_set_serial(asked.get(), 7);
   DBusMessageHandle ok(dbus_message_new_method_return(asked.get()));
   dbus_uint32_t role = 42;
   dbus_message_append_args(ok.get(), DBUS_TYPE_UINT32, &role, DBUS_TYPE_INVALID);
-  Reply r = replyOf(ok.get(), "(u)");
+  auto okRead = [&] {
+    auto m = overTheWire(ok.get());
+    EXPECT_TRUE(m);
+    EXPECT_EQ(m->replySerial, 7u);
+    return std::move(*m);
+  };
+  auto message = okRead();
+  Reply r = replyOf(message, "(u)");
   ASSERT_TRUE(r.ok());
   Variant value(g_variant_get_child_value(r.value.get(), 0));
   EXPECT_EQ(g_variant_get_uint32(value.get()), 42u);
-  EXPECT_TRUE(replyOf(ok.get(), nullptr).ok()) << "no type asked: any";
+  message = okRead();
+  EXPECT_TRUE(replyOf(message, nullptr).ok()) << "no type asked: any";
 
-  Reply wrong = replyOf(ok.get(), "(s)");
+  message = okRead();
+  Reply wrong = replyOf(message, "(s)");
   EXPECT_FALSE(wrong.ok());
   EXPECT_EQ(wrong.error, platform::kAXErrorCannotComplete);
 
   DBusMessageHandle unknown(dbus_message_new_error(asked.get(), "org.freedesktop.DBus.Error.UnknownObject", "gone"));
-  Reply gone = replyOf(unknown.get(), "(u)");
+  auto unknownRead = overTheWire(unknown.get());
+  ASSERT_TRUE(unknownRead);
+  Reply gone = replyOf(*unknownRead, "(u)");
   EXPECT_EQ(gone.error, errorForDBus("org.freedesktop.DBus.Error.UnknownObject", false));
   EXPECT_FALSE(gone.timedOut);
   EXPECT_FALSE(gone.lostConnection);
 
   DBusMessageHandle late(dbus_message_new_error(asked.get(), "org.freedesktop.DBus.Error.NoReply", "late"));
-  EXPECT_TRUE(replyOf(late.get(), "(u)").timedOut);
+  auto lateRead = overTheWire(late.get());
+  ASSERT_TRUE(lateRead);
+  EXPECT_TRUE(replyOf(*lateRead, "(u)").timedOut);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "platform/linux/dbus/call_wire.h"
 #include "platform/linux/dbus/libdbus_handles.h"
 #include "platform/linux/dbus/message_values.h"
+#include "platform/linux/dbus/reply_wire.h"
 
 namespace larkspire::linux_backend::atspi {
 namespace {
@@ -101,21 +102,20 @@ PeerConnection::PeerConnection(DBusConnection* connection) : connection_(connect
 
 bool PeerConnection::connected() const { return !closed_; }
 
-Reply replyOf(DBusMessage* message, const char* replyType) {
+Reply replyOf(WireMessage& message, const char* replyType) {
   Reply reply;
-  if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_ERROR) {
-    const char* name = dbus_message_get_error_name(message);
-    reply.error = errorForDBus(name ? name : "", false);
-    reply.timedOut = name && timeoutName(name);
+  if (message.type == DBUS_MESSAGE_TYPE_ERROR) {
+    reply.error = errorForDBus(message.errorName, false);
+    reply.timedOut = timeoutName(message.errorName);
     return reply;
   }
   // As GDBus does: a reply of another type than the call expects is a
   // failed call.
-  if (replyType && !tupleOf(replyType, dbus_message_get_signature(message))) {
+  if (replyType && !tupleOf(replyType, message.signature)) {
     reply.error = platform::kAXErrorCannotComplete;
     return reply;
   }
-  reply.value = argumentsOf(message);
+  reply.value = std::move(message.arguments);
   if (!reply.value) reply.error = platform::kAXErrorCannotComplete;
   return reply;
 }
@@ -235,28 +235,25 @@ bool PeerConnection::takeReplies(const std::vector<Call>& calls,
                                  std::unordered_map<std::uint32_t, std::size_t>& waiting, std::vector<Reply>& replies) {
   // More than libdbus accepts by default: a peer that announces it is not
   // speaking D-Bus to us.
-  constexpr int kLargestMessage = 32 * 1024 * 1024;
+  constexpr std::size_t kLargestMessage = 32 * 1024 * 1024;
   while (inbox_.size() - inboxStart_ >= kMessageHeaderBytes) {
     const char* start = inbox_.data() + inboxStart_;
-    const int available = static_cast<int>(std::min<std::size_t>(inbox_.size() - inboxStart_, kLargestMessage));
-    const int length = dbus_message_demarshal_bytes_needed(start, available);
-    if (length < 0 || length > kLargestMessage) {
+    const std::size_t length = wireMessageLength(start, kLargestMessage);
+    if (length == 0) {
       closed_ = true;
       return false;
     }
-    if (length == 0 || length > available) break;
-    DBusErrorSlot error;
-    DBusMessageHandle message(dbus_message_demarshal(start, length, error.out()));
-    inboxStart_ += static_cast<std::size_t>(length);
+    if (length > inbox_.size() - inboxStart_) break;
+    auto message = readWireMessage(start, length);
+    inboxStart_ += length;
     if (!message) {
       closed_ = true;  // garbled: nothing after it can be trusted
       return false;
     }
-    const int type = dbus_message_get_type(message.get());
-    if (type != DBUS_MESSAGE_TYPE_METHOD_RETURN && type != DBUS_MESSAGE_TYPE_ERROR) continue;
-    auto found = waiting.find(dbus_message_get_reply_serial(message.get()));
+    if (message->type != DBUS_MESSAGE_TYPE_METHOD_RETURN && message->type != DBUS_MESSAGE_TYPE_ERROR) continue;
+    auto found = waiting.find(message->replySerial);
     if (found == waiting.end()) continue;
-    replies[found->second] = replyOf(message.get(), calls[found->second].replyType);
+    replies[found->second] = replyOf(*message, calls[found->second].replyType);
     waiting.erase(found);
   }
   // What was taken is dropped now and then, not after every message.

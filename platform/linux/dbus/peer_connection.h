@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "platform/linux/atspi/bus_port.h"
+#include "platform/linux/dbus/reply_wire.h"
 
 // libdbus's, declared here so that only the files that speak libdbus see
 // its headers.
 struct DBusConnection;
-struct DBusMessage;
 
 namespace larkspire::linux_backend::atspi {
 
@@ -68,8 +68,9 @@ class PeerConnection {
   std::uint32_t nextSerial_ = 0x40000000;
 };
 
-// The reply of a call from its reply message (a return or an error);
-// `replyType` is the tuple the call expects, none for any.
-Reply replyOf(DBusMessage* message, const char* replyType);
+// The reply of a call from its reply message (a return or an error), whose
+// arguments it takes; `replyType` is the tuple the call expects, none for
+// any.
+Reply replyOf(WireMessage& message, const char* replyType);
 
 }  // namespace larkspire::linux_backend::atspi
