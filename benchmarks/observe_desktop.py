@@ -3,8 +3,8 @@
 
 1. Stages: the fixture application with 300 rows in a 1000 x 700 point
    window (a 1600 x 1157 pixel picture). Runs the staged benchmark program
-   (window resolution, tree walk, capture, scaling, PNG encoding, whole
-   observe in-process), then times the real 'larkspire-computer' answering
+   (window resolution, tree walk, capture, then scaling and PNG encoding,
+   made together a band at a time; whole observe in-process), then times the real 'larkspire-computer' answering
    an observe request, process start included.
 2. Peer: gtk3-widget-factory's window, 'larkspire-computer' observe next to
    what a user would script instead (benchmarks/peer_observe.py: a pyatspi

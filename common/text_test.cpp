@@ -62,5 +62,19 @@ TEST(Json, CompactOutputNeverFailsOnBrokenText) {
   EXPECT_EQ(json::compact(v), "{\"name\":\"a\xEF\xBF\xBD\"}");
 }
 
+TEST(Json, CompactOutputIsTheLibrarysOwn) {
+  json::Json v = {
+      {"plain", "ABCabc+/= 09~\x7F"},
+      {"escaped", "quote \" backslash \\ tab \t newline \n nul " + std::string(1, '\0') + " \x1F"},
+      {"unicode", "Sélection 選択 \xF0\x9F\x98\x80"},
+      {"broken", std::string("a\xFF\xC3")},
+      {"k\"ey\xFF", {{"nested", json::Json::array({1, -2, 3000000000u, 0.1, -0.0, 1e300, true, false, nullptr})}}},
+      {"empty", {{"object", json::Json::object()}, {"array", json::Json::array()}, {"string", ""}}},
+  };
+  EXPECT_EQ(json::compact(v), v.dump(-1, ' ', false, json::Json::error_handler_t::replace));
+  EXPECT_EQ(json::compact(json::Json("top")), "\"top\"");
+  EXPECT_EQ(json::compact(json::Json(2.5)), "2.5");
+}
+
 }  // namespace
 }  // namespace larkspire::text
