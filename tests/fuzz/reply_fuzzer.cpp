@@ -11,7 +11,6 @@
 #include <cstring>
 
 #include "platform/linux/dbus/libdbus_handles.h"
-#include "platform/linux/dbus/message_values.h"
 #include "platform/linux/dbus/reply_wire.h"
 
 namespace {
@@ -54,15 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(ours->errorName == (errorName ? errorName : ""), "another error name");
   // libdbus writes little-endian here; file descriptors are not taken.
   if (bytes[0] != 'l' || !ours->arguments) return 0;
-  DBusMessageHandle again(dbus_message_new_method_call(nullptr, "/a", "i.f", "M"));
-  check(appendArguments(again.get(), ours->arguments.get()), "arguments libdbus cannot write");
-  dbus_message_set_serial(again.get(), 1);
-  char* written = nullptr;
-  int length = 0;
-  check(dbus_message_marshal(again.get(), &written, &length), "arguments libdbus cannot marshal");
+  Object<GDBusMessage> again(g_dbus_message_new_method_call(nullptr, "/a", "i.f", "M"));
+  g_dbus_message_set_body(again.get(), ours->arguments.get());
+  g_dbus_message_set_serial(again.get(), 1);
+  gsize length = 0;
+  guchar* written = g_dbus_message_to_blob(again.get(), &length, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+  check(written != nullptr, "arguments GIO cannot write");
   const std::uint32_t body = bodyLength(bytes);
-  check(bodyLength(written) == body && std::memcmp(written + length - body, bytes + size - body, body) == 0,
+  check(bodyLength(reinterpret_cast<const char*>(written)) == body &&
+            std::memcmp(written + length - body, bytes + size - body, body) == 0,
         "arguments written back differ from the message's");
-  dbus_free(written);
+  g_free(written);
   return 0;
 }

@@ -1,7 +1,5 @@
 #include "platform/linux/dbus/call_wire.h"
 
-#include <dbus/dbus.h>
-
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -60,16 +58,15 @@ class Writer {
   std::size_t start_;
 };
 
+// D-Bus's largest message, 128 MiB.
+constexpr std::size_t kLargestMessage = 128u * 1024 * 1024;
+
 bool validName(const char* name, bool member) {
   if (!name) return false;
-  DBusError error;
-  dbus_error_init(&error);
-  const bool valid = member ? dbus_validate_member(name, &error) : dbus_validate_interface(name, &error);
-  dbus_error_free(&error);
-  return valid;
+  return member ? g_dbus_is_member_name(name) : g_dbus_is_interface_name(name);
 }
 
-// Appends one argument; false for a kind this writer leaves to libdbus.
+// Appends one argument; false for a kind this writer leaves to GIO.
 bool appendValue(Writer& body, GVariant* value) {
   switch (g_variant_classify(value)) {
     case G_VARIANT_CLASS_STRING:
@@ -116,17 +113,17 @@ bool appendMethodCall(std::vector<char>& wire, std::uint32_t serial, const std::
   }
   Writer message(wire);
   message.byte('l');  // little-endian
-  message.byte(DBUS_MESSAGE_TYPE_METHOD_CALL);
+  message.byte(G_DBUS_MESSAGE_TYPE_METHOD_CALL);
   message.byte(0);    // flags: a reply is wanted, services may start
   message.byte(1);    // protocol version
   message.uint32(0);  // body length, filled in below
   message.uint32(serial);
   message.uint32(0);  // header fields' length, filled in below
   const std::size_t fieldsStart = message.size();
-  message.field(DBUS_HEADER_FIELD_PATH, 'o', path);
-  message.field(DBUS_HEADER_FIELD_INTERFACE, 's', interface);
-  message.field(DBUS_HEADER_FIELD_MEMBER, 's', method);
-  if (!signature.empty()) message.field(DBUS_HEADER_FIELD_SIGNATURE, 'g', signature);
+  message.field(G_DBUS_MESSAGE_HEADER_FIELD_PATH, 'o', path);
+  message.field(G_DBUS_MESSAGE_HEADER_FIELD_INTERFACE, 's', interface);
+  message.field(G_DBUS_MESSAGE_HEADER_FIELD_MEMBER, 's', method);
+  if (!signature.empty()) message.field(G_DBUS_MESSAGE_HEADER_FIELD_SIGNATURE, 'g', signature);
   message.uint32At(fieldsStart - 4, static_cast<std::uint32_t>(message.size() - fieldsStart));
   message.align(8);
   const std::size_t bodyStart = message.size();
@@ -141,7 +138,7 @@ bool appendMethodCall(std::vector<char>& wire, std::uint32_t serial, const std::
     }
   }
   const std::size_t bodyLength = message.size() - bodyStart;
-  if (bodyLength > DBUS_MAXIMUM_MESSAGE_LENGTH / 2) {
+  if (bodyLength > kLargestMessage / 2) {
     message.dropFrom(0);
     return false;
   }

@@ -1,5 +1,6 @@
-// Owning handles for what the backend gets from libdbus, which carries the
-// calls of an application's private accessibility connection.
+// Owning handles for libdbus's messages: the tests and the
+// fuzzer read and write D-Bus bytes with libdbus, the yardstick of what
+// the backend writes and reads itself.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -10,16 +11,7 @@
 
 namespace larkspire::linux_backend {
 
-namespace detail {
-// A private connection is closed before its last reference goes.
-inline void closeConnection(DBusConnection* connection) {
-  dbus_connection_close(connection);
-  dbus_connection_unref(connection);
-}
-}  // namespace detail
-
 using DBusMessageHandle = std::unique_ptr<DBusMessage, Release<dbus_message_unref>>;
-using PrivateDBusConnection = std::unique_ptr<DBusConnection, Release<detail::closeConnection>>;
 
 // Where a libdbus call reports its error; freed with the slot.
 class DBusErrorSlot {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +16,6 @@
 
 #include "platform/linux/atspi/translate.h"
 #include "platform/linux/dbus/call_wire.h"
-#include "platform/linux/dbus/libdbus_handles.h"
-#include "platform/linux/dbus/message_values.h"
 #include "platform/linux/dbus/reply_wire.h"
 
 namespace larkspire::linux_backend::atspi {
@@ -41,31 +40,88 @@ bool tupleOf(std::string_view tuple, std::string_view signature) {
          tuple.substr(1, signature.size()) == signature;
 }
 
-// Opens the connection and goes through the handshake, both by `deadline`.
-PrivateDBusConnection connect(const std::string& address, Clock::time_point deadline) {
-  DBusErrorSlot error;
-  PrivateDBusConnection connection(dbus_connection_open_private(address.c_str(), error.out()));
-  if (!connection) return nullptr;
-  dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  while (!dbus_connection_get_is_authenticated(connection.get())) {
-    const int left = millisecondsLeft(deadline);
-    if (left == 0 || !dbus_connection_read_write(connection.get(), left)) return nullptr;
+// Waits until the socket is ready for `events`, at most until `deadline`.
+bool ready(int socket, short events, Clock::time_point deadline) {
+  pollfd wanted{socket, events, 0};
+  int result = 0;
+  do {
+    result = poll(&wanted, 1, millisecondsLeft(deadline));
+  } while (result < 0 && errno == EINTR);
+  return result > 0 && (wanted.revents & events) != 0;
+}
+
+bool writeAll(int socket, std::string_view bytes, Clock::time_point deadline) {
+  while (!bytes.empty()) {
+    const ssize_t sent = send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return false;
+    } else if (!ready(socket, POLLOUT, deadline)) {
+      return false;
+    }
   }
-  return connection;
+  return true;
+}
+
+// One line of the handshake, without its CR LF. Read a byte at a time:
+// what follows the line is not the handshake's.
+bool readLine(int socket, std::string& line, Clock::time_point deadline) {
+  constexpr std::size_t kLongestLine = 1024;
+  line.clear();
+  while (line.size() < kLongestLine) {
+    char byte = 0;
+    const ssize_t got = recv(socket, &byte, 1, MSG_DONTWAIT);
+    if (got == 1) {
+      if (byte == '\n') {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+      }
+      line.push_back(byte);
+    } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      return false;
+    } else if (!ready(socket, POLLIN, deadline)) {
+      return false;
+    }
+  }
+  return false;
+}
+
+// The client's side of the D-Bus handshake: a NUL, the credentials the
+// socket itself carries (EXTERNAL, with this process's user id), and once
+// the application says OK, BEGIN. Messages may follow.
+bool authenticate(int socket, Clock::time_point deadline) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hello("\0AUTH EXTERNAL ", 15);
+  for (char digit : std::to_string(getuid())) {
+    hello.push_back(kHex[(digit >> 4) & 0xf]);
+    hello.push_back(kHex[digit & 0xf]);
+  }
+  hello += "\r\n";
+  std::string answer;
+  return writeAll(socket, hello, deadline) && readLine(socket, answer, deadline) && answer.rfind("OK ", 0) == 0 &&
+         writeAll(socket, "BEGIN\r\n", deadline);
+}
+
+// Connects to the address (GIO reads every form D-Bus addresses take) and
+// goes through the handshake, both by `deadline`.
+Object<GIOStream> connect(const std::string& address, Clock::time_point deadline) {
+  Object<GIOStream> stream(g_dbus_address_get_stream_sync(address.c_str(), nullptr, nullptr, nullptr));
+  if (!stream || !G_IS_SOCKET_CONNECTION(stream.get())) return nullptr;
+  GSocket* socket = g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream.get()));
+  if (!socket || !authenticate(g_socket_get_fd(socket), deadline)) return nullptr;
+  return stream;
 }
 
 }  // namespace
 
 std::unique_ptr<PeerConnection> PeerConnection::open(const std::string& address, std::chrono::milliseconds limit) {
-  // Connections are used from the thread that opens them and the one that
-  // calls; libdbus locks them once told to.
-  if (!dbus_threads_init_default()) return nullptr;
   struct Attempt {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
     bool abandoned = false;
-    PrivateDBusConnection connection;
+    Object<GIOStream> stream;
   };
   auto attempt = std::make_shared<Attempt>();
   const Clock::time_point deadline = Clock::now() + limit;
@@ -74,9 +130,9 @@ std::unique_ptr<PeerConnection> PeerConnection::open(const std::string& address,
     // past any deadline: it is done on a thread that is left behind (and
     // cleans up after itself) when the time runs out.
     std::thread([attempt, address, deadline] {
-      PrivateDBusConnection connection = connect(address, deadline);
+      Object<GIOStream> stream = connect(address, deadline);
       std::lock_guard<std::mutex> lock(attempt->mutex);
-      if (!attempt->abandoned) attempt->connection = std::move(connection);
+      if (!attempt->abandoned) attempt->stream = std::move(stream);
       attempt->finished = true;
       attempt->done.notify_all();
     }).detach();
@@ -88,15 +144,14 @@ std::unique_ptr<PeerConnection> PeerConnection::open(const std::string& address,
     attempt->abandoned = true;
     return nullptr;
   }
-  if (!attempt->connection) return nullptr;
-  return std::unique_ptr<PeerConnection>(new PeerConnection(attempt->connection.release()));
+  if (!attempt->stream) return nullptr;
+  return std::unique_ptr<PeerConnection>(new PeerConnection(std::move(attempt->stream)));
 }
 
-void PeerConnection::Close::operator()(DBusConnection* connection) const { detail::closeConnection(connection); }
-
-PeerConnection::PeerConnection(DBusConnection* connection) : connection_(connection) {
+PeerConnection::PeerConnection(Object<GIOStream> stream) : stream_(std::move(stream)) {
   // Reads may wait (up to a timeout); writes never do (MSG_DONTWAIT).
-  const int flags = dbus_connection_get_socket(connection, &socket_) ? fcntl(socket_, F_GETFL) : -1;
+  socket_ = g_socket_get_fd(g_socket_connection_get_socket(G_SOCKET_CONNECTION(stream_.get())));
+  const int flags = fcntl(socket_, F_GETFL);
   if (flags < 0 || fcntl(socket_, F_SETFL, flags & ~O_NONBLOCK) != 0) closed_ = true;
 }
 
@@ -104,7 +159,7 @@ bool PeerConnection::connected() const { return !closed_; }
 
 Reply replyOf(WireMessage& message, const char* replyType) {
   Reply reply;
-  if (message.type == DBUS_MESSAGE_TYPE_ERROR) {
+  if (message.type == kErrorMessage) {
     reply.error = errorForDBus(message.errorName, false);
     reply.timedOut = timeoutName(message.errorName);
     return reply;
@@ -124,36 +179,39 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
                              std::vector<Reply>& replies, int timeoutMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::unordered_map<dbus_uint32_t, std::size_t> waiting;  // serial -> index
+  std::unordered_map<std::uint32_t, std::size_t> waiting;  // serial -> index
   waiting.reserve(which.size());
-  // The whole batch goes out in as few writes as the socket takes: libdbus
-  // would write every message on its own, a system call and a wake-up of
-  // the application each. The serials are ours; libdbus sends nothing
-  // else on this connection.
+  // The whole batch goes out in as few writes as the socket takes: a
+  // D-Bus library would write every message on its own, a system call and
+  // a wake-up of the application each.
   std::vector<char> wire;
   for (std::size_t i : which) {
     const Call& c = calls[i];
-    const dbus_uint32_t serial = nextSerial_++;
+    const std::uint32_t serial = nextSerial_++;
     if (nextSerial_ == 0) nextSerial_ = 1;
     if (appendMethodCall(wire, serial, c.path, c.interface, c.method, c.parameters.get())) {
       waiting.emplace(serial, i);
       continue;
     }
-    // Arguments of other kinds: libdbus writes the call.
-    DBusMessageHandle message(dbus_message_new_method_call(nullptr, c.path.c_str(), c.interface, c.method));
-    char* bytes = nullptr;
-    int length = 0;
-    if (!message || !appendArguments(message.get(), c.parameters.get())) {
+    // Arguments of other kinds: GIO writes the call, unless a name is one
+    // D-Bus would refuse.
+    GVariant* arguments = c.parameters.get();
+    if (!g_variant_is_object_path(c.path.c_str()) || !g_dbus_is_interface_name(c.interface) ||
+        !g_dbus_is_member_name(c.method) || (arguments && !g_variant_is_of_type(arguments, G_VARIANT_TYPE_TUPLE))) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
-    dbus_message_set_serial(message.get(), serial);
-    if (!dbus_message_marshal(message.get(), &bytes, &length)) {
+    Object<GDBusMessage> message(g_dbus_message_new_method_call(nullptr, c.path.c_str(), c.interface, c.method));
+    if (arguments) g_dbus_message_set_body(message.get(), arguments);
+    g_dbus_message_set_serial(message.get(), serial);
+    gsize length = 0;
+    guchar* bytes = g_dbus_message_to_blob(message.get(), &length, G_DBUS_CAPABILITY_FLAGS_NONE, nullptr);
+    if (!bytes) {
       replies[i].error = platform::kAXErrorCannotComplete;
       continue;
     }
     wire.insert(wire.end(), bytes, bytes + length);
-    dbus_free(bytes);
+    g_free(bytes);
     waiting.emplace(serial, i);
   }
   bool lost = !waiting.empty() && !connected();
@@ -250,7 +308,7 @@ bool PeerConnection::takeReplies(const std::vector<Call>& calls,
       closed_ = true;  // garbled: nothing after it can be trusted
       return false;
     }
-    if (message->type != DBUS_MESSAGE_TYPE_METHOD_RETURN && message->type != DBUS_MESSAGE_TYPE_ERROR) continue;
+    if (message->type != kReturnMessage && message->type != kErrorMessage) continue;
     auto found = waiting.find(message->replySerial);
     if (found == waiting.end()) continue;
     replies[found->second] = replyOf(*message, calls[found->second].replyType);

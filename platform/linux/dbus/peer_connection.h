@@ -1,10 +1,13 @@
 // An application's private AT-SPI connection: one blocking connection that
-// only this process uses, with no thread of its own. libdbus opens it and
-// goes through the handshake. The calls of a batch go out together, in as
-// few writes as the socket takes, and the replies are read on the calling
-// thread, where a GDBus connection hands every call to its worker thread
-// and every reply back.
+// only this process uses, with no thread of its own. GIO connects to the
+// address; the handshake, the calls and the replies are written and read
+// here. The calls of a batch go out together, in as few writes as the
+// socket takes, and the replies are read on the calling thread, where a
+// GDBus connection hands every call to its worker thread and every reply
+// back.
 #pragma once
+
+#include <gio/gio.h>
 
 #include <chrono>
 #include <cstdint>
@@ -16,10 +19,7 @@
 
 #include "platform/linux/atspi/bus_port.h"
 #include "platform/linux/dbus/reply_wire.h"
-
-// libdbus's, declared here so that only the files that speak libdbus see
-// its headers.
-struct DBusConnection;
+#include "platform/linux/handles.h"
 
 namespace larkspire::linux_backend::atspi {
 
@@ -37,10 +37,7 @@ class PeerConnection {
   bool connected() const;
 
  private:
-  struct Close {
-    void operator()(DBusConnection* connection) const;
-  };
-  explicit PeerConnection(DBusConnection* connection);
+  explicit PeerConnection(Object<GIOStream> stream);
   // Reads what has arrived into the inbox, waiting for something to come
   // when `wait` (up to the socket's receive timeout); false once the
   // connection has closed or broken.
@@ -50,11 +47,10 @@ class PeerConnection {
   bool takeReplies(const std::vector<Call>& calls, std::unordered_map<std::uint32_t, std::size_t>& waiting,
                    std::vector<Reply>& replies);
 
-  // libdbus connects and goes through the handshake; after it, this
-  // process writes and reads the socket itself: a batch's calls in one
-  // write, its replies in as few reads as they arrive in, each reply read
-  // once (libdbus would read 2 KiB at a time and queue every message).
-  std::unique_ptr<DBusConnection, Close> connection_;
+  // A batch's calls go out in one write, its replies are read in as few
+  // reads as they arrive in, each reply read once (libdbus read 2 KiB at a
+  // time and queued every message). The stream owns the socket.
+  Object<GIOStream> stream_;
   int socket_ = -1;
   bool closed_ = false;
   std::vector<char> inbox_;  // bytes read and not yet taken, from inboxStart_
@@ -63,9 +59,7 @@ class PeerConnection {
   int receiveWaitMs_ = -1;  // the socket\'s receive timeout, none set yet
   static constexpr int kReceiveSlackMs = 20;
   static constexpr std::size_t kMessageHeaderBytes = 16;
-  // Serials of the calls this process writes itself, apart from any
-  // libdbus would give.
-  std::uint32_t nextSerial_ = 0x40000000;
+  std::uint32_t nextSerial_ = 1;
 };
 
 // The reply of a call from its reply message (a return or an error), whose

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/atspi/translate.h"
 #include "platform/linux/dbus/libdbus_handles.h"
 
 namespace larkspire::linux_backend::atspi {
@@ -205,6 +206,46 @@ TEST(PeerConnection, CallsStillUnansweredAtTheDeadlineTimeOut) {
   EXPECT_TRUE(replies[1].timedOut);
   EXPECT_FALSE(replies[1].lostConnection);
   EXPECT_TRUE(peer->connected());
+}
+
+TEST(PeerConnection, AReplyIsItsValueOrItsErrorAsAGDBusCallWouldGiveThem) {
+  // Replies as libdbus writes them.
+  DBusMessageHandle asked(dbus_message_new_method_call(nullptr, "/o", "i.f", "M"));
+  dbus_message_set_serial(asked.get(), 7);
+  auto read = [](DBusMessage* message) {
+    dbus_message_set_serial(message, 1);
+    char* bytes = nullptr;
+    int length = 0;
+    EXPECT_TRUE(dbus_message_marshal(message, &bytes, &length));
+    auto m = readWireMessage(bytes, static_cast<std::size_t>(length));
+    dbus_free(bytes);
+    EXPECT_TRUE(m);
+    EXPECT_EQ(m->replySerial, 7u);
+    return std::move(*m);
+  };
+  DBusMessageHandle ok(dbus_message_new_method_return(asked.get()));
+  dbus_uint32_t value = 42;
+  dbus_message_append_args(ok.get(), DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID);
+  WireMessage message = read(ok.get());
+  Reply r = replyOf(message, "(u)");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(roleOf(r), 42u);
+  message = read(ok.get());
+  EXPECT_TRUE(replyOf(message, nullptr).ok()) << "no type asked: any";
+  message = read(ok.get());
+  Reply wrong = replyOf(message, "(s)");
+  EXPECT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error, platform::kAXErrorCannotComplete);
+
+  DBusMessageHandle unknown(dbus_message_new_error(asked.get(), "org.freedesktop.DBus.Error.UnknownObject", "gone"));
+  message = read(unknown.get());
+  Reply gone = replyOf(message, "(u)");
+  EXPECT_EQ(gone.error, errorForDBus("org.freedesktop.DBus.Error.UnknownObject", false));
+  EXPECT_FALSE(gone.timedOut);
+  EXPECT_FALSE(gone.lostConnection);
+  DBusMessageHandle late(dbus_message_new_error(asked.get(), "org.freedesktop.DBus.Error.NoReply", "late"));
+  message = read(late.get());
+  EXPECT_TRUE(replyOf(message, "(u)").timedOut);
 }
 
 }  // namespace

@@ -417,16 +417,16 @@ std::optional<WireMessage> readWireMessage(const char* bytes, std::size_t length
   if (reader.pos != fieldsEnd || !reader.align(8) || length - reader.pos != bodyLength) return std::nullopt;
   // What each type of message must carry.
   switch (message.type) {
-    case 1:
+    case kCallMessage:
       if (!seen[kPath] || !seen[kMember]) return std::nullopt;
       break;
-    case 2:
+    case kReturnMessage:
       if (!seen[kReplySerial]) return std::nullopt;
       break;
-    case 3:
+    case kErrorMessage:
       if (!seen[kReplySerial] || !seen[kErrorName]) return std::nullopt;
       break;
-    case 4:
+    case kSignalMessage:
       if (!seen[kPath] || !seen[kInterface] || !seen[kMember]) return std::nullopt;
       break;
     default:

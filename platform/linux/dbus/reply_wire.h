@@ -14,9 +14,15 @@
 
 namespace larkspire::linux_backend::atspi {
 
+// The types of messages.
+inline constexpr std::uint8_t kCallMessage = 1;
+inline constexpr std::uint8_t kReturnMessage = 2;
+inline constexpr std::uint8_t kErrorMessage = 3;
+inline constexpr std::uint8_t kSignalMessage = 4;
+
 // What a caller of methods needs of one message.
 struct WireMessage {
-  std::uint8_t type = 0;          // 1 call, 2 return, 3 error, 4 signal; others are allowed
+  std::uint8_t type = 0;          // one of the above; others D-Bus may add are allowed
   std::uint32_t replySerial = 0;  // 0: none
   std::string errorName;          // errors only
   std::string signature;          // of the arguments
