@@ -101,18 +101,18 @@ struct PixmanImageDeleter {
 };
 using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
 
-// Growing (no axis shrinks): pixman's bilinear filter, the one the X server
-// scales with, between the centres of the source pixels, the edges
-// repeating the outermost ones. pixman runs it in vector code; it places a
-// sample within 1/128 of a pixel, where the filter below computes it
-// exactly. Output rows [first, end) are written at `out`: the source offset
-// places the band where it lies in the whole picture.
 // B, G, R and an unused byte in memory, read as opaque; and B, G, R, A.
 constexpr pixman_format_code_t kBgrxFormat =
     std::endian::native == std::endian::little ? PIXMAN_x8r8g8b8 : PIXMAN_b8g8r8x8;
 constexpr pixman_format_code_t kBgraFormat =
     std::endian::native == std::endian::little ? PIXMAN_a8r8g8b8 : PIXMAN_b8g8r8a8;
 
+// Growing (no axis shrinks): pixman's bilinear filter, the one the X server
+// scales with, between the centres of the source pixels, the edges
+// repeating the outermost ones. pixman runs it in vector code; it places a
+// sample within 1/128 of a pixel, where the filter below computes it
+// exactly. Output rows [first, end) are written at `out`: the source offset
+// places the band where it lies in the whole picture.
 void growBilinear(const std::uint8_t* src, int srcWidth, int srcHeight, std::uint8_t* out, int dstWidth, int dstHeight,
                   int first, int end, PixelOrder order) {
   // pixman only reads the source, though its interface takes it writable.
@@ -220,11 +220,12 @@ const std::uint8_t* RgbaScaler::rows(int first, int end, std::uint8_t* scratch) 
   return scratch;
 }
 
-std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
+std::vector<std::uint8_t> scaleRgba(const std::uint8_t* src, int srcWidth, int srcHeight, int dstWidth, int dstHeight,
+                                    PixelOrder order) {
   std::vector<std::uint8_t> out =
       pictureBuffer(static_cast<std::size_t>(std::max(dstWidth, 0)) * std::max(dstHeight, 0) * 4);
   if (!src || srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return out;
-  const RgbaScaler scaler(src, srcWidth, srcHeight, dstWidth, dstHeight);
+  const RgbaScaler scaler(src, srcWidth, srcHeight, dstWidth, dstHeight, order);
   const std::uint8_t* rows = scaler.rows(0, dstHeight, out.data());
   if (rows != out.data()) std::memcpy(out.data(), rows, out.size());
   return out;

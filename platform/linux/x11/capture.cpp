@@ -651,10 +651,7 @@ std::vector<std::uint8_t> pictureRgba(const CapturedImage& image) {
   if (!image.native) return image.rgba;
   const auto& pixels = *static_cast<const Pixels*>(image.native.get());
   if (!wholePixels(pixels) || image.width <= 0 || image.height <= 0) return {};
-  const RgbaScaler scaler(pixels.bytes.get(), pixels.width, pixels.height, image.width, image.height, orderOf(pixels));
-  std::vector<std::uint8_t> rgba(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4);
-  const std::uint8_t* rows = scaler.rows(0, image.height, rgba.data());
-  if (rows != rgba.data()) std::memcpy(rgba.data(), rows, rgba.size());
+  auto rgba = scaleRgba(pixels.bytes.get(), pixels.width, pixels.height, image.width, image.height, orderOf(pixels));
   if (pixels.serverOrder) {
     for (std::size_t i = 0; i < rgba.size(); i += 4) std::swap(rgba[i], rgba[i + 2]);
   }
