@@ -1,9 +1,10 @@
 // The connections the Linux services share, and the screen-capture
 // permission that is made of the display. The buses are dbus/session_buses.
 //
-// Every connection is opened on first use, at most once, and only from what
-// the environment names: the display from $DISPLAY, the buses as
-// dbus/session_buses says.
+// Every connection is opened on first use, or ahead of it, at most once,
+// and only from what the environment names: the display from $DISPLAY, the
+// buses as dbus/session_buses says.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gio/gio.h>
@@ -34,6 +35,11 @@ namespace {
 // An X server answers its connection setup in milliseconds; one that has
 // not after this long is stopped or is not an X server at all.
 constexpr std::chrono::milliseconds kDisplayConnectTimeout{1500};
+// One property of the root window: a round trip. Without it in this time
+// the accessibility bus is asked for on the session bus.
+constexpr std::chrono::milliseconds kAnnouncementWait{250};
+// Longer than any address of a bus.
+constexpr long kLongestAnnouncement = 4096;
 // Longer than any server grab of ours lasts on a loaded machine.
 constexpr std::chrono::seconds kLongestOwnGrab{3};
 
@@ -125,7 +131,39 @@ ProbeResult probeDisplayWithin(const std::string& name, std::chrono::millisecond
 
 }  // namespace
 
+namespace {
+
+// The accessibility bus address that the session's launcher puts on the
+// root window, where the toolkits look for it before asking the session
+// bus: empty when there is none.
+std::string announcedAccessibilityBus(Display* display) {
+  Atom property = XInternAtom(display, "AT_SPI_BUS", True);
+  if (property == None) return {};
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string address;
+  if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, kLongestAnnouncement / 4, False, XA_STRING,
+                         &type, &format, &count, &after, &data) == Success &&
+      type == XA_STRING && format == 8 && after == 0 && data != nullptr) {
+    address.assign(reinterpret_cast<const char*>(data), count);
+  }
+  if (data != nullptr) XFree(data);
+  return address;
+}
+
+}  // namespace
+
 struct LinuxContext::Impl {
+  explicit Impl(LinuxContext& context)
+      : buses([&context]() -> std::string {
+          Display* display = context.display();
+          if (display == nullptr) return {};
+          return runWithin<std::string>(kAnnouncementWait, [display] { return announcedAccessibilityBus(display); })
+              .value_or(std::string());
+        }) {}
+
   // One lock per connection: a display that is slow to open must not hold
   // up the buses, nor the other way round.
   std::mutex displayMutex;
@@ -144,7 +182,7 @@ struct LinuxContext::Impl {
   }
 };
 
-LinuxContext::LinuxContext() : impl_(std::make_unique<Impl>()) {}
+LinuxContext::LinuxContext() : impl_(std::make_unique<Impl>(*this)) {}
 
 LinuxContext::~LinuxContext() {
   // A display that never answered has no connection to close.
@@ -213,6 +251,10 @@ GDBusConnection* LinuxContext::accessibilityBus() { return impl_->buses.accessib
 GDBusConnection* LinuxContext::accessibilityBus(std::optional<std::chrono::steady_clock::time_point> deadline) {
   return impl_->buses.accessibilityBus(deadline);
 }
+
+void LinuxContext::connectBusesAhead() { impl_->buses.connectAhead(); }
+
+void LinuxContext::accessibilityMayHaveStarted() { impl_->buses.retryAccessibilityNow(); }
 
 // Window capture reads pixels as 8-bit red, green and blue: it needs the
 // display and a TrueColor visual of depth 24 or 32 on the default screen.

@@ -53,12 +53,18 @@ class LinuxContext {
   // The session bus named by $DBUS_SESSION_BUS_ADDRESS (never autolaunched),
   // connected to again after it closed.
   GDBusConnection* sessionBus();
-  // The accessibility bus whose address the session's org.a11y.Bus gives
-  // (never started here).
+  // The accessibility bus the display announces, or whose address the
+  // session's org.a11y.Bus gives (never started here).
   GDBusConnection* accessibilityBus();
   // The same, each exchange bounded by what is left before `deadline`.
   GDBusConnection* sessionBus(std::optional<std::chrono::steady_clock::time_point> deadline);
   GDBusConnection* accessibilityBus(std::optional<std::chrono::steady_clock::time_point> deadline);
+  // Begins connecting both buses at once, beside whatever else the caller
+  // does first; asking for a bus then waits for its connection.
+  void connectBusesAhead();
+  // The session's accessibility launcher has just been asked to start: a
+  // bus that could not be had a moment ago is tried again.
+  void accessibilityMayHaveStarted();
   // The accessibility registry's applications as last listed by any
   // connection of the process.
   atspi::RegistryListing& registryListing();

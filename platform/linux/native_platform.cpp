@@ -26,7 +26,9 @@ OwnedServices makeServices(linux_backend::LinuxContext& context) {
 
 class LinuxNativePlatform final : public NativePlatform {
  public:
-  LinuxNativePlatform() : services_(makeServices(context_)) {}
+  // Nearly every request needs both buses; they connect while the display
+  // opens and the request begins.
+  LinuxNativePlatform() : services_(makeServices(context_)) { context_.connectBusesAhead(); }
 
   Platform& platform() override { return services_.platform(); }
   void releaseBeforeExit() override { linux_backend::giveBackBorrowedKeysBeforeExit(); }

@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/linux/linux_platform.h"
 
@@ -95,10 +97,25 @@ bool busAnswers(GDBusConnection* bus, std::optional<Clock::time_point> deadline)
                     G_VARIANT_TYPE("(s)"), deadline) != nullptr;
 }
 
+// org.a11y.Status.IsEnabled: none when it cannot be read.
+std::optional<bool> switchState(GDBusConnection* session, std::optional<Clock::time_point> deadline) {
+  Variant reply = callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Get",
+                             g_variant_new("(ss)", kStatusInterface, "IsEnabled"), G_VARIANT_TYPE("(v)"), deadline);
+  if (!reply) return std::nullopt;
+  GVariant* raw = nullptr;
+  g_variant_get(reply.get(), "(v)", &raw);
+  Variant value(raw);
+  return g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value.get());
+}
+
 }  // namespace
 
+SessionBuses::SessionBuses(Announcement announced) : announced_(std::move(announced)) {}
+
+SessionBuses::~SessionBuses() { disconnect(); }
+
 GDBusConnection* SessionBuses::sessionBus(Deadline deadline) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(sessionMutex_);
   // A bus that closed is connected to again: a session's bus restarted at
   // the same address is picked up again.
   if (session_ && g_dbus_connection_is_closed(session_.get())) session_.reset();
@@ -114,34 +131,63 @@ GDBusConnection* SessionBuses::sessionBus(Deadline deadline) {
 
 bool SessionBuses::sessionBusLost() {
   if (sessionBus(std::nullopt) != nullptr) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(sessionMutex_);
   return sessionWasConnected_;
 }
 
 GDBusConnection* SessionBuses::accessibilityBus(Deadline deadline) {
-  GDBusConnection* session = sessionBus(deadline);
-  if (session == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  if (sessionBus(deadline) == nullptr) return nullptr;
+  return connectAccessibility(deadline);
+}
+
+GDBusConnection* SessionBuses::connectAccessibility(Deadline deadline) {
+  std::lock_guard<std::mutex> lock(accessibilityMutex_);
   // The bus is asked again once the cached connection has closed (the
   // accessibility bus is restarted with the session's launcher).
   if (accessibility_ && g_dbus_connection_is_closed(accessibility_.get())) accessibility_.reset();
   if (!accessibility_ && Clock::now() >= accessibilityRetryAt_) {
-    // Not started here: a launcher that is gone took with it the bus every
-    // application was registered on, and a new one would know none of them.
-    Variant reply = callMethod(session, kA11yService, kA11yPath, kA11yService, "GetAddress", nullptr,
-                               G_VARIANT_TYPE("(s)"), deadline);
-    if (reply) {
-      const char* address = nullptr;
-      g_variant_get(reply.get(), "(&s)", &address);
-      accessibility_ = connectBus(address, deadline);
+    // Where applications look first. An announcement left behind by a
+    // launcher that is gone names a socket nobody listens on any more.
+    const std::string announced = announced_ ? announced_() : std::string();
+    if (!announced.empty()) accessibility_ = connectBus(announced, deadline);
+    GDBusConnection* session = accessibility_ ? nullptr : sessionBus(deadline);
+    if (session != nullptr) {
+      // Not started here: a launcher that is gone took with it the bus
+      // every application was registered on, and a new one would know
+      // none of them.
+      Variant reply = callMethod(session, kA11yService, kA11yPath, kA11yService, "GetAddress", nullptr,
+                                 G_VARIANT_TYPE("(s)"), deadline);
+      if (reply) {
+        const char* address = nullptr;
+        g_variant_get(reply.get(), "(&s)", &address);
+        accessibility_ = connectBus(address, deadline);
+      }
     }
     if (!accessibility_) accessibilityRetryAt_ = Clock::now() + kRetryAfter;
   }
   return accessibility_.get();
 }
 
+void SessionBuses::connectAhead() {
+  const Deadline deadline = Clock::now() + kAccessibilityAnswerTime;
+  try {
+    ahead_.emplace_back([this, deadline] { sessionBus(deadline); });
+    ahead_.emplace_back([this, deadline] { connectAccessibility(deadline); });
+  } catch (const std::system_error&) {
+    // No thread to spare: each bus is connected when first asked for.
+  }
+}
+
+void SessionBuses::retryAccessibilityNow() {
+  std::lock_guard<std::mutex> lock(accessibilityMutex_);
+  accessibilityRetryAt_ = {};
+}
+
 void SessionBuses::disconnect() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& thread : ahead_) {
+    if (thread.joinable()) thread.join();
+  }
+  std::scoped_lock lock(accessibilityMutex_, sessionMutex_);
   accessibility_.reset();
   session_.reset();
 }
@@ -153,13 +199,21 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
   GDBusConnection* session = context.sessionBus(deadline);
   if (session == nullptr) return PermissionState::serviceFailed;
 
+  // The switch as last read: none when not read yet.
+  std::optional<bool> enabled;
   if (prompt) {
     // What turning accessibility on means here: toolkits that watch this
     // property start exposing their trees. Nobody waits for them to do so.
-    // The session's launcher is started when it is not running yet.
-    callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
-               g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, deadline,
-               /*mayStartService=*/true);
+    // A switch that is on already is left alone; otherwise the session's
+    // launcher is started when it is not running yet.
+    enabled = switchState(session, deadline);
+    if (enabled != true) {
+      callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
+                 g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, deadline,
+                 /*mayStartService=*/true);
+      context.accessibilityMayHaveStarted();
+      enabled.reset();
+    }
   }
 
   // A session whose accessibility bus is missing, unreachable or silent
@@ -167,14 +221,9 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
   GDBusConnection* bus = context.accessibilityBus(deadline);
   if (bus == nullptr || !busAnswers(bus, deadline)) return PermissionState::serviceFailed;
 
-  Variant reply = callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Get",
-                             g_variant_new("(ss)", kStatusInterface, "IsEnabled"), G_VARIANT_TYPE("(v)"), deadline);
-  if (!reply) return PermissionState::serviceFailed;
-  GVariant* raw = nullptr;
-  g_variant_get(reply.get(), "(v)", &raw);
-  Variant value(raw);
-  bool enabled = g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value.get());
-  return enabled ? PermissionState::granted : PermissionState::notGranted;
+  if (!enabled) enabled = switchState(session, deadline);
+  if (!enabled) return PermissionState::serviceFailed;
+  return *enabled ? PermissionState::granted : PermissionState::notGranted;
 }
 
 bool accessibilityEnabled(LinuxContext& context, bool prompt) {
