@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -216,11 +217,14 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
   }
   bool lost = !waiting.empty() && !connected();
   std::size_t written = 0;
+  const std::size_t sent = waiting.size();
+  std::optional<Clock::time_point> firstAnswer;
   // Writing and reading go together: an application that answers while
   // calls are still being written is read meanwhile.
   for (;;) {
     lost = !takeReplies(calls, waiting, replies) || lost;
     if (waiting.empty() || lost) break;
+    if (!firstAnswer && waiting.size() < sent) firstAnswer = Clock::now();
     const int left = millisecondsLeft(deadline);
     if (left == 0) break;
     if (written < wire.size()) {
@@ -240,9 +244,19 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0) lost = !receive(false);
       continue;
     }
-    // All written: a read that waits for replies, no longer than is left
+    // All written: replies gather for a moment, or a read waits for them,
+    // no longer than is left
     // (give or take kReceiveSlackMs: the wait is set again only when it
     // would overrun by more, or is far shorter than what is left).
+    const auto pause =
+        firstAnswer ? readingPause(sent - waiting.size(), waiting.size(),
+                                   std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *firstAnswer))
+                    : std::chrono::microseconds(0);
+    if (pause.count() > 0) {
+      std::this_thread::sleep_for(std::min<std::chrono::microseconds>(pause, std::chrono::milliseconds(left)));
+      lost = !receive(false);
+      continue;
+    }
     if (receiveWaitMs_ < 0 || receiveWaitMs_ > left + kReceiveSlackMs || receiveWaitMs_ < left / 2) {
       const timeval wait{left / 1000, (left % 1000) * 1000};
       if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
@@ -268,6 +282,19 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       r.timedOut = true;
     }
   }
+}
+
+std::chrono::microseconds readingPause(std::size_t answered, std::size_t awaited,
+                                       std::chrono::microseconds sinceFirstAnswer) {
+  // A sleep costs a wake-up of its own and oversleeps by the timer's slack.
+  constexpr std::chrono::microseconds kShortestPause{150};
+  constexpr std::chrono::microseconds kLongestPause{1000};
+  if (answered < 2 || awaited == 0 || sinceFirstAnswer.count() <= 0) return std::chrono::microseconds(0);
+  // Half of those awaited, at the pace of the answers after the first.
+  const double pace = static_cast<double>(sinceFirstAnswer.count()) / static_cast<double>(answered - 1);
+  const double pause = std::min(pace * static_cast<double>(awaited) / 2, static_cast<double>(kLongestPause.count()));
+  if (pause < static_cast<double>(kShortestPause.count())) return std::chrono::microseconds(0);
+  return std::chrono::microseconds(static_cast<long long>(pause));
 }
 
 bool PeerConnection::receive(bool wait) {

@@ -62,6 +62,16 @@ class PeerConnection {
   std::uint32_t nextSerial_ = 1;
 };
 
+// How long to let replies gather, once a batch is written, before reading
+// what has come. The application answers one call after another, each reply
+// a write of its own, and a read that waits wakes for every one: a wake-up
+// costs more than the reply. From the pace of the replies so far (two at
+// least), the pause lasts until about half of those still awaited have
+// come, never longer than a millisecond; a pause too short to be worth a
+// sleep is none, and the read waits as usual.
+std::chrono::microseconds readingPause(std::size_t answered, std::size_t awaited,
+                                       std::chrono::microseconds sinceFirstAnswer);
+
 // The reply of a call from its reply message (a return or an error), whose
 // arguments it takes; `replyType` is the tuple the call expects, none for
 // any.

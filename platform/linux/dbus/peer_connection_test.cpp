@@ -208,6 +208,19 @@ TEST(PeerConnection, CallsStillUnansweredAtTheDeadlineTimeOut) {
   EXPECT_TRUE(peer->connected());
 }
 
+TEST(PeerConnection, RepliesGatherForHalfOfWhatIsAwaitedAtTheirPace) {
+  using std::chrono::microseconds;
+  // No pace before two answers.
+  EXPECT_EQ(readingPause(1, 30, microseconds(500)), microseconds(0));
+  // Two answers 40 us apart, 38 awaited: until about 19 more have come.
+  EXPECT_EQ(readingPause(2, 38, microseconds(40)), microseconds(760));
+  // A slow application is read at least every millisecond.
+  EXPECT_EQ(readingPause(3, 20, microseconds(2000)), microseconds(1000));
+  // The last few are read as they come.
+  EXPECT_EQ(readingPause(30, 3, microseconds(29 * 40)), microseconds(0));
+  EXPECT_EQ(readingPause(30, 0, microseconds(29 * 40)), microseconds(0));
+}
+
 TEST(PeerConnection, AReplyIsItsValueOrItsErrorAsAGDBusCallWouldGiveThem) {
   // Replies as libdbus writes them.
   DBusMessageHandle asked(dbus_message_new_method_call(nullptr, "/o", "i.f", "M"));
