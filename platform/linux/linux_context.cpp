@@ -156,17 +156,30 @@ std::string announcedAccessibilityBus(Display* display) {
 }  // namespace
 
 struct LinuxContext::Impl {
-  explicit Impl(LinuxContext& context)
-      : buses([&context]() -> std::string {
-          Display* display = context.display();
+  Impl()
+      : buses([this]() -> std::string {
+          // Never the reason the accessibility bus is late: a display
+          // that is slow to open is not waited for, nor one that does
+          // not answer.
+          Display* display = displayOpenedWithin(kAnnouncementWait);
           if (display == nullptr) return {};
           return runWithin<std::string>(kAnnouncementWait, [display] { return announcedAccessibilityBus(display); })
               .value_or(std::string());
         }) {}
 
+  // The display once whoever opens it first is done: none when it did not
+  // open or was lost, or when it is still opening after `limit`.
+  Display* displayOpenedWithin(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(displayMutex);
+    if (!displayReady.wait_for(lock, limit, [this] { return displayOpened; })) return nullptr;
+    return displayLost ? nullptr : display;
+  }
+
   // One lock per connection: a display that is slow to open must not hold
   // up the buses, nor the other way round.
   std::mutex displayMutex;
+  std::condition_variable displayReady;  // displayOpened became true
+  bool displayOpening = false;
   bool displayOpened = false;
   Display* display = nullptr;
   bool displayStuck = false;
@@ -182,7 +195,7 @@ struct LinuxContext::Impl {
   }
 };
 
-LinuxContext::LinuxContext() : impl_(std::make_unique<Impl>(*this)) {}
+LinuxContext::LinuxContext() : impl_(std::make_unique<Impl>()) {}
 
 LinuxContext::~LinuxContext() {
   // A display that never answered has no connection to close.
@@ -192,15 +205,27 @@ LinuxContext::~LinuxContext() {
 }
 
 Display* LinuxContext::display() {
-  std::lock_guard<std::mutex> lock(impl_->displayMutex);
-  if (!impl_->displayOpened) {
-    impl_->displayOpened = true;
+  std::unique_lock<std::mutex> lock(impl_->displayMutex);
+  if (!impl_->displayOpening) {
+    // Opened outside the lock, so that others may wait for it within a
+    // limit of their own.
+    impl_->displayOpening = true;
+    lock.unlock();
+    Display* opened = nullptr;
+    bool stuck = false;
     std::string name = environmentValue("DISPLAY");
     if (!name.empty()) {
       initXThreads();
-      impl_->display = openDisplayWithin(name, kDisplayConnectTimeout, impl_->displayStuck);
-      if (impl_->display != nullptr) XSetIOErrorExitHandler(impl_->display, &Impl::keepRunningOnXIOError, impl_.get());
+      opened = openDisplayWithin(name, kDisplayConnectTimeout, stuck);
+      if (opened != nullptr) XSetIOErrorExitHandler(opened, &Impl::keepRunningOnXIOError, impl_.get());
     }
+    lock.lock();
+    impl_->display = opened;
+    impl_->displayStuck = stuck;
+    impl_->displayOpened = true;
+    impl_->displayReady.notify_all();
+  } else {
+    impl_->displayReady.wait(lock, [this] { return impl_->displayOpened; });
   }
   return impl_->displayLost ? nullptr : impl_->display;
 }
