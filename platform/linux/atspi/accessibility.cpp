@@ -78,7 +78,7 @@ class AtspiAccessibility final : public Accessibility {
       // What these ask an application for is to expose its tree; on Linux
       // that is the session-wide accessibility switch, which Qt and
       // Chromium wait for. GTK answers either way.
-      if (std::get<bool>(value)) accessibilityEnabled(context_, true);
+      if (std::get<bool>(value)) switchAccessibilityOn(context_);
       return kAXErrorSuccess;
     }
     const auto* entry = atspi::findObjectAttribute(attribute);

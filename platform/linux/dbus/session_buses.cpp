@@ -108,6 +108,20 @@ std::optional<bool> switchState(GDBusConnection* session, std::optional<Clock::t
   return g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(value.get());
 }
 
+// What turning accessibility on means here: toolkits that watch
+// org.a11y.Status.IsEnabled start exposing their trees. Nobody waits for
+// them to do so. A switch that is on already is left alone; otherwise the
+// session's launcher is started when it is not running yet. Whether it was
+// on already.
+bool switchOn(LinuxContext& context, GDBusConnection* session, std::optional<Clock::time_point> deadline) {
+  if (switchState(session, deadline) == true) return true;
+  callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
+             g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, deadline,
+             /*mayStartService=*/true);
+  context.accessibilityMayHaveStarted();
+  return false;
+}
+
 }  // namespace
 
 SessionBuses::SessionBuses(Announcement announced) : announced_(std::move(announced)) {}
@@ -201,20 +215,7 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
 
   // The switch as last read: none when not read yet.
   std::optional<bool> enabled;
-  if (prompt) {
-    // What turning accessibility on means here: toolkits that watch this
-    // property start exposing their trees. Nobody waits for them to do so.
-    // A switch that is on already is left alone; otherwise the session's
-    // launcher is started when it is not running yet.
-    enabled = switchState(session, deadline);
-    if (enabled != true) {
-      callMethod(session, kA11yService, kA11yPath, "org.freedesktop.DBus.Properties", "Set",
-                 g_variant_new("(ssv)", kStatusInterface, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, deadline,
-                 /*mayStartService=*/true);
-      context.accessibilityMayHaveStarted();
-      enabled.reset();
-    }
-  }
+  if (prompt && switchOn(context, session, deadline)) enabled = true;
 
   // A session whose accessibility bus is missing, unreachable or silent
   // has a broken service, not a switch that is off.
@@ -224,6 +225,12 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
   if (!enabled) enabled = switchState(session, deadline);
   if (!enabled) return PermissionState::serviceFailed;
   return *enabled ? PermissionState::granted : PermissionState::notGranted;
+}
+
+void switchAccessibilityOn(LinuxContext& context) {
+  if (environmentValue("DBUS_SESSION_BUS_ADDRESS").empty()) return;
+  const auto deadline = Clock::now() + kAccessibilityAnswerTime;
+  if (GDBusConnection* session = context.sessionBus(deadline)) switchOn(context, session, deadline);
 }
 
 bool accessibilityEnabled(LinuxContext& context, bool prompt) {
