@@ -4,7 +4,6 @@
 // Every connection is opened on first use, or ahead of it, at most once,
 // and only from what the environment names: the display from $DISPLAY, the
 // buses as dbus/session_buses says.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <gio/gio.h>
@@ -35,8 +34,9 @@ namespace {
 // An X server answers its connection setup in milliseconds; one that has
 // not after this long is stopped or is not an X server at all.
 constexpr std::chrono::milliseconds kDisplayConnectTimeout{1500};
-// One property of the root window: a round trip. Without it in this time
-// the accessibility bus is asked for on the session bus.
+// A connection's setup and two round trips, to read a property of the root
+// window. Without it in this time the accessibility bus is asked for on the
+// session bus.
 constexpr std::chrono::milliseconds kAnnouncementWait{250};
 // Longer than any address of a bus.
 constexpr long kLongestAnnouncement = 4096;
@@ -129,27 +129,35 @@ ProbeResult probeDisplayWithin(const std::string& name, std::chrono::millisecond
   return *answered ? ProbeResult::answers : ProbeResult::refused;
 }
 
-}  // namespace
-
-namespace {
-
 // The accessibility bus address that the session's launcher puts on the
 // root window, where the toolkits look for it before asking the session
-// bus: empty when there is none.
-std::string announcedAccessibilityBus(Display* display) {
-  Atom property = XInternAtom(display, "AT_SPI_BUS", True);
-  if (property == None) return {};
-  Atom type = None;
-  int format = 0;
-  unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
+// bus: empty when there is none. Read over a connection of its own, so
+// that it neither waits for the shared one to open nor takes its lock.
+std::string announcedAccessibilityBus(const std::string& displayName) {
+  int screenNumber = 0;
+  xcb_connection_t* connection = xcb_connect(displayName.c_str(), &screenNumber);
   std::string address;
-  if (XGetWindowProperty(display, DefaultRootWindow(display), property, 0, kLongestAnnouncement / 4, False, XA_STRING,
-                         &type, &format, &count, &after, &data) == Success &&
-      type == XA_STRING && format == 8 && after == 0 && data != nullptr) {
-    address.assign(reinterpret_cast<const char*>(data), count);
+  if (connection != nullptr && xcb_connection_has_error(connection) == 0) {
+    static constexpr char kName[] = "AT_SPI_BUS";
+    auto* atom = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, sizeof kName - 1, kName), nullptr);
+    const xcb_setup_t* setup = xcb_get_setup(connection);
+    auto screens = xcb_setup_roots_iterator(setup);
+    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
+    if (atom != nullptr && atom->atom != XCB_ATOM_NONE && screens.rem > 0) {
+      auto* property = xcb_get_property_reply(
+          connection,
+          xcb_get_property(connection, 0, screens.data->root, atom->atom, XCB_ATOM_STRING, 0, kLongestAnnouncement / 4),
+          nullptr);
+      if (property != nullptr && property->type == XCB_ATOM_STRING && property->format == 8 &&
+          property->bytes_after == 0) {
+        address.assign(static_cast<const char*>(xcb_get_property_value(property)),
+                       static_cast<std::size_t>(xcb_get_property_value_length(property)));
+      }
+      std::free(property);
+    }
+    std::free(atom);
   }
-  if (data != nullptr) XFree(data);
+  if (connection != nullptr) xcb_disconnect(connection);
   return address;
 }
 
@@ -157,29 +165,18 @@ std::string announcedAccessibilityBus(Display* display) {
 
 struct LinuxContext::Impl {
   Impl()
-      : buses([this]() -> std::string {
-          // Never the reason the accessibility bus is late: a display
-          // that is slow to open is not waited for, nor one that does
-          // not answer.
-          Display* display = displayOpenedWithin(kAnnouncementWait);
-          if (display == nullptr) return {};
-          return runWithin<std::string>(kAnnouncementWait, [display] { return announcedAccessibilityBus(display); })
+      : buses([]() -> std::string {
+          // Never the reason the accessibility bus is late: a display that
+          // does not answer is not waited for.
+          std::string name = environmentValue("DISPLAY");
+          if (name.empty()) return {};
+          return runWithin<std::string>(kAnnouncementWait, [name] { return announcedAccessibilityBus(name); })
               .value_or(std::string());
         }) {}
-
-  // The display once whoever opens it first is done: none when it did not
-  // open or was lost, or when it is still opening after `limit`.
-  Display* displayOpenedWithin(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(displayMutex);
-    if (!displayReady.wait_for(lock, limit, [this] { return displayOpened; })) return nullptr;
-    return displayLost ? nullptr : display;
-  }
 
   // One lock per connection: a display that is slow to open must not hold
   // up the buses, nor the other way round.
   std::mutex displayMutex;
-  std::condition_variable displayReady;  // displayOpened became true
-  bool displayOpening = false;
   bool displayOpened = false;
   Display* display = nullptr;
   bool displayStuck = false;
@@ -205,27 +202,15 @@ LinuxContext::~LinuxContext() {
 }
 
 Display* LinuxContext::display() {
-  std::unique_lock<std::mutex> lock(impl_->displayMutex);
-  if (!impl_->displayOpening) {
-    // Opened outside the lock, so that others may wait for it within a
-    // limit of their own.
-    impl_->displayOpening = true;
-    lock.unlock();
-    Display* opened = nullptr;
-    bool stuck = false;
+  std::lock_guard<std::mutex> lock(impl_->displayMutex);
+  if (!impl_->displayOpened) {
+    impl_->displayOpened = true;
     std::string name = environmentValue("DISPLAY");
     if (!name.empty()) {
       initXThreads();
-      opened = openDisplayWithin(name, kDisplayConnectTimeout, stuck);
-      if (opened != nullptr) XSetIOErrorExitHandler(opened, &Impl::keepRunningOnXIOError, impl_.get());
+      impl_->display = openDisplayWithin(name, kDisplayConnectTimeout, impl_->displayStuck);
+      if (impl_->display != nullptr) XSetIOErrorExitHandler(impl_->display, &Impl::keepRunningOnXIOError, impl_.get());
     }
-    lock.lock();
-    impl_->display = opened;
-    impl_->displayStuck = stuck;
-    impl_->displayOpened = true;
-    impl_->displayReady.notify_all();
-  } else {
-    impl_->displayReady.wait(lock, [this] { return impl_->displayOpened; });
   }
   return impl_->displayLost ? nullptr : impl_->display;
 }
