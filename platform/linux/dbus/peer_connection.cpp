@@ -244,10 +244,8 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       if (poll(&wanted, 1, left) > 0 && (wanted.revents & (POLLIN | POLLERR | POLLHUP)) != 0) lost = !receive(false);
       continue;
     }
-    // All written: replies gather for a moment, or a read waits for them,
-    // no longer than is left
-    // (give or take kReceiveSlackMs: the wait is set again only when it
-    // would overrun by more, or is far shorter than what is left).
+    // All written: the replies gather for a moment while the application
+    // is answering at a pace, then what has come is taken in one read.
     const auto pause =
         firstAnswer ? readingPause(sent - waiting.size(), waiting.size(),
                                    std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *firstAnswer))
@@ -257,6 +255,9 @@ void PeerConnection::callAll(const std::vector<Call>& calls, const std::vector<s
       lost = !receive(false);
       continue;
     }
+    // Otherwise a read that waits for replies, no longer than is left
+    // (give or take kReceiveSlackMs: the wait is set again only when it
+    // would overrun by more, or is far shorter than what is left).
     if (receiveWaitMs_ < 0 || receiveWaitMs_ > left + kReceiveSlackMs || receiveWaitMs_ < left / 2) {
       const timeval wait{left / 1000, (left % 1000) * 1000};
       if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
