@@ -266,6 +266,12 @@ void LinuxContext::connectBusesAhead() { impl_->buses.connectAhead(); }
 
 void LinuxContext::accessibilityMayHaveStarted() { impl_->buses.retryAccessibilityNow(); }
 
+void LinuxContext::accessibilitySwitchSeenOn() { impl_->buses.switchSeenOn(); }
+
+bool LinuxContext::accessibilitySwitchSeenOnRecently() {
+  return impl_->buses.switchSeenOnWithin(std::chrono::seconds(1));
+}
+
 // Window capture reads pixels as 8-bit red, green and blue: it needs the
 // display and a TrueColor visual of depth 24 or 32 on the default screen.
 // (The capture itself uses Composite's window pixmaps where the server has

@@ -65,6 +65,10 @@ class LinuxContext {
   // The session's accessibility launcher has just been asked to start: a
   // bus that could not be had a moment ago is tried again.
   void accessibilityMayHaveStarted();
+  // The accessibility switch was found on; whether that was a moment ago
+  // (within a second).
+  void accessibilitySwitchSeenOn();
+  bool accessibilitySwitchSeenOnRecently();
   // The accessibility registry's applications as last listed by any
   // connection of the process.
   atspi::RegistryListing& registryListing();

@@ -192,6 +192,13 @@ void SessionBuses::connectAhead() {
   }
 }
 
+void SessionBuses::switchSeenOn() { switchSeenOnAt_ = Clock::now().time_since_epoch().count(); }
+
+bool SessionBuses::switchSeenOnWithin(std::chrono::milliseconds span) const {
+  const auto seen = switchSeenOnAt_.load();
+  return seen != 0 && Clock::now() - Clock::time_point(Clock::duration(seen)) < span;
+}
+
 void SessionBuses::retryAccessibilityNow() {
   std::lock_guard<std::mutex> lock(accessibilityMutex_);
   accessibilityRetryAt_ = {};
@@ -224,10 +231,13 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
 
   if (!enabled) enabled = switchState(session, deadline);
   if (!enabled) return PermissionState::serviceFailed;
+  if (*enabled) context.accessibilitySwitchSeenOn();
   return *enabled ? PermissionState::granted : PermissionState::notGranted;
 }
 
 void switchAccessibilityOn(LinuxContext& context) {
+  // An observe asks right after it found the permission granted.
+  if (context.accessibilitySwitchSeenOnRecently()) return;
   if (environmentValue("DBUS_SESSION_BUS_ADDRESS").empty()) return;
   const auto deadline = Clock::now() + kAccessibilityAnswerTime;
   if (GDBusConnection* session = context.sessionBus(deadline)) switchOn(context, session, deadline);

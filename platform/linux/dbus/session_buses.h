@@ -9,6 +9,7 @@
 // hung bus makes an answer false instead of a helper that never answers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -47,6 +48,10 @@ class SessionBuses {
   // A failed accessibility bus is tried again at once: its launcher has
   // just been asked to start.
   void retryAccessibilityNow();
+  // org.a11y.Status.IsEnabled was read true just now; whether it was
+  // within `span`.
+  void switchSeenOn();
+  bool switchSeenOnWithin(std::chrono::milliseconds span) const;
   // The session bus was connected once and is gone now.
   bool sessionBusLost();
   // Lets both connections go, once those begun ahead are made.
@@ -57,6 +62,7 @@ class SessionBuses {
 
   Announcement announced_;
   std::vector<std::thread> ahead_;
+  std::atomic<std::chrono::steady_clock::rep> switchSeenOnAt_{0};  // none yet
   // One lock per bus, so that both connect at once. Taken in this order
   // when both are: the accessibility bus may ask the session bus for its
   // address.
