@@ -1,7 +1,7 @@
 /* Counts what one run of a program asks over D-Bus and when it grabs
  * pictures, for benchmarks/observe_profile.py. Loaded with LD_PRELOAD; it
  * wraps GDBus's method calls (asynchronous and blocking), what the program
- * sends and libdbus reads on the applications' private connections, GMainContext
+ * sends and reads on the applications' private connections, GMainContext
  * creation, the Composite redirection and XShmGetImage, and when the
  * program ends through _exit writes to $LARKSPIRE_CALL_COUNTS, one fact a
  * line, tab-separated:
@@ -34,7 +34,7 @@
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static GHashTable *calls, *roles;  /* key -> count */
 static long contexts, peer_batches;
-static int sending; /* calls were sent over libdbus and not yet read */
+static int sending; /* calls were sent on a private connection and not yet read */
 static double started, redirected, grabs[MAX_GRABS];
 static int grab_count;
 
@@ -96,8 +96,13 @@ GVariant *g_dbus_connection_call_sync(GDBusConnection *c, const gchar *bus, cons
 /* The private connections' calls are written by the program itself, a batch
  * at a time (non-blocking sends): they are read back out of what it sends.
  * A batch the socket takes in several sends may cut a call in two; the
- * start waits for the rest. */
+ * start waits for the rest. The handshake's lines before them are not
+ * messages. */
 static GHashTable *unfinished; /* fd -> GByteArray */
+
+static int message_start(const char *bytes, size_t length) {
+  return length >= 4 && (bytes[0] == 'l' || bytes[0] == 'B') && bytes[1] >= 1 && bytes[1] <= 4 && bytes[3] == 1;
+}
 
 static void note_sent(int fd, const char *bytes, size_t length) {
   pthread_mutex_lock(&lock);
@@ -106,6 +111,10 @@ static void note_sent(int fd, const char *bytes, size_t length) {
   if (!pending) {
     pending = g_byte_array_new();
     g_hash_table_insert(unfinished, GINT_TO_POINTER(fd), pending);
+  }
+  if (pending->len == 0 && !message_start(bytes, length)) {
+    pthread_mutex_unlock(&lock);
+    return;
   }
   g_byte_array_append(pending, (const guint8 *)bytes, (guint)length);
   pthread_mutex_unlock(&lock);
@@ -138,10 +147,11 @@ ssize_t send(int fd, const void *buffer, size_t length, int flags) {
   return sent;
 }
 
-dbus_bool_t dbus_connection_read_write(DBusConnection *c, int timeout) {
-  REAL(dbus_connection_read_write);
+/* The first read after calls were sent ends their batch. */
+ssize_t recv(int fd, void *buffer, size_t length, int flags) {
+  REAL(recv);
   if (__atomic_exchange_n(&sending, 0, __ATOMIC_RELAXED)) __atomic_add_fetch(&peer_batches, 1, __ATOMIC_RELAXED);
-  return real(c, timeout);
+  return real(fd, buffer, length, flags);
 }
 
 GMainContext *g_main_context_new(void) {
