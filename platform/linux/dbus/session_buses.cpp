@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/alongside.h"
 #include "platform/linux/linux_platform.h"
 
 namespace larkspire::linux_backend {
@@ -225,11 +226,14 @@ platform::PermissionState accessibilityState(LinuxContext& context, bool prompt)
   if (prompt && switchOn(context, session, deadline)) enabled = true;
 
   // A session whose accessibility bus is missing, unreachable or silent
-  // has a broken service, not a switch that is off.
+  // has a broken service, not a switch that is off. The switch is read
+  // meanwhile, on the session bus.
   GDBusConnection* bus = context.accessibilityBus(deadline);
-  if (bus == nullptr || !busAnswers(bus, deadline)) return PermissionState::serviceFailed;
+  if (bus == nullptr) return PermissionState::serviceFailed;
+  auto read = alongside(!enabled, [session, deadline] { return switchState(session, deadline); });
+  if (!busAnswers(bus, deadline)) return PermissionState::serviceFailed;
 
-  if (!enabled) enabled = switchState(session, deadline);
+  if (!enabled) enabled = read.get();
   if (!enabled) return PermissionState::serviceFailed;
   if (*enabled) context.accessibilitySwitchSeenOn();
   return *enabled ? PermissionState::granted : PermissionState::notGranted;

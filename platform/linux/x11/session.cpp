@@ -4,6 +4,7 @@
 
 #include <gio/gio.h>
 
+#include "common/alongside.h"
 #include "platform/linux/handles.h"
 #include "platform/linux/linux_platform.h"
 
@@ -22,10 +23,12 @@ class ScreenSaverSession final : public Session {
   std::optional<std::map<std::string, Value>> currentDictionary() override {
     bool locked = false;
     if (GDBusConnection* bus = bus_()) {
+      // Both asked at once; the first that answers counts.
+      auto gnome = alongside(true, [bus] { return getActive(bus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"); });
       if (auto active = getActive(bus, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver")) {
         locked = *active;
-      } else if (auto gnome = getActive(bus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver")) {
-        locked = *gnome;
+      } else if (auto other = gnome.get()) {
+        locked = *other;
       }
     }
     return std::map<std::string, Value>{{"CGSSessionScreenIsLocked", locked}};
