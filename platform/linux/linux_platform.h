@@ -80,9 +80,9 @@ class LinuxContext {
 
 // Accessibility permission on Linux: the accessibility bus answers and its
 // org.a11y.Status.IsEnabled is true. With prompt, IsEnabled is set to true
-// first where it is not (without waiting for toolkits to notice; the session's launcher is
-// started if need be). Answered within about two seconds whatever the
-// buses do. Outside any session: not granted; a session bus or
+// first where it is not (without waiting for toolkits to notice; the
+// session's launcher is started if need be). Answered within about two
+// seconds whatever the buses do. Outside any session: not granted; a session bus or
 // accessibility bus that is missing, refuses or does not answer: failed.
 platform::PermissionState accessibilityState(LinuxContext& context, bool prompt);
 bool accessibilityEnabled(LinuxContext& context, bool prompt);

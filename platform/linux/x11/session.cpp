@@ -23,7 +23,7 @@ class ScreenSaverSession final : public Session {
   std::optional<std::map<std::string, Value>> currentDictionary() override {
     bool locked = false;
     if (GDBusConnection* bus = bus_()) {
-      // Both asked at once; the first that answers counts.
+      // Both asked at once; the freedesktop one counts when it answers.
       auto gnome = alongside(true, [bus] { return getActive(bus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"); });
       if (auto active = getActive(bus, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver")) {
         locked = *active;
