@@ -27,6 +27,7 @@
 #include "platform/linux/dbus/session_buses.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/x11/server_grab.h"
+#include "platform/linux/x11/xcb_replies.h"
 
 namespace larkspire::linux_backend {
 namespace {
@@ -135,30 +136,20 @@ ProbeResult probeDisplayWithin(const std::string& name, std::chrono::millisecond
 // that it neither waits for the shared one to open nor takes its lock.
 std::string announcedAccessibilityBus(const std::string& displayName) {
   int screenNumber = 0;
-  xcb_connection_t* connection = xcb_connect(displayName.c_str(), &screenNumber);
-  std::string address;
-  if (connection != nullptr && xcb_connection_has_error(connection) == 0) {
-    static constexpr char kName[] = "AT_SPI_BUS";
-    auto* atom = xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, sizeof kName - 1, kName), nullptr);
-    const xcb_setup_t* setup = xcb_get_setup(connection);
-    auto screens = xcb_setup_roots_iterator(setup);
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
-    if (atom != nullptr && atom->atom != XCB_ATOM_NONE && screens.rem > 0) {
-      auto* property = xcb_get_property_reply(
-          connection,
-          xcb_get_property(connection, 0, screens.data->root, atom->atom, XCB_ATOM_STRING, 0, kLongestAnnouncement / 4),
-          nullptr);
-      if (property != nullptr && property->type == XCB_ATOM_STRING && property->format == 8 &&
-          property->bytes_after == 0) {
-        address.assign(static_cast<const char*>(xcb_get_property_value(property)),
-                       static_cast<std::size_t>(xcb_get_property_value_length(property)));
-      }
-      std::free(property);
-    }
-    std::free(atom);
-  }
-  if (connection != nullptr) xcb_disconnect(connection);
-  return address;
+  std::unique_ptr<xcb_connection_t, Release<xcb_disconnect>> connection(
+      xcb_connect(displayName.c_str(), &screenNumber));
+  xcb_connection_t* c = connection.get();
+  if (c == nullptr || xcb_connection_has_error(c) != 0) return {};
+  static constexpr char kName[] = "AT_SPI_BUS";
+  auto atom = xcbReply(c, xcb_intern_atom_reply, xcb_intern_atom(c, 1, sizeof kName - 1, kName));
+  auto screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+  for (int i = 0; i < screenNumber && screens.rem > 0; ++i) xcb_screen_next(&screens);
+  if (!atom || atom->atom == XCB_ATOM_NONE || screens.rem == 0) return {};
+  const PropertyReply property{
+      xcbReply(c, xcb_get_property_reply,
+               xcb_get_property(c, 0, screens.data->root, atom->atom, XCB_ATOM_STRING, 0, kLongestAnnouncement / 4))};
+  if (!property.exists() || property.reply->bytes_after != 0) return {};
+  return std::string(property.bytes());
 }
 
 }  // namespace
